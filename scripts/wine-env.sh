@@ -1,0 +1,13 @@
+# Sourced by the scripts that run Windows programs: a Wine prefix private to
+# the Windows build tree, and a wineserver kept alive until the caller exits
+# (services die with the wineserver).
+LUMENFELD_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+export WINEPREFIX="$LUMENFELD_ROOT/build/windows/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+mkdir -p "$WINEPREFIX"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  wineboot -i >/dev/null 2>&1
+fi
+wineserver -p >/dev/null 2>&1
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT

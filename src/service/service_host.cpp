@@ -1,0 +1,58 @@
+#include "service/service_host.h"
+
+#include <system_error>
+
+#include "common/build_config.h"
+#include "crash/crash_handler.h"
+#include "log/service_log.h"
+#include "service/worker.h"
+
+SERVICE_STATUS MakeServiceStatus(DWORD state, DWORD controlsAccepted, DWORD win32ExitCode) {
+  SERVICE_STATUS status{};
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = state;
+  status.dwControlsAccepted = controlsAccepted;
+  status.dwWin32ExitCode = win32ExitCode;
+  status.dwServiceSpecificExitCode = 0;
+  status.dwCheckPoint = 0;
+  status.dwWaitHint = 0;
+  return status;
+}
+
+void WINAPI ServiceControlHandler(DWORD control) {
+  if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
+    Worker::Instance().Stop();
+  }
+}
+
+void WINAPI ServiceMain(DWORD, LPSTR*) {
+  ServiceLog& log = ServiceLog::Instance();
+
+  CrashHandler& crashHandler = CrashHandler::Instance();
+  crashHandler.UploadUrl = CrashReportUrl;
+  crashHandler.Attachments.push_back(log.LogPath);
+
+  SERVICE_STATUS_HANDLE statusHandle =
+      RegisterServiceCtrlHandlerA(ServiceName, ServiceControlHandler);
+  SERVICE_STATUS status = MakeServiceStatus(SERVICE_START_PENDING, 0);
+  SetServiceStatus(statusHandle, &status);
+
+  Worker& worker = Worker::Instance();
+  try {
+    worker.Start();
+  } catch (const std::system_error& error) {
+    log.Print("Failed to start the watch thread: %s", error.what());
+    status = MakeServiceStatus(SERVICE_STOPPED, 0, ERROR_SERVICE_NO_THREAD);
+    SetServiceStatus(statusHandle, &status);
+    return;
+  }
+
+  status = MakeServiceStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
+  SetServiceStatus(statusHandle, &status);
+
+  while (worker.running) Sleep(1);
+  worker.Stop();
+
+  status = MakeServiceStatus(SERVICE_STOPPED, 0);
+  SetServiceStatus(statusHandle, &status);
+}

@@ -1,0 +1,64 @@
+#include "service/worker.h"
+
+#include <system_error>
+
+#include "state/state_directory.h"
+#include "state/state_files.h"
+#include "watch/watch_loop.h"
+
+Worker& Worker::Instance() {
+  static Worker worker;
+  return worker;
+}
+
+Worker::Worker() : loop_(&WatchLoop), starter_(&StartThread) {
+  lastUpdateCheck = 0;
+  running = false;
+  EnsureRolls();
+  WriteServiceRev();
+  lastUpdateCheck = 0;
+}
+
+Worker::Worker(Loop loop, ThreadStarter starter) : loop_(loop), starter_(starter) {}
+
+Worker::~Worker() {
+  try {
+    Stop();
+  } catch (...) {
+    // At process exit there is nobody left to tell.
+  }
+}
+
+std::thread Worker::StartThread(Loop loop, Worker* worker) { return std::thread(loop, worker); }
+
+void Worker::Start() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (running) return;
+  running = true;
+  try {
+    thread = starter_(loop_, this);
+  } catch (...) {
+    // Whoever carries on after this must not wait for a thread that never ran.
+    running = false;
+    throw;
+  }
+}
+
+void Worker::Stop() {
+  std::lock_guard<std::mutex> lock(mutex);
+  running = false;
+  if (!thread.joinable()) return;
+  if (thread.get_id() == std::this_thread::get_id()) {
+    throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
+  }
+  thread.join();
+}
+
+std::wstring Worker::GetStateDirectory() { return ::GetStateDirectory(); }
+void Worker::EnsureRolls() { ::EnsureRolls(GetStateDirectory()); }
+void Worker::WriteServiceRev() { ::WriteServiceRev(GetStateDirectory()); }
+std::optional<std::vector<int32_t>> Worker::ReadRolls() { return ::ReadRolls(GetStateDirectory()); }
+int32_t Worker::ReadRoll() { return ::ReadRoll(GetStateDirectory()); }
+void Worker::Reroll() { ::Reroll(GetStateDirectory()); }
+int32_t Worker::ReadLastRev() { return ::ReadLastRev(GetStateDirectory()); }
+void Worker::WriteLastRev(int32_t rev) { ::WriteLastRev(GetStateDirectory(), rev); }

@@ -1,0 +1,139 @@
+#include "state/state_files.h"
+
+#include <cctype>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Files are written in binary mode with explicit CR LF so that the bytes on
+// disk are the same whichever runtime writes them.
+constexpr const char kLineEnd[] = "\r\n";
+
+fs::path RollsPath(const fs::path& dir) { return dir / "rolls.txt"; }
+fs::path RollPath(const fs::path& dir) { return dir / "roll.txt"; }
+fs::path LastRevPath(const fs::path& dir) { return dir / "lastrev.txt"; }
+fs::path ServiceRevPath(const fs::path& dir) { return dir / "service_rev.txt"; }
+
+int32_t ReadNumberFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return 0;
+  // The file is one number; its first 4 KiB are plenty to read it, and a
+  // huge file of garbage costs no more than that.
+  char buffer[4096];
+  in.read(buffer, sizeof buffer);
+  return ParseLeadingInt32(std::string_view(buffer, static_cast<size_t>(in.gcount()))).value_or(0);
+}
+
+void WriteNumberFile(const fs::path& path, int32_t value) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return;
+  out << value;
+}
+
+std::mt19937 SeededGenerator() {
+  std::random_device device;
+  return std::mt19937(device());
+}
+
+int32_t PickFrom(const std::vector<int32_t>& pool, std::mt19937& generator) {
+  std::uniform_int_distribution<size_t> index(0, pool.size() - 1);
+  return pool[index(generator)];
+}
+
+// Draws a fresh pool, writes it and then a roll from it. Returns false when
+// rolls.txt could not be written (roll.txt is then left alone as well).
+bool DrawPool(const fs::path& dir) {
+  std::mt19937 generator = SeededGenerator();
+  std::uniform_int_distribution<int32_t> draw(RollMin, RollMax);
+  std::vector<int32_t> pool(RollCount);
+  for (int32_t& roll : pool) roll = draw(generator);
+
+  std::ofstream rolls(RollsPath(dir), std::ios::binary | std::ios::trunc);
+  if (!rolls) return false;
+  for (int32_t roll : pool) {
+    rolls << roll << kLineEnd;
+    rolls.flush();
+  }
+  rolls.close();
+
+  std::ofstream roll(RollPath(dir), std::ios::binary | std::ios::trunc);
+  if (roll) roll << PickFrom(pool, generator);
+  return true;
+}
+
+}  // namespace
+
+std::optional<int32_t> ParseLeadingInt32(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  size_t digitsStart = i;
+  int64_t value = 0;
+  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+    value = value * 10 + (text[i] - '0');
+    if (value > kLimit) return std::nullopt;
+    ++i;
+  }
+  if (i == digitsStart) return std::nullopt;
+  if (negative) value = -value;
+  if (value > std::numeric_limits<int32_t>::max()) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+std::optional<std::vector<int32_t>> ReadRolls(const fs::path& stateDirectory) {
+  std::vector<int32_t> pool;
+  std::ifstream in(RollsPath(stateDirectory), std::ios::binary);
+  if (!in) return pool;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::optional<int32_t> value = ParseLeadingInt32(line);
+    if (!value) return std::nullopt;
+    pool.push_back(*value);
+  }
+  return pool;
+}
+
+void EnsureRolls(const fs::path& stateDirectory) {
+  std::optional<std::vector<int32_t>> pool = ReadRolls(stateDirectory);
+  if (pool && pool->size() == RollCount) return;
+  DrawPool(stateDirectory);
+}
+
+void Reroll(const fs::path& stateDirectory) {
+  std::optional<std::vector<int32_t>> pool = ReadRolls(stateDirectory);
+  if (!pool || pool->empty()) {
+    // Drawing a pool also draws roll.txt from it.
+    DrawPool(stateDirectory);
+    return;
+  }
+  std::ofstream roll(RollPath(stateDirectory), std::ios::binary | std::ios::trunc);
+  if (!roll) return;
+  std::mt19937 generator = SeededGenerator();
+  roll << PickFrom(*pool, generator);
+}
+
+int32_t ReadRoll(const fs::path& stateDirectory) {
+  return ReadNumberFile(RollPath(stateDirectory));
+}
+
+int32_t ReadLastRev(const fs::path& stateDirectory) {
+  return ReadNumberFile(LastRevPath(stateDirectory));
+}
+
+void WriteLastRev(const fs::path& stateDirectory, int32_t rev) {
+  WriteNumberFile(LastRevPath(stateDirectory), rev);
+}
+
+void WriteServiceRev(const fs::path& stateDirectory) {
+  WriteNumberFile(ServiceRevPath(stateDirectory), ServiceVersion);
+}

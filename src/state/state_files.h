@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+// The four one-line state files in the state directory. Every call goes to
+// the file; nothing is cached. Reads of missing or unreadable files give 0
+// (or an empty pool); writes that cannot open their file leave it as it was.
+// All files are plain ASCII decimal numbers; only rolls.txt has line ends
+// (CR LF).
+
+inline constexpr int RollCount = 10;
+inline constexpr int RollMin = 1;
+inline constexpr int RollMax = 99;
+inline constexpr int32_t ServiceVersion = 129;
+
+// Reads a number the way the state files are read: leading white space
+// skipped, an optional sign, then digits; anything after them is ignored.
+// Empty when there are no digits or the number does not fit in 32 bits.
+std::optional<int32_t> ParseLeadingInt32(std::string_view text);
+
+// The pool in rolls.txt, one value per line. Empty when the file is missing.
+// nullopt when a line is not a number or does not fit in 32 bits: such a
+// pool cannot be used and is drawn afresh by EnsureRolls and Reroll.
+std::optional<std::vector<int32_t>> ReadRolls(const std::filesystem::path& stateDirectory);
+
+// Leaves rolls.txt alone when it holds exactly RollCount usable values;
+// otherwise draws a fresh pool into rolls.txt and one of its values into
+// roll.txt.
+void EnsureRolls(const std::filesystem::path& stateDirectory);
+
+// Draws roll.txt afresh from the pool; an unusable or empty pool is drawn
+// afresh first, so roll.txt always ends up holding a value of the pool.
+void Reroll(const std::filesystem::path& stateDirectory);
+
+int32_t ReadRoll(const std::filesystem::path& stateDirectory);
+int32_t ReadLastRev(const std::filesystem::path& stateDirectory);
+void WriteLastRev(const std::filesystem::path& stateDirectory, int32_t rev);
+void WriteServiceRev(const std::filesystem::path& stateDirectory);

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+// One request as the test server received it.
+struct ReceivedRequest {
+  std::string method;
+  std::string target;  // path and query, as on the request line
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  std::string raw;  // the exact bytes of head and body
+
+  // The first header of that name (compared ignoring case), or "".
+  std::string Header(const std::string& name) const;
+};
+
+// The exact bytes the server sends back for one request. The connection is
+// closed after them, or after the first `dropAfter` bytes when that is set.
+struct Reply {
+  std::string bytes;
+  size_t dropAfter = static_cast<size_t>(-1);
+
+  // Status line, Content-Length matching `body`, "Connection: close", any
+  // extra header lines (each ending in CR LF), then the body.
+  static Reply WithBody(int status, const std::string& body, const std::string& extraHeaders = "");
+  // 200 with a chunked body and no Content-Length.
+  static Reply Chunked(const std::string& body);
+  // 200 whose head announces nothing about the body's length; the body ends
+  // when the connection closes.
+  static Reply UntilClose(const std::string& body);
+  // A redirect to `location`.
+  static Reply Redirect(int status, const std::string& location);
+};
+
+// An HTTP/1.1 server on 127.0.0.1 with an ephemeral port, run on a thread of
+// the test. One connection at a time; every request is recorded.
+class HttpTestServer {
+ public:
+  using Handler = std::function<Reply(const ReceivedRequest&)>;
+
+  // Answers every request with `handler`.
+  explicit HttpTestServer(Handler handler);
+  // Answers with the reply stored for the request's target, else 404.
+  explicit HttpTestServer(std::map<std::string, Reply> routes);
+  ~HttpTestServer();
+  HttpTestServer(const HttpTestServer&) = delete;
+  HttpTestServer& operator=(const HttpTestServer&) = delete;
+
+  uint16_t port() const { return port_; }
+  // "http://127.0.0.1:<port>"
+  std::string BaseUrl() const;
+
+  void SetHandler(Handler handler);
+  std::vector<ReceivedRequest> Requests() const;
+  size_t CountRequests(const std::string& target) const;
+  // Waits until at least `count` requests arrived; false on time-out.
+  bool WaitForRequests(size_t count, std::chrono::milliseconds timeout) const;
+
+ private:
+  void Serve();
+  void HandleConnection(uintptr_t socket);
+
+  uintptr_t listener_;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  mutable std::condition_variable arrived_;
+  Handler handler_;
+  std::vector<ReceivedRequest> requests_;
+  std::thread thread_;
+};
