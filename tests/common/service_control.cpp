@@ -1,0 +1,73 @@
+#include "common/service_control.h"
+
+#include <filesystem>
+#include <thread>
+
+std::wstring WinePathOf(const std::string& unixPath) {
+  std::wstring path = L"Z:";
+  for (char c : unixPath) path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
+  return path;
+}
+
+std::wstring ServiceDataDirectory() {
+  wchar_t windowsDirectory[MAX_PATH];
+  UINT length = GetWindowsDirectoryW(windowsDirectory, MAX_PATH);
+  return std::wstring(windowsDirectory, length).substr(0, 3) + L"ProgramData\\LumenfeldService";
+}
+
+void ClearServiceDataDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(ServiceDataDirectory(), ignored);
+}
+
+RegisteredService::RegisteredService(const std::wstring& name, const std::wstring& binaryPath)
+    : manager_(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {
+  if (!manager_) return;
+  {
+    UniqueServiceHandle old(OpenServiceW(manager_.get(), name.c_str(), SERVICE_ALL_ACCESS));
+    if (old) {
+      SERVICE_STATUS status;
+      ControlService(old.get(), SERVICE_CONTROL_STOP, &status);
+      DeleteService(old.get());
+    }
+  }
+  std::wstring quoted = L"\"" + binaryPath + L"\"";
+  service_.reset(CreateServiceW(manager_.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                SERVICE_ERROR_NORMAL, quoted.c_str(), nullptr, nullptr, nullptr,
+                                nullptr, nullptr));
+}
+
+RegisteredService::~RegisteredService() {
+  if (!service_) return;
+  SERVICE_STATUS_PROCESS status = Query();
+  if (status.dwCurrentState != SERVICE_STOPPED) {
+    SERVICE_STATUS ignored;
+    ControlService(service_.get(), SERVICE_CONTROL_STOP, &ignored);
+    WaitForState(SERVICE_STOPPED, std::chrono::seconds(20));
+  }
+  DeleteService(service_.get());
+}
+
+bool RegisteredService::Start() { return StartServiceW(service_.get(), 0, nullptr) != FALSE; }
+
+SERVICE_STATUS_PROCESS RegisteredService::Query() const {
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  QueryServiceStatusEx(service_.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                       sizeof status, &needed);
+  return status;
+}
+
+bool RegisteredService::WaitForState(DWORD state, std::chrono::milliseconds timeout) const {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (Query().dwCurrentState != state) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+bool RegisteredService::Control(DWORD control, SERVICE_STATUS* status) {
+  return ControlService(service_.get(), control, status) != FALSE;
+}

@@ -1,0 +1,108 @@
+#include "service/worker.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// What the test loops saw; reset by each test.
+std::atomic<int> threadsStarted{0};
+std::atomic<int> passesStarted{0};
+std::atomic<int> passesFinished{0};
+
+void ResetCounters() {
+  threadsStarted = 0;
+  passesStarted = 0;
+  passesFinished = 0;
+}
+
+// A loop whose passes take 200 ms, like a pass that is busy with a launch.
+void SlowLoop(Worker* worker) {
+  ++threadsStarted;
+  while (worker->running) {
+    ++passesStarted;
+    std::this_thread::sleep_for(200ms);
+    ++passesFinished;
+  }
+}
+
+void WaitForPass() {
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (passesStarted == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+}
+
+TEST(Worker, StartTwiceRunsOneThread) {
+  ResetCounters();
+  Worker worker(&SlowLoop);
+  worker.Start();
+  worker.Start();
+  WaitForPass();
+  EXPECT_TRUE(worker.running);
+  worker.Stop();
+  EXPECT_EQ(threadsStarted, 1);
+  EXPECT_FALSE(worker.running);
+}
+
+TEST(Worker, StopWithoutThreadReturnsAtOnce) {
+  ResetCounters();
+  Worker worker(&SlowLoop);
+  worker.Stop();
+  worker.Stop();
+  EXPECT_FALSE(worker.running);
+  EXPECT_EQ(threadsStarted, 0);
+  EXPECT_EQ(worker.lastUpdateCheck, 0);
+}
+
+TEST(Worker, StopWaitsForThePassInProgress) {
+  ResetCounters();
+  Worker worker(&SlowLoop);
+  worker.Start();
+  WaitForPass();
+  worker.Stop();
+  // Every pass that started has finished before Stop returned.
+  EXPECT_EQ(passesFinished.load(), passesStarted.load());
+  EXPECT_FALSE(worker.running);
+  worker.Stop();  // already joined: returns at once
+}
+
+TEST(Worker, ConcurrentStopsJoinOnceAndBothWaitForTheJoin) {
+  ResetCounters();
+  Worker worker(&SlowLoop);
+  worker.Start();
+  WaitForPass();
+  std::atomic<int> returnedBeforePassEnded{0};
+  auto stopper = [&] {
+    worker.Stop();
+    if (passesFinished.load() != passesStarted.load()) ++returnedBeforePassEnded;
+  };
+  std::thread first(stopper), second(stopper);
+  first.join();
+  second.join();
+  EXPECT_EQ(returnedBeforePassEnded, 0);
+  EXPECT_EQ(threadsStarted, 1);
+}
+
+TEST(Worker, FailedThreadStartClearsTheRunFlag) {
+  ResetCounters();
+  Worker worker(&SlowLoop, [](Worker::Loop, Worker*) -> std::thread {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  });
+  try {
+    worker.Start();
+    FAIL() << "Start() should have thrown";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code(), std::errc::resource_unavailable_try_again);
+  }
+  EXPECT_FALSE(worker.running);
+  worker.Stop();
+}
+
+}  // namespace
