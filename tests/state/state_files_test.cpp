@@ -1,0 +1,178 @@
+#include "state/state_files.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class StateFilesTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  fs::path file(const char* name) const { return dir / name; }
+  std::string read(const char* name) const { return ReadFileBytes(file(name)); }
+  void write(const char* name, const std::string& bytes) const {
+    WriteFileBytes(file(name), bytes);
+  }
+
+  // Checks the byte format of rolls.txt and returns its values.
+  std::vector<int> CheckedPool() const {
+    std::string rolls = read("rolls.txt");
+    std::vector<int> values;
+    size_t start = 0;
+    while (start < rolls.size()) {
+      size_t end = rolls.find("\r\n", start);
+      EXPECT_NE(end, std::string::npos) << "every line ends with CR LF";
+      if (end == std::string::npos) break;
+      std::string number = rolls.substr(start, end - start);
+      EXPECT_FALSE(number.empty());
+      EXPECT_EQ(number.find_first_not_of("0123456789"), std::string::npos) << number;
+      values.push_back(std::stoi(number));
+      start = end + 2;
+    }
+    return values;
+  }
+
+  void ExpectFreshPoolWithRollFromIt() const {
+    std::vector<int> pool = CheckedPool();
+    ASSERT_EQ(pool.size(), 10u);
+    for (int value : pool) {
+      EXPECT_GE(value, 1);
+      EXPECT_LE(value, 99);
+    }
+    std::string roll = read("roll.txt");
+    ASSERT_FALSE(roll.empty());
+    EXPECT_EQ(roll.find_first_not_of("0123456789"), std::string::npos) << "no line end: " << roll;
+    EXPECT_NE(std::find(pool.begin(), pool.end(), std::stoi(roll)), pool.end());
+  }
+};
+
+TEST_F(StateFilesTest, FreshMachineGetsPoolRollAndServiceRev) {
+  EnsureRolls(dir.path());
+  WriteServiceRev(dir.path());
+  ExpectFreshPoolWithRollFromIt();
+  EXPECT_EQ(read("service_rev.txt"), "129");
+  EXPECT_FALSE(fs::exists(file("lastrev.txt")));
+  EXPECT_EQ(ReadLastRev(dir.path()), 0);
+}
+
+TEST_F(StateFilesTest, TenValuesAreKeptWhateverTheyAre) {
+  const std::string pool = "0\r\n100\r\n5\r\n5\r\n5\r\n5\r\n5\r\n5\r\n5\r\n-7";  // no last line end
+  write("rolls.txt", pool);
+  EnsureRolls(dir.path());
+  EXPECT_EQ(read("rolls.txt"), pool);
+  EXPECT_FALSE(fs::exists(file("roll.txt")));  // untouched, so ReadRoll gives 0
+  EXPECT_EQ(ReadRoll(dir.path()), 0);
+  auto values = ReadRolls(dir.path());
+  ASSERT_TRUE(values);
+  EXPECT_EQ(values->size(), 10u);
+  EXPECT_EQ(values->back(), -7);
+}
+
+TEST_F(StateFilesTest, UnusablePoolsAreDrawnAfresh) {
+  const std::vector<std::string> unusable = {
+      "",                                                               // empty
+      "1\r\n2\r\n3\r\n",                                                // three values
+      "1\r\n2\r\n3\r\n4\r\n5\r\nx\r\n7\r\n8\r\n9\r\n10\r\n",            // garbage line
+      "1\r\n2\r\n3\r\n4\r\n5\r\n\r\n7\r\n8\r\n9\r\n10\r\n",             // empty line
+      "1\r\n2\r\n3\r\n4\r\n5\r\n99999999999\r\n7\r\n8\r\n9\r\n10\r\n",  // beyond 32 bits
+      std::string(1000, '\n'),
+  };
+  for (const std::string& content : unusable) {
+    write("rolls.txt", content);
+    write("roll.txt", "100");
+    EnsureRolls(dir.path());
+    ExpectFreshPoolWithRollFromIt();
+  }
+}
+
+TEST_F(StateFilesTest, RerollPicksFromThePool) {
+  write("rolls.txt", "17\r\n42\r\n63\r\n");
+  for (int i = 0; i < 20; ++i) {
+    Reroll(dir.path());
+    int roll = ReadRoll(dir.path());
+    EXPECT_TRUE(roll == 17 || roll == 42 || roll == 63) << roll;
+  }
+  EXPECT_EQ(read("rolls.txt"), "17\r\n42\r\n63\r\n");
+}
+
+TEST_F(StateFilesTest, RerollWithoutUsablePoolDrawsOneFirst) {
+  Reroll(dir.path());  // rolls.txt missing
+  ExpectFreshPoolWithRollFromIt();
+  write("rolls.txt", "");
+  Reroll(dir.path());
+  ExpectFreshPoolWithRollFromIt();
+  write("rolls.txt", "abc\r\n");
+  Reroll(dir.path());
+  ExpectFreshPoolWithRollFromIt();
+}
+
+TEST_F(StateFilesTest, NumbersReadLikeFormattedExtraction) {
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"42abc", 42},
+      {"abc", 0},
+      {"", 0},
+      {"  \r\n 7", 7},
+      {"100", 100},
+      {"-3", -3},
+      {"+8", 8},
+      {"99999999999", 0},
+      {"-", 0},
+      {"2147483647", 2147483647},
+      {"-2147483648", -2147483647 - 1},
+      {"2147483648", 0},
+  };
+  for (const auto& [content, expected] : cases) {
+    write("roll.txt", content);
+    write("lastrev.txt", content);
+    EXPECT_EQ(ReadRoll(dir.path()), expected) << content;
+    EXPECT_EQ(ReadLastRev(dir.path()), expected) << content;
+  }
+  fs::remove(file("roll.txt"));
+  EXPECT_EQ(ReadRoll(dir.path()), 0);
+}
+
+TEST_F(StateFilesTest, WritesReplaceTheWholeFile) {
+  write("lastrev.txt", "123456789 and more");
+  WriteLastRev(dir.path(), 12);
+  EXPECT_EQ(read("lastrev.txt"), "12");
+  WriteLastRev(dir.path(), -5);
+  EXPECT_EQ(read("lastrev.txt"), "-5");
+  write("service_rev.txt", "1000000");
+  WriteServiceRev(dir.path());
+  EXPECT_EQ(read("service_rev.txt"), "129");
+}
+
+TEST_F(StateFilesTest, MissingDirectoryIsLeftAlone) {
+  fs::path missing = dir / "not-there";
+  EnsureRolls(missing);
+  Reroll(missing);
+  WriteLastRev(missing, 3);
+  WriteServiceRev(missing);
+  EXPECT_FALSE(fs::exists(missing));
+  EXPECT_EQ(ReadRoll(missing), 0);
+  EXPECT_EQ(ReadLastRev(missing), 0);
+  auto pool = ReadRolls(missing);
+  ASSERT_TRUE(pool);
+  EXPECT_TRUE(pool->empty());
+}
+
+TEST(ParseLeadingInt32, MatchesTheStandardConversion) {
+  EXPECT_EQ(ParseLeadingInt32(" \t12 apples"), 12);
+  EXPECT_EQ(ParseLeadingInt32("-0"), 0);
+  EXPECT_EQ(ParseLeadingInt32("007"), 7);
+  EXPECT_EQ(ParseLeadingInt32(std::string(50, '0') + "9"), 9);
+  EXPECT_FALSE(ParseLeadingInt32("+-1"));
+  EXPECT_FALSE(ParseLeadingInt32(" "));
+  EXPECT_FALSE(ParseLeadingInt32("-2147483649"));
+}
+
+}  // namespace
