@@ -7,11 +7,11 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WINEPREFIX"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  wineboot -i >/dev/null 2>&1
+  wineboot -i >/dev/null 2>&1 </dev/null || true
 fi
-wineserver -p >/dev/null 2>&1
+wineserver -p >/dev/null 2>&1 || true  # exits 2 when one already runs
 # Start Wine's own background processes (services.exe and friends) now, with
 # no pipes to inherit: started later by a test program, they would hold its
 # output pipe open and the test runner would wait for them forever.
-wineboot >/dev/null 2>&1 </dev/null
+wineboot >/dev/null 2>&1 </dev/null || true
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
