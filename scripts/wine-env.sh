@@ -10,4 +10,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1
 fi
 wineserver -p >/dev/null 2>&1
+# Start Wine's own background processes (services.exe and friends) now, with
+# no pipes to inherit: started later by a test program, they would hold its
+# output pipe open and the test runner would wait for them forever.
+wineboot >/dev/null 2>&1 </dev/null
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT

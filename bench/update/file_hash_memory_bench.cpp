@@ -1,8 +1,9 @@
 // Peak memory of the process while GetFileHash hashes a 200 MB file, against
 // the peak before the call. Also prints the time taken.
 
-#include <psapi.h>
 #include <windows.h>
+// psapi.h needs the types of windows.h.
+#include <psapi.h>
 
 #include <chrono>
 #include <cstdio>

@@ -55,18 +55,11 @@ DocumentResult ReadPublishDocument(const std::string& body, PublishedReleases& r
 
 namespace {
 
-// The obsversions object of the version table, or null when there is none.
-const json* VersionTable(const json& document) {
-  if (!document.is_object()) return nullptr;
-  auto table = document.find("obsversions");
-  if (table == document.end() || !table->is_object()) return nullptr;
-  return &*table;
-}
-
-}  // namespace
-
-DocumentResult LookUpObsVersion(const std::string& body, const std::string& fileHash,
-                                std::string& version) {
+// Parses the version table and hands its obsversions object to `find`, which
+// sets `version`. No such object leaves `version` empty. The library's errors
+// from `find` give JsonError.
+template <typename Find>
+DocumentResult ReadVersionTable(const std::string& body, std::string& version, Find find) {
   json document;
   try {
     document = ParseDocument(body);
@@ -74,39 +67,40 @@ DocumentResult LookUpObsVersion(const std::string& body, const std::string& file
     return DocumentResult::NotJson;
   }
   version.clear();
+  if (!document.is_object()) return DocumentResult::Read;
+  auto table = document.find("obsversions");
+  if (table == document.end() || !table->is_object()) return DocumentResult::Read;
   try {
-    const json* table = VersionTable(document);
-    if (table == nullptr) return DocumentResult::Read;
-    auto upper = table->find(fileHash);
-    if (upper != table->end()) version = upper->get<std::string>();
-    std::string lowerHash = fileHash;
-    for (char& c : lowerHash) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    auto lower = table->find(lowerHash);
-    if (lower != table->end()) version = lower->get<std::string>();
+    find(*table);
   } catch (const json::exception&) {
     return DocumentResult::JsonError;
   }
   return DocumentResult::Read;
 }
 
+}  // namespace
+
+DocumentResult LookUpObsVersion(const std::string& body, const std::string& fileHash,
+                                std::string& version) {
+  return ReadVersionTable(body, version, [&](const json& table) {
+    auto upper = table.find(fileHash);
+    if (upper != table.end()) version = upper->get<std::string>();
+    std::string lowerHash = fileHash;
+    for (char& c : lowerHash) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    auto lower = table.find(lowerHash);
+    if (lower != table.end()) version = lower->get<std::string>();
+  });
+}
+
 DocumentResult NewestObsVersion(const std::string& body, std::string& version) {
-  json document;
-  try {
-    document = ParseDocument(body);
-  } catch (const json::exception&) {
-    return DocumentResult::NotJson;
-  }
-  version.clear();
-  try {
-    const json* table = VersionTable(document);
-    if (table == nullptr) return DocumentResult::Read;
+  return ReadVersionTable(body, version, [&](const json& table) {
     std::string best = "0.0.0";
     ObsVersion bestVersion = ParseObsVersion(best);
     // Object members come in ascending byte order of their names, so among
     // equal versions the first name's text is kept.
-    for (const auto& member : table->items()) {
+    for (const auto& member : table.items()) {
       std::string candidate = member.value().get<std::string>();
       ObsVersion candidateVersion = ParseObsVersion(candidate);
       if (bestVersion < candidateVersion) {
@@ -115,10 +109,7 @@ DocumentResult NewestObsVersion(const std::string& body, std::string& version) {
       }
     }
     version = std::move(best);
-  } catch (const json::exception&) {
-    return DocumentResult::JsonError;
-  }
-  return DocumentResult::Read;
+  });
 }
 
 DocumentResult ReadPluginMetadataDocument(const std::string& body, PluginMetadata& metadata) {

@@ -12,6 +12,17 @@
 #include "update/file_hash.h"
 #include "update/rollout.h"
 
+namespace {
+
+// Downloads one document into `body`; a failure is logged with the URL.
+bool FetchDocument(const std::string& url, std::string& body) {
+  if (DownloadToString(url, body)) return true;
+  ServiceLog::Instance().Print("Failed to download %s", url.c_str());
+  return false;
+}
+
+}  // namespace
+
 PluginMetadataResolver& PluginMetadataResolver::Instance() {
   static PluginMetadataResolver resolver(CdnBaseUrl);
   return resolver;
@@ -24,10 +35,7 @@ bool PluginMetadataResolver::SelectRevision(PluginMetadata& metadata) {
   ServiceLog& log = ServiceLog::Instance();
   const std::string url = baseUrl_ + PublishDocumentPath;
   std::string body;
-  if (!DownloadToString(url, body)) {
-    log.Print("Failed to download %s", url.c_str());
-    return false;
-  }
+  if (!FetchDocument(url, body)) return false;
   PublishedReleases releases;
   switch (ReadPublishDocument(body, releases)) {
     case DocumentResult::NotJson:
@@ -53,10 +61,7 @@ void PluginMetadataResolver::LoadPluginMetadata(const std::string& name, PluginM
   ServiceLog& log = ServiceLog::Instance();
   const std::string url = baseUrl_ + MetadataDocumentFolder + name;
   std::string body;
-  if (!DownloadToString(url, body)) {
-    log.Print("Failed to download %s", url.c_str());
-    return;
-  }
+  if (!FetchDocument(url, body)) return;
   log.Print("Received %s: %s", name.c_str(), body.c_str());
   if (ReadPluginMetadataDocument(body, metadata) != DocumentResult::Read) {
     log.Print("json error checking %s", name.c_str());
@@ -72,10 +77,7 @@ bool PluginMetadataResolver::ReadObsVersions(Reader read) {
   ServiceLog& log = ServiceLog::Instance();
   const std::string url = baseUrl_ + ObsVersionsDocumentPath;
   std::string body;
-  if (!DownloadToString(url, body)) {
-    log.Print("Failed to download %s", url.c_str());
-    return false;
-  }
+  if (!FetchDocument(url, body)) return false;
   DocumentResult result = read(body);
   if (result == DocumentResult::NotJson) {
     log.Print("Failed to parse obsversions.json %s", body.c_str());
