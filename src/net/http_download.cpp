@@ -1,0 +1,120 @@
+#include "net/http_download.h"
+
+#include <windows.h>
+#include <wininet.h>
+
+#include "common/internet_handle.h"
+#include "common/unique_handle.h"
+
+namespace {
+
+constexpr char kUserAgent[] = "Lumenfeld";
+constexpr char kNoCacheHeader[] = "Cache-Control: no-cache\r\n";
+constexpr DWORD kChunkSize = 4096;
+
+// An open request and its announced body length.
+struct OpenedRequest {
+  UniqueInternetHandle session;
+  UniqueInternetHandle request;
+  DWORD contentLength = 0;
+};
+
+// Opens the session and the URL and reads Content-Length. False, with the
+// handles closed, when any of that fails.
+bool OpenRequest(const std::string& url, OpenedRequest& opened) {
+  opened.session.reset(
+      InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  if (!opened.session) return false;
+  DeleteUrlCacheEntryA(url.c_str());
+  opened.request.reset(InternetOpenUrlA(opened.session.get(), url.c_str(), kNoCacheHeader,
+                                        static_cast<DWORD>(-1),
+                                        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0));
+  if (!opened.request) return false;
+  DWORD length = 0;
+  DWORD size = sizeof length;
+  if (!HttpQueryInfoA(opened.request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
+                      &length, &size, nullptr)) {
+    return false;
+  }
+  opened.contentLength = length;
+  return true;
+}
+
+// Calls `sink(data, size)` for each chunk until the body ends or a read
+// fails, or until `sink` returns false. Returns the number of bytes passed on
+// (32 bits, like the announced length).
+template <typename Sink>
+DWORD ReadBody(HINTERNET request, Sink sink) {
+  char buffer[kChunkSize];
+  DWORD total = 0;
+  DWORD read = 0;
+  while (InternetReadFile(request, buffer, kChunkSize, &read) && read > 0) {
+    if (!sink(buffer, read)) break;
+    total += read;
+  }
+  return total;
+}
+
+// Replaces a body that starts with FF FE by the UTF-8 form of the UTF-16LE
+// text after the mark, up to its first zero code unit, zero byte included.
+void ConvertUtf16Body(std::string& body) {
+  if (body.size() < 2 || static_cast<unsigned char>(body[0]) != 0xFF ||
+      static_cast<unsigned char>(body[1]) != 0xFE) {
+    return;
+  }
+  std::wstring wide((body.size() - 2) / 2, L'\0');
+  for (size_t i = 0; i < wide.size(); ++i) {
+    wide[i] = static_cast<wchar_t>(static_cast<unsigned char>(body[2 + 2 * i]) |
+                                   (static_cast<unsigned char>(body[3 + 2 * i]) << 8));
+  }
+  int size = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string converted(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+  if (size > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, converted.data(), size, nullptr, nullptr);
+  }
+  body = std::move(converted);
+}
+
+}  // namespace
+
+bool DownloadToString(const std::string& url, std::string& out) {
+  DWORD total = 0;
+  DWORD contentLength = 0;
+  {
+    OpenedRequest opened;
+    if (!OpenRequest(url, opened)) return false;
+    contentLength = opened.contentLength;
+    total = ReadBody(opened.request.get(), [&](const char* data, DWORD size) {
+      out.append(data, size);
+      return true;
+    });
+    ConvertUtf16Body(out);
+  }
+  // The length check counts the bytes as they arrived, before any conversion.
+  if (total == contentLength) return true;
+  out.clear();
+  return false;
+}
+
+bool DownloadFile(const std::string& url, const std::string& path) {
+  OpenedRequest opened;
+  if (!OpenRequest(url, opened)) return false;
+  UniqueFileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  bool written = true;
+  DWORD total = ReadBody(opened.request.get(), [&](const char* data, DWORD size) {
+    DWORD done = 0;
+    written = WriteFile(file.get(), data, size, &done, nullptr) && done == size;
+    return written;
+  });
+  file.reset();
+  opened.request.reset();
+  opened.session.reset();
+  // A file that could not be written completely is as useless as a short
+  // transfer, even if the byte count happens to match.
+  if (written && total == opened.contentLength) return true;
+  DeleteFileA(path.c_str());
+  return false;
+}

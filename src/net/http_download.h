@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+// Blocking HTTP GETs over WinINet that always go to the server: the URL's
+// cache entry is deleted first, the request forces a reload and writes
+// nothing to the cache. A body counts only when exactly as many bytes arrived
+// as the response's Content-Length announced; a response without that header
+// fails. The status code is never looked at, so an error page with a length
+// is returned like any document. Nothing is logged.
+
+// Appends the body of `url` to `out` (expected empty). A body that starts
+// with the UTF-16LE byte-order mark FF FE is replaced by its UTF-8 form up to
+// the first zero code unit, followed by one zero byte. On false `out` is
+// untouched when no length was received, and emptied when the transfer fell
+// short of it.
+bool DownloadToString(const std::string& url, std::string& out);
+
+// Writes the body of `url` to the file `path` (created or truncated). On
+// false no partial download is left: a file that was created is deleted, and
+// a file that could not be opened for writing is left as it was.
+bool DownloadFile(const std::string& url, const std::string& path);

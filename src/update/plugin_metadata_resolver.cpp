@@ -1,0 +1,129 @@
+#include "update/plugin_metadata_resolver.h"
+
+#include <windows.h>
+
+#include <utility>
+
+#include "common/build_config.h"
+#include "common/text.h"
+#include "log/service_log.h"
+#include "net/http_download.h"
+#include "service/worker.h"
+#include "update/file_hash.h"
+#include "update/rollout.h"
+
+namespace {
+
+// Downloads one document into `body`; a failure is logged with the URL.
+bool FetchDocument(const std::string& url, std::string& body) {
+  if (DownloadToString(url, body)) return true;
+  ServiceLog::Instance().Print("Failed to download %s", url.c_str());
+  return false;
+}
+
+}  // namespace
+
+PluginMetadataResolver& PluginMetadataResolver::Instance() {
+  static PluginMetadataResolver resolver(CdnBaseUrl);
+  return resolver;
+}
+
+PluginMetadataResolver::PluginMetadataResolver(std::string baseUrl)
+    : baseUrl_(std::move(baseUrl)) {}
+
+bool PluginMetadataResolver::SelectRevision(PluginMetadata& metadata) {
+  ServiceLog& log = ServiceLog::Instance();
+  const std::string url = baseUrl_ + PublishDocumentPath;
+  std::string body;
+  if (!FetchDocument(url, body)) return false;
+  PublishedReleases releases;
+  switch (ReadPublishDocument(body, releases)) {
+    case DocumentResult::NotJson:
+      log.Print("Failed to parse publish.json %s", body.c_str());
+      return false;
+    case DocumentResult::JsonError:
+      log.Print("json exception while trying to check publish");
+      return false;
+    case DocumentResult::Read:
+      break;
+  }
+  metadata.rev = ChooseRevision(
+      releases, [] { return Worker::Instance().ReadRoll(); },
+      [] { return Worker::Instance().ReadLastRev(); });
+  if (metadata.rev == 0) {
+    log.Print("Error determining latest overall revision");
+    return false;
+  }
+  return true;
+}
+
+void PluginMetadataResolver::LoadPluginMetadata(const std::string& name, PluginMetadata& metadata) {
+  ServiceLog& log = ServiceLog::Instance();
+  const std::string url = baseUrl_ + MetadataDocumentFolder + name;
+  std::string body;
+  if (!FetchDocument(url, body)) return;
+  log.Print("Received %s: %s", name.c_str(), body.c_str());
+  if (ReadPluginMetadataDocument(body, metadata) != DocumentResult::Read) {
+    log.Print("json error checking %s", name.c_str());
+    return;
+  }
+  if (metadata.installer.empty()) {
+    log.Print("metadata.installer empty from url %s", url.c_str());
+  }
+}
+
+template <typename Reader>
+bool PluginMetadataResolver::ReadObsVersions(Reader read) {
+  ServiceLog& log = ServiceLog::Instance();
+  const std::string url = baseUrl_ + ObsVersionsDocumentPath;
+  std::string body;
+  if (!FetchDocument(url, body)) return false;
+  DocumentResult result = read(body);
+  if (result == DocumentResult::NotJson) {
+    log.Print("Failed to parse obsversions.json %s", body.c_str());
+    return false;
+  }
+  log.Print("Received obsversions.json: %s", body.c_str());
+  if (result == DocumentResult::JsonError) {
+    log.Print("json exception while trying to check obsversions");
+    return false;
+  }
+  return true;
+}
+
+void PluginMetadataResolver::ResolveForObsExe(const std::wstring& exePath, PluginMetadata& metadata,
+                                              bool& unreadable) {
+  // The publication comes first: when it is unavailable the executable is
+  // never opened.
+  if (!SelectRevision(metadata)) return;
+
+  ServiceLog& log = ServiceLog::Instance();
+  const std::string hash = GetFileHash(exePath);
+  if (hash.empty()) {
+    const DWORD error = GetLastError();
+    unreadable = true;
+    log.Print("Unable to read file %s to determine hash, GetLastError() = %d",
+              ToUtf8(exePath).c_str(), static_cast<int>(error));
+    return;
+  }
+  log.Print("Hash for %s is %s", ToUtf8(exePath).c_str(), hash.c_str());
+
+  std::string version;
+  if (!ReadObsVersions(
+          [&](const std::string& body) { return LookUpObsVersion(body, hash, version); })) {
+    return;
+  }
+  if (version.empty()) {
+    log.Print("Failed to find fileHash in obsversions");
+    return;
+  }
+  LoadPluginMetadata(MetadataDocumentName(metadata.rev, version), metadata);
+}
+
+void PluginMetadataResolver::ResolveLatest(PluginMetadata& metadata) {
+  std::string version;
+  if (!ReadObsVersions([&](const std::string& body) { return NewestObsVersion(body, version); })) {
+    return;
+  }
+  LoadPluginMetadata(MetadataDocumentName(metadata.rev, version), metadata);
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <string>
+
+#include "update/metadata_documents.h"
+
+// Decides which plugin release belongs with an OBS installation, from the
+// CDN documents under one base URL, the machine's roll and last installed
+// revision, and the hash of obs64.exe. Keeps nothing between calls; every
+// call downloads what it needs afresh and logs every failure.
+class PluginMetadataResolver {
+ public:
+  // The service's resolver, reading from the build's CDN.
+  static PluginMetadataResolver& Instance();
+
+  // A resolver reading the documents under `baseUrl` (scheme and host, no
+  // trailing separator).
+  explicit PluginMetadataResolver(std::string baseUrl);
+
+  // Chooses the release revision (SelectRevision), hashes `exePath`, finds
+  // its OBS version in obsversions.json and loads the plugin metadata of that
+  // revision and version into `metadata`. Sets `unreadable` only when the
+  // executable could not be hashed. Any step that fails ends the call with
+  // what was filled so far.
+  void ResolveForObsExe(const std::wstring& exePath, PluginMetadata& metadata, bool& unreadable);
+
+  // For an OBS build missing from the version table: loads the plugin
+  // metadata of metadata.rev (unchanged, possibly 0) for the newest version
+  // in obsversions.json, appending to what `metadata` already holds.
+  void ResolveLatest(PluginMetadata& metadata);
+
+  // Reads meta_publish.json and stores the revision for this machine in
+  // metadata.rev (see ChooseRevision). True when a nonzero revision was
+  // chosen; rev is left as it was when the document is unavailable or bad.
+  bool SelectRevision(PluginMetadata& metadata);
+
+  // Fetches the plugin metadata document `name` (e.g. rev12_30.1.2.json) and
+  // reads it into `metadata` (see ReadPluginMetadataDocument).
+  void LoadPluginMetadata(const std::string& name, PluginMetadata& metadata);
+
+ private:
+  // Downloads and parses obsversions.json, logging as the version table is
+  // logged; `read` does the lookup on the body. False when the table could
+  // not be used.
+  template <typename Reader>
+  bool ReadObsVersions(Reader read);
+
+  const std::string baseUrl_;
+};

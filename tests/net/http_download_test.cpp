@@ -1,0 +1,176 @@
+#include "net/http_download.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "common/http_test_server.h"
+#include "common/temp_dir.h"
+#include "common/unique_handle.h"
+
+namespace {
+
+// UTF-16LE bytes of `text`, which must be ASCII.
+std::string Utf16Le(const std::string& text) {
+  std::string bytes;
+  for (char c : text) {
+    bytes += c;
+    bytes += '\0';
+  }
+  return bytes;
+}
+
+const std::string kBom = "\xFF\xFE";
+
+// A reply that announces `body` but closes the connection after half of it.
+Reply DroppedHalfway(const std::string& body) {
+  Reply reply = Reply::WithBody(200, body);
+  reply.dropAfter = reply.bytes.size() - body.size() / 2;
+  return reply;
+}
+
+class HttpDownloadTest : public ::testing::Test {
+ protected:
+  void Serve(const std::string& target, Reply reply) { routes_[target] = std::move(reply); }
+  std::string Url(const std::string& target) {
+    if (!server_) server_ = std::make_unique<HttpTestServer>(routes_);
+    return server_->BaseUrl() + target;
+  }
+  HttpTestServer& server() { return *server_; }
+
+  TempDir dir;
+
+ private:
+  std::map<std::string, Reply> routes_;
+  std::unique_ptr<HttpTestServer> server_;
+};
+
+TEST_F(HttpDownloadTest, ReceivesTheAnnouncedBodyWithFixedRequestHeaders) {
+  std::string body = std::string(10000, 'x') + "end";  // several read chunks
+  Serve("/doc.json", Reply::WithBody(200, body));
+  std::string out;
+  ASSERT_TRUE(DownloadToString(Url("/doc.json"), out));
+  EXPECT_EQ(out, body);
+
+  ASSERT_EQ(server().Requests().size(), 1u);
+  const ReceivedRequest request = server().Requests()[0];
+  EXPECT_EQ(request.method, "GET");
+  EXPECT_EQ(request.Header("User-Agent"), "Lumenfeld");
+  EXPECT_EQ(request.Header("Cache-Control"), "no-cache");
+}
+
+TEST_F(HttpDownloadTest, EveryFetchOfTheSameUrlReachesTheServer) {
+  Serve("/doc.json", Reply::WithBody(200, "{}", "Cache-Control: max-age=3600\r\n"));
+  std::string first, second;
+  ASSERT_TRUE(DownloadToString(Url("/doc.json"), first));
+  ASSERT_TRUE(DownloadToString(Url("/doc.json"), second));
+  EXPECT_EQ(server().CountRequests("/doc.json"), 2u);
+  EXPECT_EQ(second, "{}");
+}
+
+TEST_F(HttpDownloadTest, EmptyBodyWithZeroLengthSucceeds) {
+  Serve("/empty", Reply::WithBody(200, ""));
+  std::string out;
+  EXPECT_TRUE(DownloadToString(Url("/empty"), out));
+  EXPECT_EQ(out, "");
+  EXPECT_TRUE(DownloadFile(Url("/empty"), (dir / "empty.bin").string()));
+  EXPECT_TRUE(std::filesystem::exists(dir / "empty.bin"));
+  EXPECT_EQ(std::filesystem::file_size(dir / "empty.bin"), 0u);
+}
+
+TEST_F(HttpDownloadTest, ErrorStatusWithLengthIsReceivedLikeAnyBody) {
+  Serve("/missing", Reply::WithBody(404, "<html>not here</html>"));
+  Serve("/broken", Reply::WithBody(500, "oops"));
+  std::string missing, broken;
+  EXPECT_TRUE(DownloadToString(Url("/missing"), missing));
+  EXPECT_EQ(missing, "<html>not here</html>");
+  EXPECT_TRUE(DownloadToString(Url("/broken"), broken));
+  EXPECT_EQ(broken, "oops");
+  EXPECT_TRUE(DownloadFile(Url("/broken"), (dir / "page").string()));
+  EXPECT_EQ(ReadFileBytes(dir / "page"), "oops");
+}
+
+TEST_F(HttpDownloadTest, ResponseWithoutLengthFailsAndLeavesEverythingAlone) {
+  Serve("/chunked", Reply::Chunked("{\"a\":1}"));
+  std::string out = "before";
+  EXPECT_FALSE(DownloadToString(Url("/chunked"), out));
+  EXPECT_EQ(out, "before");
+
+  WriteFileBytes(dir / "keep.bin", "old content");
+  EXPECT_FALSE(DownloadFile(Url("/chunked"), (dir / "keep.bin").string()));
+  EXPECT_EQ(ReadFileBytes(dir / "keep.bin"), "old content");
+  EXPECT_FALSE(DownloadFile(Url("/chunked"), (dir / "new.bin").string()));
+  EXPECT_FALSE(std::filesystem::exists(dir / "new.bin"));
+}
+
+TEST_F(HttpDownloadTest, ConnectionDroppedHalfwayLeavesNoPartialResult) {
+  std::string body(20000, 'b');
+  Serve("/cut", DroppedHalfway(body));
+  std::string out;
+  EXPECT_FALSE(DownloadToString(Url("/cut"), out));
+  EXPECT_EQ(out, "");
+  EXPECT_FALSE(DownloadFile(Url("/cut"), (dir / "cut.bin").string()));
+  EXPECT_FALSE(std::filesystem::exists(dir / "cut.bin"));
+}
+
+TEST_F(HttpDownloadTest, UnreachableServerFailsWithOutputUntouched) {
+  std::string url;
+  {
+    HttpTestServer gone(std::map<std::string, Reply>{});
+    url = gone.BaseUrl() + "/doc.json";
+  }
+  std::string out = "before";
+  EXPECT_FALSE(DownloadToString(url, out));
+  EXPECT_EQ(out, "before");
+  EXPECT_FALSE(DownloadFile(url, (dir / "none.bin").string()));
+  EXPECT_FALSE(std::filesystem::exists(dir / "none.bin"));
+}
+
+TEST_F(HttpDownloadTest, Utf16BodyWithMarkArrivesAsUtf8WithTrailingZero) {
+  // "{"k":"é€"}" in UTF-16LE, after the mark.
+  std::string text = Utf16Le("{\"k\":\"") + std::string("\xE9\x00\xAC\x20", 4) + Utf16Le("\"}");
+  Serve("/marked", Reply::WithBody(200, kBom + text));
+  Serve("/unmarked", Reply::WithBody(200, text));
+  Serve("/only-mark", Reply::WithBody(200, kBom));
+  Serve("/zero-inside",
+        Reply::WithBody(200, kBom + Utf16Le("ab") + std::string(2, '\0') + Utf16Le("cd") + "!"));
+
+  std::string marked, unmarked, onlyMark, zeroInside;
+  ASSERT_TRUE(DownloadToString(Url("/marked"), marked));
+  EXPECT_EQ(marked, std::string("{\"k\":\"\xC3\xA9\xE2\x82\xAC\"}") + '\0');
+  ASSERT_TRUE(DownloadToString(Url("/unmarked"), unmarked));
+  EXPECT_EQ(unmarked, text);
+  ASSERT_TRUE(DownloadToString(Url("/only-mark"), onlyMark));
+  EXPECT_EQ(onlyMark, std::string(1, '\0'));
+  // Conversion stops at the first zero code unit; the odd last byte is dropped.
+  ASSERT_TRUE(DownloadToString(Url("/zero-inside"), zeroInside));
+  EXPECT_EQ(zeroInside, std::string("ab") + '\0');
+}
+
+TEST_F(HttpDownloadTest, DownloadFileWritesTheExactBytes) {
+  std::string body;
+  for (int i = 0; i < 50000; ++i) body += static_cast<char>(i * 7);
+  Serve("/setup.exe", Reply::WithBody(200, body));
+  WriteFileBytes(dir / "setup.exe", "a much older and longer file than the download's first bytes");
+  ASSERT_TRUE(DownloadFile(Url("/setup.exe"), (dir / "setup.exe").string()));
+  EXPECT_EQ(ReadFileBytes(dir / "setup.exe"), body);
+}
+
+TEST_F(HttpDownloadTest, TargetThatCannotBeOpenedIsLeftAsItWas) {
+  Serve("/setup.exe", Reply::WithBody(200, "new"));
+  WriteFileBytes(dir / "locked.exe", "old");
+  UniqueFileHandle holder(CreateFileW((dir / "locked.exe").wstring().c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder.valid());
+  EXPECT_FALSE(DownloadFile(Url("/setup.exe"), (dir / "locked.exe").string()));
+  holder.reset();
+  EXPECT_EQ(ReadFileBytes(dir / "locked.exe"), "old");
+
+  EXPECT_FALSE(DownloadFile(Url("/setup.exe"), (dir / "no-such-folder" / "x.exe").string()));
+  EXPECT_FALSE(std::filesystem::exists(dir / "no-such-folder"));
+}
+
+}  // namespace

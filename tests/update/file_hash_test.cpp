@@ -1,0 +1,102 @@
+#include "update/file_hash.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cctype>
+#include <random>
+#include <string>
+
+#include "common/temp_dir.h"
+#include "common/unique_handle.h"
+#include "update/md5.h"
+
+namespace {
+
+std::string UpperMd5(const std::string& data) {
+  std::string hex = Md5::ToHex(Md5::Of(data.data(), data.size()));
+  for (char& c : hex) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return hex;
+}
+
+class FileHashTest : public ::testing::Test {
+ protected:
+  std::wstring Write(const std::string& name, const std::string& bytes) {
+    WriteFileBytes(dir / name, bytes);
+    return (dir / name).wstring();
+  }
+  TempDir dir;
+};
+
+TEST_F(FileHashTest, EmptyFileIsTheDigestOfNothing) {
+  EXPECT_EQ(GetFileHash(Write("empty", "")), "D41D8CD98F00B204E9800998ECF8427E");
+}
+
+TEST_F(FileHashTest, KnownContentGivesUpperCaseDigest) {
+  EXPECT_EQ(GetFileHash(Write("abc.txt", "abc")), "900150983CD24FB0D6963F7D28E17F72");
+  EXPECT_EQ(GetFileHash(Write("million-a", std::string(1000000, 'a'))),
+            "7707D6AE4E027C70EEA2A935C2296F21");
+}
+
+TEST_F(FileHashTest, SizesAroundBlockAndReadBoundariesMatchTheWholeBufferDigest) {
+  std::mt19937 random(42);
+  for (size_t size : {1u, 55u, 56u, 63u, 64u, 65u, 65535u, 65536u, 65537u, 5u << 20}) {
+    std::string data(size, '\0');
+    for (char& c : data) c = static_cast<char>(random());
+    EXPECT_EQ(GetFileHash(Write("random.bin", data)), UpperMd5(data)) << size << " bytes";
+  }
+}
+
+TEST_F(FileHashTest, SameBytesUnderAnotherNameGiveTheSameHash) {
+  std::wstring first = Write("one.dll", "same bytes");
+  std::wstring second = Write("two with spaces.DLL", "same bytes");
+  SetFileAttributesW(second.c_str(), FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(GetFileHash(first), GetFileHash(second));
+  SetFileAttributesW(second.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(FileHashTest, MissingFileGivesEmptyHashAndTheReason) {
+  SetLastError(0);
+  EXPECT_EQ(GetFileHash((dir / "absent.exe").wstring()), "");
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(FileHashTest, FileOpenForWritingElsewhereIsNotHashed) {
+  std::wstring path = Write("busy.dll", "being written");
+  UniqueFileHandle writer(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(writer.valid());
+  EXPECT_EQ(GetFileHash(path), "");
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  writer.reset();
+  EXPECT_EQ(GetFileHash(path), UpperMd5("being written"));
+}
+
+TEST_F(FileHashTest, ReadersThatShareReadingDoNotStopTheHash) {
+  std::wstring path = Write("shared.dll", "read by others");
+  UniqueFileHandle reader(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(reader.valid());
+  EXPECT_EQ(GetFileHash(path), UpperMd5("read by others"));
+}
+
+// A file past 4 GiB is hashed over all of it, not over its size modulo 4 GiB
+// (which here would be the three leading zero bytes). Sparse, so cheap on disk.
+TEST_F(FileHashTest, FileOfMoreThanFourGibibytesIsHashedWhole) {
+  std::wstring path = (dir / "huge.bin").wstring();
+  {
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file.valid());
+    LARGE_INTEGER at;
+    at.QuadPart = 4LL << 30;
+    ASSERT_TRUE(SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN));
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file.get(), "abc", 3, &written, nullptr));
+  }
+  // md5 of 4 GiB of zero bytes followed by "abc".
+  EXPECT_EQ(GetFileHash(path), "59EB8CC802C86D3EDA7E0D1912F6A9C3");
+}
+
+}  // namespace
