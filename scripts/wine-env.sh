@@ -7,7 +7,10 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WINEPREFIX"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  # Let the first session of a new prefix finish its set-up and end: while
+  # it runs, the service manager times out every service start (1053).
   wineboot -i >/dev/null 2>&1 </dev/null || true
+  wineserver -w || true
 fi
 wineserver -p >/dev/null 2>&1 || true  # exits 2 when one already runs
 # Start Wine's own background processes (services.exe and friends) now, with

@@ -49,16 +49,7 @@ RegisteredService::~RegisteredService() {
   DeleteService(service_.get());
 }
 
-bool RegisteredService::Start() {
-  // Right after a Wine prefix boots, Wine's service manager now and then
-  // times out the first start of a service (1053) while its own services
-  // are still coming up; a second start then succeeds.
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (StartServiceW(service_.get(), 0, nullptr)) return true;
-    if (GetLastError() != ERROR_SERVICE_REQUEST_TIMEOUT) return false;
-  }
-  return false;
-}
+bool RegisteredService::Start() { return StartServiceW(service_.get(), 0, nullptr) != FALSE; }
 
 SERVICE_STATUS_PROCESS RegisteredService::Query() const {
   SERVICE_STATUS_PROCESS status{};
