@@ -1,6 +1,45 @@
 #include "crash/crash_handler.h"
 
+#include <cstdlib>
+
+#include "crash/crash_report.h"
+#include "crash/minidump.h"
+
+namespace {
+
+// Set while this thread runs the filter. A fault inside the filter comes
+// back into it on the same thread; that must end the process, not start a
+// second report. Other threads are not held back: each failing thread
+// reports on its own.
+thread_local bool inFilter = false;
+
+// Writes, uploads and deletes the dump. Any C++ exception (memory exhausted
+// while the body is built, for one) counts as a failed step.
+void ReportCrash(EXCEPTION_POINTERS* exceptionPointers) noexcept {
+  std::string dumpPath;
+  try {
+    dumpPath = WriteMinidump(exceptionPointers);
+    if (dumpPath.empty()) return;
+    const CrashHandler& handler = CrashHandler::Instance();
+    UploadCrashReport(handler.Attachments, dumpPath, handler.UploadUrl);
+  } catch (...) {
+  }
+  if (!dumpPath.empty()) DeleteFileA(dumpPath.c_str());
+}
+
+}  // namespace
+
+CrashHandler::CrashHandler() { SetUnhandledExceptionFilter(OnUnhandledException); }
+
 CrashHandler& CrashHandler::Instance() {
   static CrashHandler handler;
   return handler;
+}
+
+LONG WINAPI CrashHandler::OnUnhandledException(EXCEPTION_POINTERS* exceptionPointers) {
+  if (!inFilter) {
+    inFilter = true;
+    ReportCrash(exceptionPointers);
+  }
+  std::abort();
 }
