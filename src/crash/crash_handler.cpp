@@ -1,6 +1,7 @@
 #include "crash/crash_handler.h"
 
 #include <cstdlib>
+#include <exception>
 
 #include "crash/crash_report.h"
 #include "crash/minidump.h"
@@ -27,9 +28,26 @@ void ReportCrash(EXCEPTION_POINTERS* exceptionPointers) noexcept {
   if (!dumpPath.empty()) DeleteFileA(dumpPath.c_str());
 }
 
+// With this toolchain a C++ exception that nothing catches never reaches the
+// unhandled-exception filter: the runtime calls std::terminate instead. This
+// hands such failures to the filter with the terminating thread's context.
+[[noreturn]] void OnTerminate() {
+  EXCEPTION_RECORD record{};
+  record.ExceptionCode = CrashHandler::UncaughtCppExceptionCode;
+  record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+  CONTEXT context{};
+  RtlCaptureContext(&context);
+  EXCEPTION_POINTERS pointers{&record, &context};
+  CrashHandler::OnUnhandledException(&pointers);
+  std::abort();
+}
+
 }  // namespace
 
-CrashHandler::CrashHandler() { SetUnhandledExceptionFilter(OnUnhandledException); }
+CrashHandler::CrashHandler() {
+  SetUnhandledExceptionFilter(OnUnhandledException);
+  std::set_terminate(OnTerminate);
+}
 
 CrashHandler& CrashHandler::Instance() {
   static CrashHandler handler;

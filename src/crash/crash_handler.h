@@ -11,8 +11,13 @@
 // UploadUrl, deletes it and ends the process with abort().
 class CrashHandler {
  public:
+  // Exception code in the dump of a C++ exception that nothing caught (or
+  // any other call of std::terminate).
+  static constexpr DWORD UncaughtCppExceptionCode = 0xE0000001;
+
   // The process-wide handler. The first call installs OnUnhandledException
-  // as the unhandled-exception filter, replacing (not chaining) any other.
+  // as the unhandled-exception filter, replacing (not chaining) any other,
+  // and routes std::terminate into it.
   static CrashHandler& Instance();
 
   // The process's unhandled-exception filter. Runs on the failing thread,
