@@ -4,6 +4,7 @@
 #include <wininet.h>
 
 #include <cstdlib>
+#include <ostream>
 #include <set>
 #include <string>
 
@@ -23,6 +24,29 @@ std::string TlsPort() {
 std::string ClosedPortUrl() {
   HttpTestServer server([](const ReceivedRequest&) { return Reply::WithBody(200, ""); });
   return server.BaseUrl() + "/";
+}
+
+struct Outcome {
+  DWORD result;
+  DWORD status;
+  std::string response;
+  bool operator==(const Outcome& other) const {
+    return result == other.result && status == other.status && response == other.response;
+  }
+};
+
+std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
+  return out << "{" << outcome.result << ", " << outcome.status << ", \"" << outcome.response
+             << "\"}";
+}
+
+// One request without header lines that accepts text/plain.
+Outcome Send(const std::string& url, const std::string& verb = "GET",
+             const std::string& body = "") {
+  Outcome outcome{0, 0, ""};
+  outcome.result =
+      HttpRequest(url, verb, "", &outcome.status, kTimeout, outcome.response, body, "text/plain");
+  return outcome;
 }
 
 TEST(HttpRequestTest, PostsBodyAndHeadersToTargetWithQuery) {
@@ -71,25 +95,13 @@ TEST(HttpRequestTest, EmptyBodyAndHeadersAddNothing) {
 
 TEST(HttpRequestTest, ErrorStatusStillSucceeds) {
   HttpTestServer server([](const ReceivedRequest&) { return Reply::WithBody(500, "boom"); });
-  DWORD status = 0;
-  std::string response;
-  EXPECT_EQ(HttpRequest(server.BaseUrl() + "/x", "POST", "", &status, kTimeout, response, "b",
-                        "application/json"),
-            0u);
-  EXPECT_EQ(status, 500u);
-  EXPECT_EQ(response, "boom");
+  EXPECT_EQ(Send(server.BaseUrl() + "/x", "POST", "b"), (Outcome{0, 500, "boom"}));
 }
 
 TEST(HttpRequestTest, FollowsRedirectAndReportsFinalStatus) {
   HttpTestServer server(std::map<std::string, Reply>{{"/old", Reply::Redirect(302, "/new")},
                                                      {"/new", Reply::WithBody(200, "moved here")}});
-  DWORD status = 0;
-  std::string response;
-  EXPECT_EQ(HttpRequest(server.BaseUrl() + "/old", "GET", "", &status, kTimeout, response, "",
-                        "text/plain"),
-            0u);
-  EXPECT_EQ(status, 200u);
-  EXPECT_EQ(response, "moved here");
+  EXPECT_EQ(Send(server.BaseUrl() + "/old"), (Outcome{0, 200, "moved here"}));
   EXPECT_EQ(server.CountRequests("/new"), 1u);
 }
 
@@ -120,36 +132,21 @@ TEST(HttpRequestTest, UnreachableServerGivesConnectError) {
 
 TEST(HttpRequestTest, CapitalisedSchemeIsNotTls) {
   HttpTestServer server([](const ReceivedRequest&) { return Reply::WithBody(200, "plain"); });
-  std::string response;
-  EXPECT_EQ(HttpRequest("HTTPS://127.0.0.1:" + std::to_string(server.port()) + "/caps", "GET", "",
-                        nullptr, kTimeout, response, "", "text/plain"),
-            0u);
-  EXPECT_EQ(response, "plain");
+  std::string url = "HTTPS://127.0.0.1:" + std::to_string(server.port()) + "/caps";
+  EXPECT_EQ(Send(url), (Outcome{0, 200, "plain"}));
   EXPECT_EQ(server.CountRequests("/caps"), 1u);
 }
 
 TEST(HttpRequestTest, HttpsAcceptsSelfSignedCertificate) {
   if (TlsPort().empty()) GTEST_SKIP() << "no TLS server (run through with_tls_server.sh)";
-  DWORD status = 0;
-  std::string response;
-  EXPECT_EQ(HttpRequest("https://127.0.0.1:" + TlsPort() + "/reply.txt", "GET", "", &status,
-                        kTimeout, response, "", "text/plain"),
-            0u);
-  EXPECT_EQ(status, 200u);
-  EXPECT_EQ(response, "tls reply");
+  EXPECT_EQ(Send("https://127.0.0.1:" + TlsPort() + "/reply.txt"), (Outcome{0, 200, "tls reply"}));
 }
 
 TEST(HttpRequestTest, FollowsRedirectFromHttpToHttps) {
   if (TlsPort().empty()) GTEST_SKIP() << "no TLS server (run through with_tls_server.sh)";
   HttpTestServer server(std::map<std::string, Reply>{
       {"/old", Reply::Redirect(302, "https://127.0.0.1:" + TlsPort() + "/reply.txt")}});
-  DWORD status = 0;
-  std::string response;
-  EXPECT_EQ(HttpRequest(server.BaseUrl() + "/old", "GET", "", &status, kTimeout, response, "",
-                        "text/plain"),
-            0u);
-  EXPECT_EQ(status, 200u);
-  EXPECT_EQ(response, "tls reply");
+  EXPECT_EQ(Send(server.BaseUrl() + "/old"), (Outcome{0, 200, "tls reply"}));
 }
 
 }  // namespace
