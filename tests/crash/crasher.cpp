@@ -1,0 +1,40 @@
+// Test helper: arms crash reporting the way the service does, then fails.
+//   crasher.exe <upload url> <log folder> <fault>
+// fault "thread-av": an access violation on a second thread;
+//       "throw": a C++ exception that nothing catches, on the main thread.
+// Returns 2 on bad arguments and 1 if it survives its own fault.
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "crash/crash_handler.h"
+#include "log/service_log.h"
+
+namespace {
+
+void WriteThroughNull() {
+  // Volatile on both levels, or the compiler drops the store.
+  volatile int* volatile target = nullptr;
+  *target = 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) return 2;
+  ServiceLog log(argv[2]);
+  CrashHandler& handler = CrashHandler::Instance();
+  handler.UploadUrl = argv[1];
+  handler.Attachments.push_back(log.LogPath);
+  log.Print("Crasher about to fail with %s", argv[3]);
+
+  std::string fault = argv[3];
+  if (fault == "thread-av") {
+    std::thread(WriteThroughNull).join();
+  } else if (fault == "throw") {
+    throw std::runtime_error("nobody catches this");
+  } else {
+    return 2;
+  }
+  return 1;
+}
