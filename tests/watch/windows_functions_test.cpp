@@ -116,12 +116,19 @@ TEST(GetProcessFilePath, ReadsTheMainModuleByIdAndByHandle) {
   EXPECT_EQ(untouched, L"unchanged");
 }
 
-TEST(TerminateProcessTree, EndsGrandchildThenChildWithOneAndTheProcessWithZero) {
-  TempDir dir;
-  FakeObsProcess obs(PlaceFakeObs(dir.path(), "obs-studio/bin/64bit/obs64.exe"), 2);
-  ASSERT_TRUE(obs.valid());
-  ASSERT_EQ(obs.WaitForDescendants(2, 10s).size(), 2u);
+// An OBS with a child that has a child of its own, all running.
+class ObsTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(obs.valid());
+    ASSERT_EQ(obs.WaitForDescendants(2, 10s).size(), 2u);
+  }
 
+  TempDir dir;
+  FakeObsProcess obs{PlaceFakeObs(dir.path(), "obs-studio/bin/64bit/obs64.exe"), 2};
+};
+
+TEST_F(ObsTree, TerminateProcessTreeEndsGrandchildThenChildWithOneAndTheProcessWithZero) {
   EXPECT_TRUE(WindowsFunctions::TerminateProcessTree(obs.processId()));
   HANDLE child = obs.descendant(0), grandchild = obs.descendant(1);
   for (HANDLE process : {obs.handle(), child, grandchild}) {
@@ -156,12 +163,7 @@ TEST(TerminateProcessTree, ProcessWithoutChildrenEndsAloneAndAMissingOneFails) {
   EXPECT_FALSE(WindowsFunctions::TerminateProcessTree(NoSuchProcessId));
 }
 
-TEST(TerminateChildProcesses, EndsTheDescendantsAndLeavesTheProcessRunning) {
-  TempDir dir;
-  FakeObsProcess obs(PlaceFakeObs(dir.path(), "obs-studio/bin/64bit/obs64.exe"), 2);
-  ASSERT_TRUE(obs.valid());
-  ASSERT_EQ(obs.WaitForDescendants(2, 10s).size(), 2u);
-
+TEST_F(ObsTree, TerminateChildProcessesEndsTheDescendantsAndLeavesTheProcessRunning) {
   EXPECT_TRUE(WindowsFunctions::TerminateChildProcesses(obs.processId()));
   ASSERT_TRUE(FakeObsProcess::WaitForExit(obs.descendant(0), 10s));
   ASSERT_TRUE(FakeObsProcess::WaitForExit(obs.descendant(1), 10s));
