@@ -2,10 +2,112 @@
 
 #include <windows.h>
 
-#include "service/worker.h"
+#include <ctime>
+#include <exception>
+#include <string>
 
-void WatchLoop(Worker* worker) {
-  while (worker->running) {
-    Sleep(100);
+#include "common/text.h"
+#include "log/service_log.h"
+#include "selfupdate/self_update.h"
+#include "service/worker.h"
+#include "watch/launch_handler.h"
+#include "watch/windows_functions.h"
+
+namespace {
+
+// What a pass is doing, for the one line logged when it fails.
+struct PassStep {
+  const char* what = "listing the obs64.exe processes";
+  const ObsLaunch* launch = nullptr;
+};
+
+void LogPassFailure(ServiceLog& log, const PassStep& step, const char* reason) {
+  if (step.launch != nullptr) {
+    log.Print(
+        "Watch pass failed while handling obs64.exe processId = %d, processStartDate = %d: %s. "
+        "Carrying on with the next pass.",
+        static_cast<int>(step.launch->processId), static_cast<int>(step.launch->processStartDate),
+        reason);
+  } else {
+    log.Print("Watch pass failed while %s: %s. Carrying on with the next pass.", step.what, reason);
   }
 }
+
+void HandleNewLaunch(WatchContext& context, Worker* worker, const ObsLaunch& launch,
+                     ObsProcessHistory& obsProcessHistory) {
+  // Taken only now, so a launch that waited behind a long check in this
+  // pass is judged by its age at its own turn.
+  const int64_t timeSinceLaunch = context.Now() - launch.processStartDate;
+  context.Log().Print(
+      "Detected new obs64.exe, timeSinceLaunch = %d, processId = %d, processStartDate = %d, "
+      "filePath = %s",
+      static_cast<int>(timeSinceLaunch), static_cast<int>(launch.processId),
+      static_cast<int>(launch.processStartDate), ToUtf8(launch.filePath).c_str());
+  if (timeSinceLaunch > FreshLaunchWindow) {
+    // Already under way before we saw it: never interrupted.
+    AddToHistory(context.Log(), launch, obsProcessHistory);
+    return;
+  }
+  context.HandleFreshLaunch(worker, launch, obsProcessHistory);
+}
+
+}  // namespace
+
+void AddToHistory(ServiceLog& log, const ObsLaunch& launch, ObsProcessHistory& obsProcessHistory) {
+  log.Print("Adding { itr->processId, itr->processStartDate } { %d, %d} to obsProcessHistory",
+            static_cast<int>(launch.processId), static_cast<int>(launch.processStartDate));
+  obsProcessHistory.insert(KeyOf(launch));
+}
+
+void RunWatchPass(WatchContext& context, Worker* worker, ObsProcessHistory& obsProcessHistory) {
+  PassStep step;
+  std::vector<ObsLaunch> list;
+  try {
+    context.FindObsProcesses(list);
+    for (const ObsLaunch& launch : list) {
+      if (obsProcessHistory.count(KeyOf(launch)) != 0) continue;
+      step.launch = &launch;
+      HandleNewLaunch(context, worker, launch, obsProcessHistory);
+    }
+    step = PassStep{"checking for a new version of the service", nullptr};
+    if (context.Now() - worker->lastUpdateCheck > UpdateCheckInterval) {
+      context.CheckForServiceUpdate(worker);
+    }
+  } catch (const std::exception& error) {
+    // Whatever one launch or one check runs into must not end the watching.
+    LogPassFailure(context.Log(), step, error.what());
+  } catch (...) {
+    LogPassFailure(context.Log(), step, "unknown exception");
+  }
+}
+
+void RunWatchLoop(WatchContext& context, Worker* worker) {
+  ObsProcessHistory obsProcessHistory;
+  while (worker->running) {
+    RunWatchPass(context, worker, obsProcessHistory);
+    context.Pause();
+  }
+}
+
+void WatchLoop(Worker* worker) {
+  SystemWatchContext context;
+  RunWatchLoop(context, worker);
+}
+
+int64_t SystemWatchContext::Now() { return static_cast<int64_t>(std::time(nullptr)); }
+
+void SystemWatchContext::FindObsProcesses(std::vector<ObsLaunch>& list) {
+  // Without a snapshot the list stays empty and the pass simply sees no OBS.
+  WindowsFunctions::FindProcessesByName(ObsProcessName, list);
+}
+
+void SystemWatchContext::HandleFreshLaunch(Worker* worker, const ObsLaunch& launch,
+                                           ObsProcessHistory& obsProcessHistory) {
+  ::HandleFreshLaunch(worker, launch, obsProcessHistory);
+}
+
+void SystemWatchContext::CheckForServiceUpdate(Worker* worker) { ::CheckForServiceUpdate(worker); }
+
+void SystemWatchContext::Pause() { Sleep(PassPauseMilliseconds); }
+
+ServiceLog& SystemWatchContext::Log() { return ServiceLog::Instance(); }

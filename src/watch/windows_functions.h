@@ -1,0 +1,36 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "watch/obs_launch.h"
+
+// Stateless process operations. None of them logs; on failure the thread's
+// last-error code tells why.
+class WindowsFunctions {
+ public:
+  // Appends to `list`, in snapshot order, every running process whose
+  // executable file name is `name` (ASCII case ignored), with its creation
+  // time (0 when the times cannot be read) and executable path. A process
+  // that cannot be opened or whose path cannot be read is left out.
+  // Returns false, with `list` untouched, when no process snapshot can be taken.
+  static bool FindProcessesByName(const std::string& name, std::vector<ObsLaunch>& list);
+
+  // Full path of the main module of the process, cut to 259 characters.
+  // `path` is written only on success.
+  static bool GetProcessFilePath(DWORD processId, std::wstring& path);
+  // The same for a handle opened with query and read rights.
+  static bool GetProcessFilePath(HANDLE process, std::wstring& path);
+
+  // Ends the process's descendants (exit code 1, deepest first), then the
+  // process itself (exit code 0). Returns true when the process itself was
+  // terminated; false, with nothing terminated, when no snapshot can be taken.
+  static bool TerminateProcessTree(DWORD processId);
+
+  // Ends every descendant of the process with exit code 1, deepest first,
+  // skipping those that cannot be opened. Stays finite when parent ids form
+  // a cycle. Returns false only when no process snapshot can be taken.
+  static bool TerminateChildProcesses(DWORD processId);
+};

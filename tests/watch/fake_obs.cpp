@@ -1,0 +1,66 @@
+// Stands in for OBS in tests: a process that can start descendants and waits.
+//
+//   fake_obs.exe [depth [watchedProcessId [lifetimeSeconds]]]
+//
+// With depth > 0 it starts a copy of itself with depth - 1 that watches it,
+// so depth 2 gives a child and a grandchild. It then waits until the watched
+// process ends or its lifetime (default 60 s) is over, and exits with
+// NaturalExitCode; so a test that dies leaves nothing running for long.
+// clang-format off
+#include <windows.h>
+#include <shellapi.h>  // needs windows.h first
+// clang-format on
+
+#include <memory>
+#include <string>
+
+#include "common/unique_handle.h"
+
+namespace {
+
+constexpr UINT NaturalExitCode = 7;
+
+struct LocalFreeDeleter {
+  void operator()(LPWSTR* p) const { LocalFree(p); }
+};
+
+std::wstring OwnPath() {
+  std::wstring path(32768, L'\0');
+  DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+  path.resize(length);
+  return path;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  int argc = 0;
+  std::unique_ptr<LPWSTR, LocalFreeDeleter> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
+  if (!argv) return 2;
+  int depth = argc > 1 ? std::stoi(argv.get()[1]) : 0;
+  DWORD watched = argc > 2 ? static_cast<DWORD>(std::stoul(argv.get()[2])) : 0;
+  DWORD lifetimeMs = (argc > 3 ? static_cast<DWORD>(std::stoul(argv.get()[3])) : 60) * 1000;
+
+  if (depth > 0) {
+    std::wstring self = OwnPath();
+    std::wstring commandLine = L"\"" + self + L"\" " + std::to_wstring(depth - 1) + L" " +
+                               std::to_wstring(GetCurrentProcessId()) + L" " +
+                               std::to_wstring(lifetimeMs / 1000);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(self.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &info)) {
+      return 3;
+    }
+    UniqueKernelHandle process(info.hProcess), thread(info.hThread);
+  }
+
+  UniqueKernelHandle watchedProcess(watched ? OpenProcess(SYNCHRONIZE, FALSE, watched) : nullptr);
+  if (watchedProcess) {
+    WaitForSingleObject(watchedProcess.get(), lifetimeMs);
+  } else {
+    Sleep(lifetimeMs);
+  }
+  return NaturalExitCode;
+}

@@ -1,0 +1,153 @@
+// The watch loop inside the real service, under the service control manager,
+// against fake OBS processes.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/service_control.h"
+#include "common/temp_dir.h"
+#include "common/text.h"
+#include "fake_obs_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const wchar_t ServiceName[] = L"Lumenfeld Browser Service";
+const char UpdateCheckLine[] = "Checking for new version of updater.";
+
+std::vector<std::string> LogMessages() {
+  std::vector<std::string> messages;
+  std::error_code error;
+  fs::path log = fs::path(ServiceDataDirectory()) / L"service.log";
+  if (!fs::exists(log, error)) return messages;
+  std::istringstream lines(ReadFileBytes(log));
+  for (std::string line; std::getline(lines, line);) {
+    size_t start = line.find("] ");
+    if (start != std::string::npos) messages.push_back(line.substr(start + 2));
+  }
+  return messages;
+}
+
+struct Detection {
+  int timeSinceLaunch = 0;
+  int processStartDate = 0;
+  std::string filePath;
+};
+
+// The detection lines of one process.
+std::vector<Detection> DetectionsOf(const std::vector<std::string>& messages, DWORD processId) {
+  std::vector<Detection> found;
+  for (const std::string& message : messages) {
+    Detection d;
+    int id = 0, consumed = 0;
+    if (std::sscanf(message.c_str(),
+                    "Detected new obs64.exe, timeSinceLaunch = %d, processId = %d, "
+                    "processStartDate = %d, filePath = %n",
+                    &d.timeSinceLaunch, &id, &d.processStartDate, &consumed) == 3 &&
+        consumed > 0 && static_cast<DWORD>(id) == processId) {
+      d.filePath = message.substr(static_cast<size_t>(consumed));
+      found.push_back(d);
+    }
+  }
+  return found;
+}
+
+size_t Count(const std::vector<std::string>& messages, const std::string& message) {
+  return static_cast<size_t>(std::count(messages.begin(), messages.end(), message));
+}
+
+std::string Adding(DWORD processId, int processStartDate) {
+  return "Adding { itr->processId, itr->processStartDate } { " + std::to_string(processId) + ", " +
+         std::to_string(processStartDate) + "} to obsProcessHistory";
+}
+
+template <typename Predicate>
+bool WaitFor(Predicate done, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+class WatchService : public ::testing::Test {
+ protected:
+  WatchService() { ClearServiceDataDirectory(); }
+
+  void StartService() {
+    service = std::make_unique<RegisteredService>(ServiceName, WinePathOf(SERVICE_EXE_PATH));
+    ASSERT_TRUE(service->valid()) << GetLastError();
+    ASSERT_TRUE(service->Start()) << GetLastError();
+    ASSERT_TRUE(service->WaitForState(SERVICE_RUNNING, 30s));
+    // The first pass always checks for a new version of the service.
+    ASSERT_TRUE(WaitFor([] { return Count(LogMessages(), UpdateCheckLine) == 1; }, 10s));
+  }
+
+  void StopService() {
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(service->Control(SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    ASSERT_TRUE(service->WaitForState(SERVICE_STOPPED, 30s));
+  }
+
+  // Waits for the process's first detection line, then a second more
+  // (about ten passes) for any line that should not come.
+  std::vector<std::string> MessagesAfterDetecting(DWORD processId) {
+    EXPECT_TRUE(WaitFor([&] { return !DetectionsOf(LogMessages(), processId).empty(); }, 10s));
+    std::this_thread::sleep_for(1s);
+    return LogMessages();
+  }
+
+  TempDir dir;  // outlives the processes started from it
+  std::unique_ptr<RegisteredService> service;
+};
+
+TEST_F(WatchService, LaunchWhileRunningIsHandledOnceAndSurvivesTheStop) {
+  StartService();
+  fs::path exe = PlaceFakeObs(dir.path(), "obs-studio/bin/64bit/obs64.exe");
+  int64_t before = static_cast<int64_t>(std::time(nullptr));
+  FakeObsProcess obs(exe);
+  ASSERT_TRUE(obs.valid()) << GetLastError();
+
+  std::vector<std::string> messages = MessagesAfterDetecting(obs.processId());
+  std::vector<Detection> detections = DetectionsOf(messages, obs.processId());
+  ASSERT_EQ(detections.size(), 1u);
+  EXPECT_GE(detections[0].timeSinceLaunch, 0);
+  EXPECT_LE(detections[0].timeSinceLaunch, 1);
+  EXPECT_GE(detections[0].processStartDate, before - 1);
+  EXPECT_EQ(FromUtf8(detections[0].filePath), exe.wstring());
+  EXPECT_EQ(Count(messages, Adding(obs.processId(), detections[0].processStartDate)), 1u);
+  EXPECT_EQ(Count(messages, UpdateCheckLine), 1u);
+
+  StopService();
+  EXPECT_EQ(FakeObsProcess::ExitCodeOf(obs.handle()), static_cast<DWORD>(STILL_ACTIVE));
+}
+
+TEST_F(WatchService, ObsStartedBeforeTheServiceIsOnlyRecordedAndSurvivesTheStop) {
+  FakeObsProcess obs(PlaceFakeObs(dir.path(), "obs-studio/bin/64bit/obs64.exe"));
+  ASSERT_TRUE(obs.valid()) << GetLastError();
+  std::this_thread::sleep_for(10s);
+  StartService();
+
+  std::vector<std::string> messages = MessagesAfterDetecting(obs.processId());
+  std::vector<Detection> detections = DetectionsOf(messages, obs.processId());
+  ASSERT_EQ(detections.size(), 1u);
+  EXPECT_GE(detections[0].timeSinceLaunch, 10);
+  EXPECT_LE(detections[0].timeSinceLaunch, 60);
+  EXPECT_EQ(Count(messages, Adding(obs.processId(), detections[0].processStartDate)), 1u);
+
+  StopService();
+  EXPECT_EQ(FakeObsProcess::ExitCodeOf(obs.handle()), static_cast<DWORD>(STILL_ACTIVE));
+}
+
+}  // namespace
