@@ -3,12 +3,6 @@
 #include <filesystem>
 #include <thread>
 
-std::wstring WinePathOf(const std::string& unixPath) {
-  std::wstring path = L"Z:";
-  for (char c : unixPath) path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
-  return path;
-}
-
 std::wstring ServiceDataDirectory() {
   wchar_t windowsDirectory[MAX_PATH];
   UINT length = GetWindowsDirectoryW(windowsDirectory, MAX_PATH);

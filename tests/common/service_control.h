@@ -6,15 +6,13 @@
 #include <string>
 
 #include "common/unique_handle.h"
+#include "common/wine_path.h"
 
 struct ServiceHandleTraits {
   static SC_HANDLE Invalid() { return nullptr; }
   static void Close(SC_HANDLE h) { CloseServiceHandle(h); }
 };
 using UniqueServiceHandle = UniqueHandle<SC_HANDLE, ServiceHandleTraits>;
-
-// The Windows path under which Wine shows a Linux path (Z: is /).
-std::wstring WinePathOf(const std::string& unixPath);
 
 // "C:\ProgramData\LumenfeldService" of the Wine prefix, where the service
 // keeps its log and state files. Removes everything in it.

@@ -11,6 +11,7 @@
 #include "common/http_test_server.h"
 #include "common/temp_dir.h"
 #include "common/unique_handle.h"
+#include "common/wine_path.h"
 #include "crash/minidump.h"
 #include "minidump_reader.h"
 
@@ -68,8 +69,7 @@ struct CrasherRun {
 
 CrasherRun RunCrasher(const std::string& url, const std::string& logFolder,
                       const std::string& fault) {
-  std::wstring exe = L"Z:" + std::filesystem::path(CRASHER_PATH).wstring();
-  for (wchar_t& c : exe) c = c == L'/' ? L'\\' : c;
+  std::wstring exe = WinePathOf(CRASHER_PATH);
   std::wstring commandLine = L"\"" + exe + L"\" \"" + std::wstring(url.begin(), url.end()) +
                              L"\" \"" + std::wstring(logFolder.begin(), logFolder.end()) + L"\" " +
                              std::wstring(fault.begin(), fault.end());

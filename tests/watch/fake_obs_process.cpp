@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "common/service_control.h"
+#include "common/wine_path.h"
 
 namespace fs = std::filesystem;
 
