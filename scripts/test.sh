@@ -9,7 +9,7 @@ jobs=$(nproc)
 
 # Test builds talk to loopback only.
 cmake --preset windows \
-  -DLUMENFELD_CDN_BASE_URL=http://127.0.0.1:9 \
+  -DLUMENFELD_CDN_BASE_URL=http://127.0.0.1:18093 -DLUMENFELD_TEST_CDN_PORT=18093 \
   -DLUMENFELD_CRASH_REPORT_URL=http://127.0.0.1:9/crash
 cmake --build --preset windows -j"$jobs"
 cmake --preset native

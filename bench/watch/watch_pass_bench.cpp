@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "common/unique_handle.h"
+#include "process/windows_functions.h"
 #include "service/worker.h"
 #include "watch/watch_loop.h"
-#include "watch/windows_functions.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ size_t RunningProcesses() {
   return count;
 }
 
-void NoLoop(Worker*) {}
+void NoLoop(WorkerState*) {}
 
 }  // namespace
 

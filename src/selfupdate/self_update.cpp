@@ -3,9 +3,9 @@
 #include <ctime>
 
 #include "log/service_log.h"
-#include "service/worker.h"
+#include "state/worker_state.h"
 
-void CheckForServiceUpdate(Worker* worker) {
+void CheckForServiceUpdate(WorkerState* worker) {
   ServiceLog::Instance().Print("Checking for new version of updater.");
   worker->lastUpdateCheck = static_cast<int64_t>(std::time(nullptr));
   // Fetching the update document and starting a newer installer follow here.

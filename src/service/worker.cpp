@@ -2,8 +2,6 @@
 
 #include <system_error>
 
-#include "state/state_directory.h"
-#include "state/state_files.h"
 #include "watch/watch_loop.h"
 
 Worker& Worker::Instance() {
@@ -22,6 +20,13 @@ Worker::Worker() : loop_(&WatchLoop), starter_(&StartThread) {
 Worker::Worker(Loop loop, ThreadStarter starter) : loop_(loop), starter_(starter) {}
 
 Worker::~Worker() {
+  if (thread.joinable() && thread.get_id() == std::this_thread::get_id()) {
+    // std::exit on the watch thread runs this destructor there. Joining
+    // would deadlock and a joinable member would end in std::terminate.
+    running = false;
+    thread.detach();
+    return;
+  }
   try {
     Stop();
   } catch (...) {
@@ -29,7 +34,9 @@ Worker::~Worker() {
   }
 }
 
-std::thread Worker::StartThread(Loop loop, Worker* worker) { return std::thread(loop, worker); }
+std::thread Worker::StartThread(Loop loop, WorkerState* worker) {
+  return std::thread(loop, worker);
+}
 
 void Worker::Start() {
   std::lock_guard<std::mutex> lock(mutex);
@@ -53,12 +60,3 @@ void Worker::Stop() {
   }
   thread.join();
 }
-
-std::wstring Worker::GetStateDirectory() { return ::GetStateDirectory(); }
-void Worker::EnsureRolls() { ::EnsureRolls(GetStateDirectory()); }
-void Worker::WriteServiceRev() { ::WriteServiceRev(GetStateDirectory()); }
-std::optional<std::vector<int32_t>> Worker::ReadRolls() { return ::ReadRolls(GetStateDirectory()); }
-int32_t Worker::ReadRoll() { return ::ReadRoll(GetStateDirectory()); }
-void Worker::Reroll() { ::Reroll(GetStateDirectory()); }
-int32_t Worker::ReadLastRev() { return ::ReadLastRev(GetStateDirectory()); }
-void Worker::WriteLastRev(int32_t rev) { ::WriteLastRev(GetStateDirectory(), rev); }

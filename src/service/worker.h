@@ -1,20 +1,18 @@
 #pragma once
 
-#include <atomic>
-#include <cstdint>
 #include <mutex>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
-// Owns the watch thread: its run flag, the lock that serialises starting and
-// stopping it, and the time of the last self-update check. Also the home of
-// the state-file operations, which go to the files on every call.
-class Worker {
+#include "state/worker_state.h"
+
+// Owns the watch thread and the lock that serialises starting and stopping
+// it. The run flag, the time of the last self-update check and the
+// state-file operations, which the watch thread's code reaches, come from
+// WorkerState.
+class Worker : public WorkerState {
  public:
-  using Loop = void (*)(Worker* worker);
-  using ThreadStarter = std::thread (*)(Loop loop, Worker* worker);
+  using Loop = void (*)(WorkerState* worker);
+  using ThreadStarter = std::thread (*)(Loop loop, WorkerState* worker);
 
   // The one Worker of the service. Its construction brings rolls.txt and
   // service_rev.txt up to date; its thread runs WatchLoop.
@@ -23,7 +21,10 @@ class Worker {
   // A Worker whose thread runs `loop` and which touches no state file at
   // construction. `starter` creates the thread (tests use it to make that fail).
   explicit Worker(Loop loop, ThreadStarter starter = &StartThread);
-  ~Worker();
+  // Stops the thread; on the watch thread itself (std::exit called there)
+  // it leaves the thread detached instead, so the process still ends with
+  // the code it was given.
+  ~Worker() override;
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
 
@@ -38,24 +39,9 @@ class Worker {
   // called from the watch thread itself.
   void Stop();
 
-  // State files (all in GetStateDirectory()).
-  std::wstring GetStateDirectory();
-  void EnsureRolls();
-  void WriteServiceRev();
-  std::optional<std::vector<int32_t>> ReadRolls();
-  int32_t ReadRoll();
-  void Reroll();
-  int32_t ReadLastRev();
-  void WriteLastRev(int32_t rev);
-
-  // Seconds since 1970 of the last self-update check; 0 makes the first pass check.
-  int64_t lastUpdateCheck = 0;
-  // Set while the watch thread is meant to run; read without the lock.
-  std::atomic<bool> running{false};
-
  private:
   Worker();
-  static std::thread StartThread(Loop loop, Worker* worker);
+  static std::thread StartThread(Loop loop, WorkerState* worker);
 
   std::thread thread;
   std::mutex mutex;

@@ -8,7 +8,7 @@
 #include "common/text.h"
 #include "log/service_log.h"
 #include "net/http_download.h"
-#include "service/worker.h"
+#include "state/worker_state.h"
 #include "update/file_hash.h"
 #include "update/rollout.h"
 
@@ -23,13 +23,11 @@ bool FetchDocument(const std::string& url, std::string& body) {
 
 }  // namespace
 
-PluginMetadataResolver& PluginMetadataResolver::Instance() {
-  static PluginMetadataResolver resolver(CdnBaseUrl);
-  return resolver;
-}
+PluginMetadataResolver::PluginMetadataResolver(WorkerState& worker)
+    : PluginMetadataResolver(CdnBaseUrl, worker) {}
 
-PluginMetadataResolver::PluginMetadataResolver(std::string baseUrl)
-    : baseUrl_(std::move(baseUrl)) {}
+PluginMetadataResolver::PluginMetadataResolver(std::string baseUrl, WorkerState& worker)
+    : baseUrl_(std::move(baseUrl)), worker_(worker) {}
 
 bool PluginMetadataResolver::SelectRevision(PluginMetadata& metadata) {
   ServiceLog& log = ServiceLog::Instance();
@@ -48,8 +46,7 @@ bool PluginMetadataResolver::SelectRevision(PluginMetadata& metadata) {
       break;
   }
   metadata.rev = ChooseRevision(
-      releases, [] { return Worker::Instance().ReadRoll(); },
-      [] { return Worker::Instance().ReadLastRev(); });
+      releases, [this] { return worker_.ReadRoll(); }, [this] { return worker_.ReadLastRev(); });
   if (metadata.rev == 0) {
     log.Print("Error determining latest overall revision");
     return false;

@@ -4,18 +4,20 @@
 
 #include "update/metadata_documents.h"
 
+class WorkerState;
+
 // Decides which plugin release belongs with an OBS installation, from the
 // CDN documents under one base URL, the machine's roll and last installed
-// revision, and the hash of obs64.exe. Keeps nothing between calls; every
-// call downloads what it needs afresh and logs every failure.
+// revision (read through the worker's state files), and the hash of obs64.exe. Keeps nothing
+// between calls; every call downloads what it needs afresh and logs every failure.
 class PluginMetadataResolver {
  public:
-  // The service's resolver, reading from the build's CDN.
-  static PluginMetadataResolver& Instance();
+  // A resolver reading from the build's CDN.
+  explicit PluginMetadataResolver(WorkerState& worker);
 
   // A resolver reading the documents under `baseUrl` (scheme and host, no
   // trailing separator).
-  explicit PluginMetadataResolver(std::string baseUrl);
+  PluginMetadataResolver(std::string baseUrl, WorkerState& worker);
 
   // Chooses the release revision (SelectRevision), hashes `exePath`, finds
   // its OBS version in obsversions.json and loads the plugin metadata of that
@@ -46,4 +48,5 @@ class PluginMetadataResolver {
   bool ReadObsVersions(Reader read);
 
   const std::string baseUrl_;
+  WorkerState& worker_;
 };

@@ -3,7 +3,7 @@
 #include "log/service_log.h"
 #include "watch/watch_loop.h"
 
-void HandleFreshLaunch(Worker* /*worker*/, const ObsLaunch& launch,
+void HandleFreshLaunch(WorkerState* /*worker*/, const ObsLaunch& launch,
                        ObsProcessHistory& obsProcessHistory) {
   // Identification, the plugin check and the update run come before this
   // point; until they exist every launch ends here, recorded.

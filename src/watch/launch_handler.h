@@ -1,12 +1,12 @@
 #pragma once
 
-#include "watch/obs_launch.h"
+#include "process/obs_launch.h"
 
-class Worker;
+class WorkerState;
 
 // Deals with one OBS launch that the watch loop has just seen, at most a few
 // seconds after it started. Records the launch in `obsProcessHistory` on
 // every path except one (the executable cannot be read for identification),
 // which leaves it for the next pass of the loop.
-void HandleFreshLaunch(Worker* worker, const ObsLaunch& launch,
+void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                        ObsProcessHistory& obsProcessHistory);

@@ -8,10 +8,10 @@
 
 #include "common/text.h"
 #include "log/service_log.h"
+#include "process/windows_functions.h"
 #include "selfupdate/self_update.h"
-#include "service/worker.h"
+#include "state/worker_state.h"
 #include "watch/launch_handler.h"
-#include "watch/windows_functions.h"
 
 namespace {
 
@@ -25,15 +25,15 @@ void LogPassFailure(ServiceLog& log, const PassStep& step, const char* reason) {
   if (step.launch != nullptr) {
     log.Print(
         "Watch pass failed while handling obs64.exe processId = %d, processStartDate = %d: %s. "
-        "Carrying on with the next pass.",
+        "Carrying on.",
         static_cast<int>(step.launch->processId), static_cast<int>(step.launch->processStartDate),
         reason);
   } else {
-    log.Print("Watch pass failed while %s: %s. Carrying on with the next pass.", step.what, reason);
+    log.Print("Watch pass failed while %s: %s. Carrying on.", step.what, reason);
   }
 }
 
-void HandleNewLaunch(WatchContext& context, Worker* worker, const ObsLaunch& launch,
+void HandleNewLaunch(WatchContext& context, WorkerState* worker, const ObsLaunch& launch,
                      ObsProcessHistory& obsProcessHistory) {
   // Taken only now, so a launch that waited behind a long check in this
   // pass is judged by its age at its own turn.
@@ -59,29 +59,44 @@ void AddToHistory(ServiceLog& log, const ObsLaunch& launch, ObsProcessHistory& o
   obsProcessHistory.insert(KeyOf(launch));
 }
 
-void RunWatchPass(WatchContext& context, Worker* worker, ObsProcessHistory& obsProcessHistory) {
+void RunWatchPass(WatchContext& context, WorkerState* worker,
+                  ObsProcessHistory& obsProcessHistory) {
   PassStep step;
   std::vector<ObsLaunch> list;
-  try {
-    context.FindObsProcesses(list);
-    for (const ObsLaunch& launch : list) {
-      if (obsProcessHistory.count(KeyOf(launch)) != 0) continue;
-      step.launch = &launch;
-      HandleNewLaunch(context, worker, launch, obsProcessHistory);
+  // Each launch and the self-update check fail on their own: whatever one
+  // of them runs into must neither end the watching nor starve the others.
+  const auto guarded = [&](auto&& run) {
+    try {
+      run();
+    } catch (const std::exception& error) {
+      LogPassFailure(context.Log(), step, error.what());
+    } catch (...) {
+      LogPassFailure(context.Log(), step, "unknown exception");
     }
-    step = PassStep{"checking for a new version of the service", nullptr};
+  };
+  guarded([&] {
+    try {
+      context.FindObsProcesses(list);
+    } catch (...) {
+      // A list that broke off half way is not handled; the next pass lists afresh.
+      list.clear();
+      throw;
+    }
+  });
+  for (const ObsLaunch& launch : list) {
+    if (obsProcessHistory.count(KeyOf(launch)) != 0) continue;
+    step.launch = &launch;
+    guarded([&] { HandleNewLaunch(context, worker, launch, obsProcessHistory); });
+  }
+  step = PassStep{"checking for a new version of the service", nullptr};
+  guarded([&] {
     if (context.Now() - worker->lastUpdateCheck > UpdateCheckInterval) {
       context.CheckForServiceUpdate(worker);
     }
-  } catch (const std::exception& error) {
-    // Whatever one launch or one check runs into must not end the watching.
-    LogPassFailure(context.Log(), step, error.what());
-  } catch (...) {
-    LogPassFailure(context.Log(), step, "unknown exception");
-  }
+  });
 }
 
-void RunWatchLoop(WatchContext& context, Worker* worker) {
+void RunWatchLoop(WatchContext& context, WorkerState* worker) {
   ObsProcessHistory obsProcessHistory;
   while (worker->running) {
     RunWatchPass(context, worker, obsProcessHistory);
@@ -89,7 +104,7 @@ void RunWatchLoop(WatchContext& context, Worker* worker) {
   }
 }
 
-void WatchLoop(Worker* worker) {
+void WatchLoop(WorkerState* worker) {
   SystemWatchContext context;
   RunWatchLoop(context, worker);
 }
@@ -101,12 +116,14 @@ void SystemWatchContext::FindObsProcesses(std::vector<ObsLaunch>& list) {
   WindowsFunctions::FindProcessesByName(ObsProcessName, list);
 }
 
-void SystemWatchContext::HandleFreshLaunch(Worker* worker, const ObsLaunch& launch,
+void SystemWatchContext::HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                                            ObsProcessHistory& obsProcessHistory) {
   ::HandleFreshLaunch(worker, launch, obsProcessHistory);
 }
 
-void SystemWatchContext::CheckForServiceUpdate(Worker* worker) { ::CheckForServiceUpdate(worker); }
+void SystemWatchContext::CheckForServiceUpdate(WorkerState* worker) {
+  ::CheckForServiceUpdate(worker);
+}
 
 void SystemWatchContext::Pause() { Sleep(PassPauseMilliseconds); }
 

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "watch/obs_launch.h"
+#include "process/obs_launch.h"
 
 class ServiceLog;
-class Worker;
+class WorkerState;
 
 // A launch at most this many seconds old when first seen is examined; an
 // older one is only recorded.
@@ -27,9 +27,9 @@ class WatchContext {
   // Appends the running obs64.exe processes, in snapshot order; appends
   // nothing when no snapshot can be taken.
   virtual void FindObsProcesses(std::vector<ObsLaunch>& list) = 0;
-  virtual void HandleFreshLaunch(Worker* worker, const ObsLaunch& launch,
+  virtual void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                                  ObsProcessHistory& obsProcessHistory) = 0;
-  virtual void CheckForServiceUpdate(Worker* worker) = 0;
+  virtual void CheckForServiceUpdate(WorkerState* worker) = 0;
   // The pause at the end of every pass.
   virtual void Pause() = 0;
   virtual ServiceLog& Log() = 0;
@@ -41,9 +41,9 @@ class SystemWatchContext : public WatchContext {
  public:
   int64_t Now() override;
   void FindObsProcesses(std::vector<ObsLaunch>& list) override;
-  void HandleFreshLaunch(Worker* worker, const ObsLaunch& launch,
+  void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                          ObsProcessHistory& obsProcessHistory) override;
-  void CheckForServiceUpdate(Worker* worker) override;
+  void CheckForServiceUpdate(WorkerState* worker) override;
   void Pause() override;
   ServiceLog& Log() override;
 };
@@ -56,14 +56,15 @@ void AddToHistory(ServiceLog& log, const ObsLaunch& launch, ObsProcessHistory& o
 // not in `obsProcessHistory` is logged and then either handed to
 // HandleFreshLaunch (at most FreshLaunchWindow seconds old, negative ages
 // included) or only recorded; then the self-update check when it is due.
-// An exception raised inside the pass ends the pass and is logged in one
-// line; it does not leave this function.
-void RunWatchPass(WatchContext& context, Worker* worker, ObsProcessHistory& obsProcessHistory);
+// An exception raised while listing, while handling one launch or in the
+// self-update check is logged in one line and ends only that step: the
+// other launches and the check still run. None leaves this function.
+void RunWatchPass(WatchContext& context, WorkerState* worker, ObsProcessHistory& obsProcessHistory);
 
 // Runs passes, each followed by the pause, while the worker's run flag is
 // set; the flag is looked at only before the first pass and after each
 // pause, so a stop never cuts a pass short.
-void RunWatchLoop(WatchContext& context, Worker* worker);
+void RunWatchLoop(WatchContext& context, WorkerState* worker);
 
 // The watch thread's routine: RunWatchLoop with the system context.
-void WatchLoop(Worker* worker);
+void WatchLoop(WorkerState* worker);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <system_error>
 #include <thread>
 
@@ -23,7 +24,7 @@ void ResetCounters() {
 }
 
 // A loop whose passes take 200 ms, like a pass that is busy with a launch.
-void SlowLoop(Worker* worker) {
+void SlowLoop(WorkerState* worker) {
   ++threadsStarted;
   while (worker->running) {
     ++passesStarted;
@@ -92,7 +93,7 @@ TEST(Worker, ConcurrentStopsJoinOnceAndBothWaitForTheJoin) {
 
 TEST(Worker, FailedThreadStartClearsTheRunFlag) {
   ResetCounters();
-  Worker worker(&SlowLoop, [](Worker::Loop, Worker*) -> std::thread {
+  Worker worker(&SlowLoop, [](Worker::Loop, WorkerState*) -> std::thread {
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
   });
   try {
@@ -103,6 +104,25 @@ TEST(Worker, FailedThreadStartClearsTheRunFlag) {
   }
   EXPECT_FALSE(worker.running);
   worker.Stop();
+}
+
+// Exits a little into its first pass, as the service does when the state
+// folder cannot be found; by then Start() has long returned.
+void ExitOnTheWatchThread(WorkerState*) {
+  std::this_thread::sleep_for(200ms);
+  std::exit(1);
+}
+
+// The service's Worker is a static: std::exit on the watch thread (the state
+// folder cannot be found, say) runs its destructor on that very thread.
+TEST(WorkerDeathTest, ExitOnTheWatchThreadEndsWithItsOwnCode) {
+  EXPECT_EXIT(
+      {
+        static Worker worker(&ExitOnTheWatchThread);
+        worker.Start();
+        for (;;) std::this_thread::sleep_for(1s);
+      },
+      ::testing::ExitedWithCode(1), "");
 }
 
 }  // namespace

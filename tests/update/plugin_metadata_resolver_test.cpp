@@ -15,7 +15,7 @@
 #include "common/http_test_server.h"
 #include "common/temp_dir.h"
 #include "log/service_log.h"
-#include "service/worker.h"
+#include "state/worker_state.h"
 #include "update/file_hash.h"
 
 using ::testing::ElementsAre;
@@ -72,12 +72,12 @@ class ResolverTest : public ::testing::Test {
           auto found = routes_.find(request.target);
           return found != routes_.end() ? found->second : Reply::WithBody(404, "not found");
         }),
-        resolver(server_.BaseUrl()) {}
+        resolver(server_.BaseUrl(), state_) {}
 
   void SetUp() override {
-    // The log makes the state folder; the Worker then fills it.
+    // The log makes the state folder; the test fills it.
     ServiceLog::Instance();
-    stateDir_ = Worker::Instance().GetStateDirectory();
+    stateDir_ = state_.GetStateDirectory();
     WriteState("roll.txt", "51");
     WriteState("lastrev.txt", "0");
     obsExe = dir / "obs-studio" / "bin" / "64bit" / "obs64.exe";
@@ -143,6 +143,7 @@ class ResolverTest : public ::testing::Test {
   HttpTestServer server_;
   std::filesystem::path stateDir_;
   size_t seenRequests_ = 0;
+  WorkerState state_;
 
  protected:
   PluginMetadataResolver resolver;
@@ -359,8 +360,8 @@ TEST(ServiceResolverTest, ReadsFromTheBuildsCdn) {
   PluginMetadata metadata;
   bool unreadable = false;
   LogTail tail;
-  PluginMetadataResolver::Instance().ResolveForObsExe(L"C:\\nowhere\\obs64.exe", metadata,
-                                                      unreadable);
+  WorkerState state;
+  PluginMetadataResolver(state).ResolveForObsExe(L"C:\\nowhere\\obs64.exe", metadata, unreadable);
   EXPECT_THAT(tail.Messages(), ElementsAre("Failed to download " + base + kPublishPath));
 }
 

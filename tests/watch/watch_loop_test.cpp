@@ -10,7 +10,7 @@
 
 #include "common/temp_dir.h"
 #include "log/service_log.h"
-#include "service/worker.h"
+#include "state/worker_state.h"
 
 namespace {
 
@@ -48,8 +48,8 @@ class FakeContext : public WatchContext {
   std::vector<ObsLaunch> processes;
   std::vector<std::string> events;
   // By default the check records the launch, as a finished check does.
-  std::function<void(Worker*, const ObsLaunch&, ObsProcessHistory&)> check =
-      [this](Worker*, const ObsLaunch& launch, ObsProcessHistory& history) {
+  std::function<void(WorkerState*, const ObsLaunch&, ObsProcessHistory&)> check =
+      [this](WorkerState*, const ObsLaunch& launch, ObsProcessHistory& history) {
         AddToHistory(log_, launch, history);
       };
   std::function<void()> findHook = [] {};
@@ -60,12 +60,12 @@ class FakeContext : public WatchContext {
     findHook();
     list.insert(list.end(), processes.begin(), processes.end());
   }
-  void HandleFreshLaunch(Worker* worker, const ObsLaunch& launch,
+  void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                          ObsProcessHistory& history) override {
     events.push_back("check " + std::to_string(launch.processId));
     check(worker, launch, history);
   }
-  void CheckForServiceUpdate(Worker* worker) override {
+  void CheckForServiceUpdate(WorkerState* worker) override {
     events.push_back("self-update");
     worker->lastUpdateCheck = now;
   }
@@ -96,8 +96,6 @@ class FakeContext : public WatchContext {
   size_t banner_;
 };
 
-void NoLoop(Worker*) {}
-
 class WatchPass : public ::testing::Test {
  protected:
   WatchPass() {
@@ -106,7 +104,7 @@ class WatchPass : public ::testing::Test {
   }
   void Pass() { RunWatchPass(context, &worker, history); }
 
-  Worker worker{&NoLoop};
+  WorkerState worker;
   FakeContext context;
   ObsProcessHistory history;
 };
@@ -157,7 +155,7 @@ TEST_F(WatchPass, ReusedProcessIdIsNewOnlyWithALaterStartDate) {
 }
 
 TEST_F(WatchPass, LaunchLeftUnrecordedIsRetriedEveryPassUntilFiveSecondsOld) {
-  context.check = [](Worker*, const ObsLaunch&, ObsProcessHistory&) {};
+  context.check = [](WorkerState*, const ObsLaunch&, ObsProcessHistory&) {};
   context.processes = {Launch(7, T)};
   std::vector<std::string> expected;
   for (int age = 0; age <= 7; ++age) {
@@ -173,7 +171,7 @@ TEST_F(WatchPass, LaunchLeftUnrecordedIsRetriedEveryPassUntilFiveSecondsOld) {
 
 TEST_F(WatchPass, TwoLaunchesGoInSnapshotOrderEachAgedAtItsTurn) {
   // The first one's check takes five seconds.
-  context.check = [this](Worker*, const ObsLaunch& launch, ObsProcessHistory& history) {
+  context.check = [this](WorkerState*, const ObsLaunch& launch, ObsProcessHistory& history) {
     context.now += 5;
     history.insert(KeyOf(launch));
   };
@@ -203,36 +201,43 @@ TEST_F(WatchPass, SelfUpdateFirstPassThenOnlyAfterMoreThanAnHour) {
   EXPECT_EQ(context.Messages().size(), 2u);
 }
 
-TEST_F(WatchPass, ErrorInsideAPassIsLoggedOnceAndTheNextPassCarriesOn) {
+TEST_F(WatchPass, AFailingLaunchIsLoggedOnceAndStarvesNeitherTheOthersNorTheCheck) {
   bool fail = true;
-  context.check = [&](Worker*, const ObsLaunch& launch, ObsProcessHistory& history) {
-    if (fail) throw std::runtime_error("disk on fire");
+  context.check = [&](WorkerState*, const ObsLaunch& launch, ObsProcessHistory& history) {
+    if (fail && launch.processId == 7) throw std::runtime_error("disk on fire");
     history.insert(KeyOf(launch));
   };
   worker.lastUpdateCheck = 0;
-  context.processes = {Launch(7, T)};
+  context.processes = {Launch(7, T), Launch(8, T)};
   Pass();
   EXPECT_THAT(context.TakeMessages(),
               ElementsAre(Detected(0, 7, T),
                           "Watch pass failed while handling obs64.exe processId = 7, "
-                          "processStartDate = 1704067200: disk on fire. Carrying on with the next "
-                          "pass."));
+                          "processStartDate = 1704067200: disk on fire. Carrying on.",
+                          Detected(0, 8, T)));
+  EXPECT_THAT(context.events, ElementsAre("check 7", "check 8", "self-update"));
   EXPECT_EQ(history.count({7, T}), 0u);
+  EXPECT_EQ(history.count({8, T}), 1u);
 
   fail = false;
+  context.events.clear();
   Pass();
   EXPECT_THAT(context.TakeMessages(), ElementsAre(Detected(0, 7, T)));
-  EXPECT_THAT(context.events, ElementsAre("check 7", "check 7", "self-update"));
+  EXPECT_THAT(context.events, ElementsAre("check 7"));
 
+  // A failed listing still lets a due self-update check run.
+  worker.lastUpdateCheck = 0;
+  context.events.clear();
   context.findHook = [] { throw std::bad_alloc(); };
   Pass();
   context.findHook = [] { throw 42; };
   Pass();
   EXPECT_THAT(context.TakeMessages(),
               ElementsAre("Watch pass failed while listing the obs64.exe processes: "
-                          "std::bad_alloc. Carrying on with the next pass.",
+                          "std::bad_alloc. Carrying on.",
                           "Watch pass failed while listing the obs64.exe processes: unknown "
-                          "exception. Carrying on with the next pass."));
+                          "exception. Carrying on."));
+  EXPECT_THAT(context.events, ElementsAre("self-update"));
 }
 
 TEST_F(WatchPass, StopTakesEffectOnlyAfterTheWholePassAndItsPause) {
@@ -247,7 +252,7 @@ TEST_F(WatchPass, StopTakesEffectOnlyAfterTheWholePassAndItsPause) {
   context.events.clear();
   context.pauseHook = [] {};
   context.processes = {Launch(1, T), Launch(2, T)};
-  context.check = [this](Worker*, const ObsLaunch& launch, ObsProcessHistory& history) {
+  context.check = [this](WorkerState*, const ObsLaunch& launch, ObsProcessHistory& history) {
     worker.running = false;
     history.insert(KeyOf(launch));
   };

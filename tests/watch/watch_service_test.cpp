@@ -15,7 +15,7 @@
 #include "common/service_control.h"
 #include "common/temp_dir.h"
 #include "common/text.h"
-#include "fake_obs_process.h"
+#include "process/fake_obs_process.h"
 
 namespace {
 

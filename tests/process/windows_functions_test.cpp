@@ -1,4 +1,4 @@
-#include "watch/windows_functions.h"
+#include "process/windows_functions.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "common/temp_dir.h"
-#include "fake_obs_process.h"
+#include "process/fake_obs_process.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "fake_obs_process.h"
+#include "process/fake_obs_process.h"
 
 #include <tlhelp32.h>
 

@@ -1,4 +1,4 @@
-#include "watch/process_tree.h"
+#include "process/process_tree.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

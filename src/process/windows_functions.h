@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "watch/obs_launch.h"
+#include "process/obs_launch.h"
 
 // Stateless process operations. None of them logs; on failure the thread's
 // last-error code tells why.

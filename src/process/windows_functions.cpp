@@ -1,11 +1,11 @@
-#include "watch/windows_functions.h"
+#include "process/windows_functions.h"
 
 #include <psapi.h>
 #include <tlhelp32.h>
 
 #include "common/text.h"
 #include "common/unique_handle.h"
-#include "watch/process_tree.h"
+#include "process/process_tree.h"
 
 namespace {
 

@@ -1,0 +1,15 @@
+#include "state/worker_state.h"
+
+#include "state/state_directory.h"
+#include "state/state_files.h"
+
+std::wstring WorkerState::GetStateDirectory() { return ::GetStateDirectory(); }
+void WorkerState::EnsureRolls() { ::EnsureRolls(GetStateDirectory()); }
+void WorkerState::WriteServiceRev() { ::WriteServiceRev(GetStateDirectory()); }
+std::optional<std::vector<int32_t>> WorkerState::ReadRolls() {
+  return ::ReadRolls(GetStateDirectory());
+}
+int32_t WorkerState::ReadRoll() { return ::ReadRoll(GetStateDirectory()); }
+void WorkerState::Reroll() { ::Reroll(GetStateDirectory()); }
+int32_t WorkerState::ReadLastRev() { return ::ReadLastRev(GetStateDirectory()); }
+void WorkerState::WriteLastRev(int32_t rev) { ::WriteLastRev(GetStateDirectory(), rev); }
