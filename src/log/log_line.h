@@ -15,6 +15,13 @@ inline constexpr uint64_t LogSizeLimit = 10485760;  // 10 MiB
 // Once a line would take the file past LogSizeLimit, the file is cut back to
 // roughly its newest LogTrimTarget bytes, at a line boundary.
 inline constexpr uint64_t LogTrimTarget = 9 * 1024 * 1024;
+// When the file cannot be cut back (another program holds it in a way that
+// blocks both the rename and the rewrite), lines are still appended up to
+// this bound; beyond it they are dropped rather than fill the disk.
+inline constexpr uint64_t LogHardLimit = LogSizeLimit + 1024 * 1024;
+// After a failed trim, the next attempt waits until lines of this many bytes
+// have been offered, so a held file does not cost a full copy per line.
+inline constexpr uint64_t LogTrimRetryBytes = 256 * 1024;
 
 #if defined(__GNUC__) || defined(__clang__)
 #define LUMENFELD_PRINTF(format_index, first_arg) \

@@ -33,9 +33,14 @@ class ServiceLog {
  private:
   void WriteBanner(const std::string& driveRoot);
   void AppendLine(const std::string& line);
+  bool TrimDue(size_t lineSize);
   bool ReplaceWithTrimmed(const std::string& line);
+  bool ReadTail(std::string& kept);
 
   std::mutex mutex;
+  // Set while trimming is failing; guarded by `mutex`.
+  bool trimDeferred = false;
+  uint64_t bytesSinceFailedTrim = 0;
 
  public:
   // Full path of the log file; empty when the log is disabled.

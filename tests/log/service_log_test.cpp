@@ -155,6 +155,88 @@ TEST_F(ServiceLogTest, CapKeepsNewestWholeLinesWithoutEverExceedingIt) {
   EXPECT_EQ(MessageOf(Lines(ReadFileBytes(logPath())).back()), "next");
 }
 
+// A log of 100-byte lines 60 bytes short of the cap, written straight to
+// `path`; returns its content.
+std::string FillToNearTheCap(const std::filesystem::path& path) {
+  std::string old;
+  old.reserve(10485700);
+  for (int i = 0; i < 104857; ++i) {
+    char line[101];
+    snprintf(line, sizeof line, "%09d%090d\n", i, 0);
+    old.append(line, 100);
+  }
+  WriteFileBytes(path, old);
+  return old;
+}
+
+// Prints `count` lines "line N" and checks that each of them is in the file,
+// in order, and that the file stays within `bound`.
+void PrintAndExpectAllLines(ServiceLog& log, const std::filesystem::path& path, int count,
+                            uint64_t bound) {
+  std::string message(300, 'm');
+  for (int i = 0; i < count; ++i) log.Print("line %d %s", i, message.c_str());
+  std::string content = ReadFileBytes(path);
+  EXPECT_LE(content.size(), bound);
+  std::vector<std::string> lines = Lines(content);
+  ASSERT_GE(lines.size(), static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    EXPECT_EQ(MessageOf(lines[lines.size() - count + i]),
+              "line " + std::to_string(i) + " " + message);
+  }
+}
+
+TEST_F(ServiceLogTest, ReaderHoldingTheFileAcrossTheCapLosesNoLine) {
+  FillToNearTheCap(logPath());
+  ServiceLog log("");
+  log.LogPath = logPath().string();
+  // A viewer that shares everything: the rename over the file is refused.
+  UniqueFileHandle reader(CreateFileW(logPath().c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(reader);
+  PrintAndExpectAllLines(log, logPath(), 20, LogSizeLimit);
+  EXPECT_FALSE(std::filesystem::exists(logPath().string() + ".tmp"));
+}
+
+TEST_F(ServiceLogTest, UnwritableTempFileStillLetsTheFileBeTrimmed) {
+  FillToNearTheCap(logPath());
+  ASSERT_TRUE(CreateDirectoryW((dir / "service.log.tmp").c_str(), nullptr));
+  ServiceLog log("");
+  log.LogPath = logPath().string();
+  PrintAndExpectAllLines(log, logPath(), 20, LogSizeLimit);
+}
+
+TEST_F(ServiceLogTest, FileThatCannotBeTrimmedGrowsToTheHardBoundOnly) {
+  FillToNearTheCap(logPath());
+  ServiceLog log("");
+  log.LogPath = logPath().string();
+  // A mapped view refuses both the rename and the cut in place.
+  UniqueFileHandle mapped(CreateFileW(logPath().c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(mapped);
+  UniqueKernelHandle mapping(
+      CreateFileMappingW(mapped.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+  ASSERT_TRUE(mapping);
+  const void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0);
+  ASSERT_NE(view, nullptr);
+  // Lines past the cap are kept while there is room below the hard bound...
+  PrintAndExpectAllLines(log, logPath(), 20, LogHardLimit);
+  EXPECT_GT(std::filesystem::file_size(logPath()), LogSizeLimit);
+  // ... and dropped beyond it.
+  std::string big(10000, 'b');
+  for (int i = 0; i < 200; ++i) log.Print("%s", big.c_str());
+  EXPECT_LE(std::filesystem::file_size(logPath()), LogHardLimit);
+
+  // Once the view is gone, the next attempt, LogTrimRetryBytes later, cuts
+  // the file back.
+  UnmapViewOfFile(view);
+  mapping.reset();
+  mapped.reset();
+  for (int i = 0; i < 30; ++i) log.Print("%s", big.c_str());
+  PrintAndExpectAllLines(log, logPath(), 20, LogSizeLimit);
+}
+
 TEST_F(ServiceLogTest, ConcurrentWritersLoseNoLine) {
   ServiceLog log(dir.path().string());
   constexpr int kThreads = 4, kLines = 200;
