@@ -1,9 +1,8 @@
 #include "state/state_directory.h"
 
-#include <windows.h>
-
 #include <cstdlib>
 
+#include "common/windows_directory.h"
 #include "log/service_log.h"
 
 std::wstring StateDirectoryFor(const std::wstring& windowsDirectory) {
@@ -11,11 +10,10 @@ std::wstring StateDirectoryFor(const std::wstring& windowsDirectory) {
 }
 
 std::wstring GetStateDirectory() {
-  wchar_t windowsDirectory[260];
-  UINT length = GetWindowsDirectoryW(windowsDirectory, 260);
-  if (length == 0) {
+  std::wstring driveRoot = WindowsDriveRoot();
+  if (driveRoot.empty()) {
     ServiceLog::Instance().Print("Failed to retrieve Windows directory");
     std::exit(1);
   }
-  return StateDirectoryFor(std::wstring(windowsDirectory, length < 260 ? length : 259));
+  return StateDirectoryFor(driveRoot);
 }
