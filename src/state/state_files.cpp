@@ -19,14 +19,43 @@ fs::path RollPath(const fs::path& dir) { return dir / "roll.txt"; }
 fs::path LastRevPath(const fs::path& dir) { return dir / "lastrev.txt"; }
 fs::path ServiceRevPath(const fs::path& dir) { return dir / "service_rev.txt"; }
 
+// White space and leading zeros read before a file counts as holding no
+// number: far more than any tool writes, and a huge file of blanks is not
+// read to its end.
+constexpr size_t kMaxPadding = 1024 * 1024;
+
+// Reads the file's number as formatted extraction does: white space skipped,
+// an optional sign, then the digits up to the first other character, wherever
+// they start. 0 when there is no number or it does not fit in 32 bits.
 int32_t ReadNumberFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return 0;
-  // The file is one number; its first 4 KiB are plenty to read it, and a
-  // huge file of garbage costs no more than that.
-  char buffer[4096];
-  in.read(buffer, sizeof buffer);
-  return ParseLeadingInt32(std::string_view(buffer, static_cast<size_t>(in.gcount()))).value_or(0);
+  std::streambuf& file = *in.rdbuf();
+  constexpr int kEnd = std::char_traits<char>::eof();
+  size_t padding = 0;
+  int c = file.sgetc();
+  for (; c != kEnd && std::isspace(c); c = file.snextc()) {
+    if (++padding > kMaxPadding) return 0;
+  }
+  std::string number;
+  if (c == '+' || c == '-') {
+    number += static_cast<char>(c);
+    c = file.snextc();
+  }
+  bool anyDigit = false;
+  for (; c == '0'; c = file.snextc()) {
+    anyDigit = true;
+    if (++padding > kMaxPadding) return 0;
+  }
+  // Eleven significant digits already exceed 32 bits.
+  for (; c != kEnd && c >= '0' && c <= '9'; c = file.snextc()) {
+    anyDigit = true;
+    if (number.size() > 11) return 0;
+    number += static_cast<char>(c);
+  }
+  if (!anyDigit) return 0;
+  if (number.empty() || number == "+" || number == "-") number += '0';
+  return ParseLeadingInt32(number).value_or(0);
 }
 
 void WriteNumberFile(const fs::path& path, int32_t value) {

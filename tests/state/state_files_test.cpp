@@ -129,6 +129,12 @@ TEST_F(StateFilesTest, NumbersReadLikeFormattedExtraction) {
       {"2147483647", 2147483647},
       {"-2147483648", -2147483647 - 1},
       {"2147483648", 0},
+      // Wherever the number starts and however long its leading zeros run.
+      {std::string(5000, ' ') + "42", 42},
+      {std::string(4094, '\n') + "12345", 12345},
+      {std::string(5000, '0') + "17x", 17},
+      {"-" + std::string(5000, '0'), 0},
+      {"1" + std::string(5000, '0'), 0},
   };
   for (const auto& [content, expected] : cases) {
     write("roll.txt", content);
