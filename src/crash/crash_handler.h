@@ -11,13 +11,17 @@
 // UploadUrl, deletes it and ends the process with abort().
 class CrashHandler {
  public:
-  // Exception code in the dump of a C++ exception that nothing caught (or
-  // any other call of std::terminate).
+  // Exception code in the dump when std::terminate ends the process: a C++
+  // exception that nothing caught on a thread where the runtime turns it into
+  // std::terminate, or any other call of std::terminate. An uncaught C++
+  // exception on a thread the runtime did not start keeps the compiler's own
+  // exception code.
   static constexpr DWORD UncaughtCppExceptionCode = 0xE0000001;
 
   // The process-wide handler. The first call installs OnUnhandledException
   // as the unhandled-exception filter, replacing (not chaining) any other,
-  // and routes std::terminate into it.
+  // and routes std::terminate into it. The handler is never destroyed, so it
+  // stays armed until the process is gone.
   static CrashHandler& Instance();
 
   // The process's unhandled-exception filter. Runs on the failing thread,

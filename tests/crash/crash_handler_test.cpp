@@ -162,6 +162,25 @@ TEST_F(CrashHandlerTest, UncaughtCppExceptionIsReportedToo) {
   EXPECT_TRUE(CrasherDumps().empty());
 }
 
+// A C++ exception on a thread the runtime did not start (as the service main
+// thread is), and a fault after main has returned, while statics are being
+// destroyed: each still sends one whole report to the configured endpoint.
+TEST_F(CrashHandlerTest, FailuresOnForeignThreadsAndDuringExitAreReported) {
+  for (const std::string fault : {"raw-thread-throw", "exit-av"}) {
+    HttpTestServer server([](const ReceivedRequest&) { return Reply::WithBody(200, "{}"); });
+    CrasherRun run = RunCrasher(server.BaseUrl() + "/crash", logDir.path().string(), fault);
+    ASSERT_TRUE(run.ended) << fault;
+    EXPECT_EQ(run.exitCode, kAbortExitCode) << fault;
+    ASSERT_EQ(server.Requests().size(), 1u) << fault;
+    EXPECT_EQ(server.Requests()[0].target, "/crash");
+    std::vector<FormPart> parts = ParseMultipart(server.Requests()[0].body, "BOUNDARY");
+    ASSERT_EQ(parts.size(), 3u) << fault;
+    EXPECT_NE(parts[1].head.find("filename=\"service.log\""), std::string::npos) << fault;
+    EXPECT_NE(parts[1].content.find("Crasher about to fail with " + fault), std::string::npos);
+    EXPECT_TRUE(CrasherDumps().empty());
+  }
+}
+
 TEST_F(CrashHandlerTest, UnreachableEndpointStillEndsAndDeletesDump) {
   std::string closedUrl;
   {
