@@ -39,6 +39,16 @@ TEST_F(CrashReportTest, PostsTheBodyAsMultipartForm) {
   EXPECT_EQ(ReadFileBytes(logPath), "[1][100000000001] a log line\n");
 }
 
+TEST_F(CrashReportTest, NoAttachmentsSendsTheDumpAndTheClosingPartOnly) {
+  HttpTestServer server([](const ReceivedRequest&) { return Reply::WithBody(200, "{}"); });
+  UploadCrashReport({}, dumpPath, server.BaseUrl() + "/crash");
+  ASSERT_EQ(server.Requests().size(), 1u);
+  const std::string body = server.Requests()[0].body;
+  EXPECT_EQ(body, BuildCrashReportBody({}, dumpPath));
+  EXPECT_EQ(body.find("log_file"), std::string::npos);
+  EXPECT_NE(body.find("name=\"sentry\""), std::string::npos);
+}
+
 TEST_F(CrashReportTest, FailuresComeBackQuietly) {
   HttpTestServer refusing([](const ReceivedRequest&) { return Reply::WithBody(500, "no"); });
   UploadCrashReport({logPath}, dumpPath, refusing.BaseUrl() + "/crash");
@@ -51,8 +61,10 @@ TEST_F(CrashReportTest, FailuresComeBackQuietly) {
   }
   auto start = std::chrono::steady_clock::now();
   UploadCrashReport({logPath}, dumpPath, closedUrl);
-  UploadCrashReport({}, dumpPath, "");
+  UploadCrashReport({logPath}, dumpPath, "");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+  // The upload only reads: the filter deletes the dump afterwards.
+  EXPECT_EQ(ReadFileBytes(dumpPath), std::string("MDMP\0\1\2", 7));
 }
 
 }  // namespace

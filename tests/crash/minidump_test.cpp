@@ -45,6 +45,11 @@ TEST_F(MinidumpTest, DumpCarriesFailingThreadsException) {
   RtlCaptureContext(&context);
   EXCEPTION_POINTERS pointers{&record, &context};
 
+  // The test runs far from UTC (TZ in the test's environment), so a name
+  // from local time would not match.
+  TIME_ZONE_INFORMATION zone{};
+  GetTimeZoneInformation(&zone);
+  EXPECT_LE(zone.Bias, -600) << "local time should be far from UTC";
   std::string before = NameNow();
   std::string path = WriteMinidumpInto(folder, &pointers);
   std::string after = NameNow();

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <wininet.h>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
 
 #include "common/http_test_server.h"
+#include "common/internet_handle.h"
 #include "common/temp_dir.h"
 #include "common/unique_handle.h"
 
@@ -69,6 +72,50 @@ TEST_F(HttpDownloadTest, EveryFetchOfTheSameUrlReachesTheServer) {
   ASSERT_TRUE(DownloadToString(Url("/doc.json"), second));
   EXPECT_EQ(server().CountRequests("/doc.json"), 2u);
   EXPECT_EQ(second, "{}");
+}
+
+// Fetches `url` the ordinary way, which leaves a copy in the user's cache
+// (that another program, or an older build, may have left there).
+std::string FetchIntoCache(const std::string& url) {
+  UniqueInternetHandle session(
+      InternetOpenA("other", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  UniqueInternetHandle request(InternetOpenUrlA(session.get(), url.c_str(), nullptr, 0, 0, 0));
+  std::string body;
+  char buffer[256];
+  DWORD read = 0;
+  while (request && InternetReadFile(request.get(), buffer, sizeof buffer, &read) && read > 0) {
+    body.append(buffer, read);
+  }
+  return body;
+}
+
+bool IsCached(const std::string& url) {
+  DWORD size = 0;
+  GetUrlCacheEntryInfoA(url.c_str(), nullptr, &size);
+  return GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+}
+
+TEST_F(HttpDownloadTest, CachedCopyIsNeitherServedNorKept) {
+  std::atomic<int> served{0};
+  HttpTestServer server([&served](const ReceivedRequest&) {
+    std::string body = ++served <= 2 ? "stale" : "fresh";  // the first fetch of each URL
+    return Reply::WithBody(200, body, "Cache-Control: max-age=3600\r\n");
+  });
+  std::string docUrl = server.BaseUrl() + "/cached.json";
+  std::string fileUrl = server.BaseUrl() + "/cached.exe";
+  ASSERT_EQ(FetchIntoCache(docUrl), "stale");
+  ASSERT_EQ(FetchIntoCache(fileUrl), "stale");
+  ASSERT_TRUE(IsCached(docUrl));
+  ASSERT_TRUE(IsCached(fileUrl));
+
+  std::string out;
+  ASSERT_TRUE(DownloadToString(docUrl, out));
+  EXPECT_EQ(out, "fresh");
+  ASSERT_TRUE(DownloadFile(fileUrl, (dir / "cached.exe").string()));
+  EXPECT_EQ(ReadFileBytes(dir / "cached.exe"), "fresh");
+  EXPECT_EQ(served, 4);
+  EXPECT_FALSE(IsCached(docUrl));
+  EXPECT_FALSE(IsCached(fileUrl));
 }
 
 TEST_F(HttpDownloadTest, EmptyBodyWithZeroLengthSucceeds) {

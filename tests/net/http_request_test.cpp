@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/http_test_server.h"
+#include "common/internet_handle.h"
 
 namespace {
 
@@ -70,7 +71,6 @@ TEST(HttpRequestTest, PostsBodyAndHeadersToTargetWithQuery) {
   EXPECT_EQ(request.Header("X-Extra"), "1");
   EXPECT_EQ(request.Header("Accept"), "application/json");
   EXPECT_EQ(request.Header("User-Agent"), "HTTP");
-  EXPECT_EQ(request.Header("Cookie"), "");
 }
 
 TEST(HttpRequestTest, EmptyBodyAndHeadersAddNothing) {
@@ -128,6 +128,26 @@ TEST(HttpRequestTest, UnreachableServerGivesConnectError) {
       static_cast<DWORD>(ERROR_INTERNET_CANNOT_CONNECT));
   EXPECT_EQ(status, 42u);
   EXPECT_EQ(response, "old");
+}
+
+TEST(HttpRequestTest, StoredCookiesAreNotSent) {
+  HttpTestServer server([](const ReceivedRequest&) { return Reply::WithBody(200, "ok"); });
+  std::string url = server.BaseUrl() + "/with-cookie";
+  ASSERT_TRUE(InternetSetCookieA(url.c_str(), nullptr,
+                                 "session=abc; expires=Fri, 01 Jan 2100 00:00:00 GMT"));
+  // An ordinary request of this process does send the cookie...
+  UniqueInternetHandle session(
+      InternetOpenA("probe", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  UniqueInternetHandle probe(
+      InternetOpenUrlA(session.get(), url.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0));
+  ASSERT_TRUE(probe);
+  probe.reset();
+  ASSERT_EQ(server.Requests().size(), 1u);
+  ASSERT_EQ(server.Requests()[0].Header("Cookie"), "session=abc");
+  // ... this one does not.
+  EXPECT_EQ(Send(url, "POST", "b"), (Outcome{0, 200, "ok"}));
+  ASSERT_EQ(server.Requests().size(), 2u);
+  EXPECT_EQ(server.Requests()[1].Header("Cookie"), "");
 }
 
 TEST(HttpRequestTest, CapitalisedSchemeIsNotTls) {
