@@ -12,18 +12,18 @@ wchar_t AsciiLower(wchar_t c) {
   return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
 }
 
-bool Walk(uint32_t processId, const std::function<ProcessSnapshot()>& takeSnapshot,
+void Walk(uint32_t processId, uint64_t creationTime, const ProcessSnapshot& snapshot,
+          const std::function<ProcessSnapshot()>& takeSnapshot,
           const std::function<void(uint32_t)>& terminate, std::set<uint32_t>& walked) {
   walked.insert(processId);
-  ProcessSnapshot snapshot = takeSnapshot();
-  if (!snapshot) return false;
+  if (!snapshot) return;
   for (const ProcessEntry& entry : *snapshot) {
     if (entry.parentProcessId != processId) continue;
     if (walked.count(entry.processId) != 0) continue;
-    Walk(entry.processId, takeSnapshot, terminate, walked);
+    if (!CreatedNoEarlierThanParent(entry, creationTime)) continue;
+    Walk(entry.processId, entry.creationTime, takeSnapshot(), takeSnapshot, terminate, walked);
     terminate(entry.processId);
   }
-  return true;
 }
 
 }  // namespace
@@ -40,8 +40,20 @@ bool SameExecutableName(std::wstring_view executableName, std::wstring_view name
   return true;
 }
 
+bool CreatedNoEarlierThanParent(const ProcessEntry& child, uint64_t parentCreationTime) {
+  return child.creationTime != 0 && parentCreationTime != 0 &&
+         child.creationTime >= parentCreationTime;
+}
+
 bool TerminateDescendants(uint32_t processId, const std::function<ProcessSnapshot()>& takeSnapshot,
                           const std::function<void(uint32_t)>& terminate) {
+  ProcessSnapshot first = takeSnapshot();
+  if (!first) return false;
+  uint64_t creationTime = 0;
+  for (const ProcessEntry& entry : *first) {
+    if (entry.processId == processId) creationTime = entry.creationTime;
+  }
   std::set<uint32_t> walked;
-  return Walk(processId, takeSnapshot, terminate, walked);
+  Walk(processId, creationTime, first, takeSnapshot, terminate, walked);
+  return true;
 }

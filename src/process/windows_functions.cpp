@@ -1,10 +1,10 @@
 #include "process/windows_functions.h"
 
 #include <psapi.h>
-#include <tlhelp32.h>
 
 #include "common/text.h"
 #include "common/unique_handle.h"
+#include "process/process_list.h"
 #include "process/process_tree.h"
 
 namespace {
@@ -14,21 +14,6 @@ constexpr DWORD ModulePathBufferSize = 260;
 constexpr UINT DescendantExitCode = 1;
 constexpr UINT NamedProcessExitCode = 0;
 
-// The wide entry record: with UNICODE defined the narrow Process32First is
-// not reachable by name, and the wide one needs no code-page conversion.
-ProcessSnapshot TakeProcessSnapshot() {
-  UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return std::nullopt;
-  std::vector<ProcessEntry> entries;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-       more = Process32NextW(snapshot.get(), &entry)) {
-    entries.push_back({entry.th32ProcessID, entry.th32ParentProcessID});
-  }
-  return entries;
-}
-
 void TerminateWithCode(DWORD processId, UINT exitCode) {
   UniqueKernelHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, processId));
   if (process) TerminateProcess(process.get(), exitCode);
@@ -37,17 +22,14 @@ void TerminateWithCode(DWORD processId, UINT exitCode) {
 }  // namespace
 
 bool WindowsFunctions::FindProcessesByName(const std::string& name, std::vector<ObsLaunch>& list) {
-  UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return false;
+  ProcessSnapshot processes = ListProcesses();
+  if (!processes) return false;
   const std::wstring wideName = FromUtf8(name);
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-       more = Process32NextW(snapshot.get(), &entry)) {
-    if (!SameExecutableName(entry.szExeFile, wideName)) continue;
+  for (const ProcessEntry& entry : *processes) {
+    if (!SameExecutableName(entry.exeFile, wideName)) continue;
     ObsLaunch launch;
-    launch.processId = static_cast<int32_t>(entry.th32ProcessID);
-    UniqueKernelHandle process(OpenProcess(QueryAndReadAccess, FALSE, entry.th32ProcessID));
+    launch.processId = static_cast<int32_t>(entry.processId);
+    UniqueKernelHandle process(OpenProcess(QueryAndReadAccess, FALSE, entry.processId));
     if (process) {
       FILETIME creation{}, exit{}, kernel{}, user{};
       if (GetProcessTimes(process.get(), &creation, &exit, &kernel, &user)) {
@@ -80,7 +62,7 @@ bool WindowsFunctions::GetProcessFilePath(DWORD processId, std::wstring& path) {
 }
 
 bool WindowsFunctions::TerminateChildProcesses(DWORD processId) {
-  return TerminateDescendants(processId, &TakeProcessSnapshot, [](uint32_t descendant) {
+  return TerminateDescendants(processId, &ListProcesses, [](uint32_t descendant) {
     TerminateWithCode(descendant, DescendantExitCode);
   });
 }

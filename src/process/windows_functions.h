@@ -30,7 +30,10 @@ class WindowsFunctions {
   static bool TerminateProcessTree(DWORD processId);
 
   // Ends every descendant of the process with exit code 1, deepest first,
-  // skipping those that cannot be opened. Stays finite when parent ids form
-  // a cycle. Returns false only when no process snapshot can be taken.
+  // skipping those that cannot be opened. A process counts as a child only
+  // when it was created no earlier than the process its parent id names: the
+  // system keeps a parent id after that parent ends, and the id may since
+  // have gone to an unrelated, younger process. Stays finite when parent ids
+  // form a cycle. Returns false only when no process list can be had.
   static bool TerminateChildProcesses(DWORD processId);
 };

@@ -3,7 +3,9 @@
 //   fake_obs.exe [depth [watchedProcessId [lifetimeSeconds]]]
 //
 // With depth > 0 it starts a copy of itself with depth - 1 that watches it,
-// so depth 2 gives a child and a grandchild. It then waits until the watched
+// so depth 2 gives a child and a grandchild. With depth -1 it starts a copy
+// with depth 0 that watches watchedProcessId instead, and ends at once: the
+// copy is left with the id of a parent that is gone. It then waits until the watched
 // process ends or its lifetime (default 60 s) is over, and exits with
 // NaturalExitCode; so a test that dies leaves nothing running for long.
 // clang-format off
@@ -41,10 +43,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   DWORD watched = argc > 2 ? static_cast<DWORD>(std::stoul(argv.get()[2])) : 0;
   DWORD lifetimeMs = (argc > 3 ? static_cast<DWORD>(std::stoul(argv.get()[3])) : 60) * 1000;
 
-  if (depth > 0) {
+  if (depth > 0 || depth == -1) {
+    DWORD childWatches = depth > 0 ? GetCurrentProcessId() : watched;
     std::wstring self = OwnPath();
-    std::wstring commandLine = L"\"" + self + L"\" " + std::to_wstring(depth - 1) + L" " +
-                               std::to_wstring(GetCurrentProcessId()) + L" " +
+    std::wstring commandLine = L"\"" + self + L"\" " + std::to_wstring(depth > 0 ? depth - 1 : 0) +
+                               L" " + std::to_wstring(childWatches) + L" " +
                                std::to_wstring(lifetimeMs / 1000);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -54,6 +57,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
       return 3;
     }
     UniqueKernelHandle process(info.hProcess), thread(info.hThread);
+    if (depth == -1) return NaturalExitCode;
   }
 
   UniqueKernelHandle watchedProcess(watched ? OpenProcess(SYNCHRONIZE, FALSE, watched) : nullptr);

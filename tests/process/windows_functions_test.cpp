@@ -9,6 +9,7 @@
 
 #include "common/temp_dir.h"
 #include "process/fake_obs_process.h"
+#include "process/process_list.h"
 
 namespace {
 
@@ -92,6 +93,38 @@ TEST(FindProcessesByName, MatchesTheWholeNameIgnoringCaseWithPathAndStartTime) {
   EXPECT_EQ(FindOurs("OBS64", ours, 1).size(), 1u);
 }
 
+bool SameEntry(const ProcessEntry& a, const ProcessEntry& b) {
+  // Toolhelp names the idle process; the system query leaves it unnamed.
+  return a.processId == b.processId && a.parentProcessId == b.parentProcessId &&
+         a.creationTime == b.creationTime && (a.exeFile == b.exeFile || a.processId == 0);
+}
+
+TEST(ListProcesses, SystemQueryListsWhatToolhelpListsInTheSameOrder) {
+  bool same = false;
+  // Other processes may start or end between the two lists: a few tries.
+  for (int attempt = 0; attempt < 10 && !same; ++attempt) {
+    ProcessSnapshot query = ListProcessesWithSystemQuery();
+    ProcessSnapshot toolhelp = ListProcessesWithToolhelp();
+    ASSERT_TRUE(query.has_value());
+    ASSERT_TRUE(toolhelp.has_value());
+    same = query->size() == toolhelp->size() &&
+           std::equal(query->begin(), query->end(), toolhelp->begin(), SameEntry);
+  }
+  EXPECT_TRUE(same);
+
+  ProcessSnapshot all = ListProcesses();
+  ASSERT_TRUE(all.has_value());
+  auto own = std::find_if(all->begin(), all->end(), [](const ProcessEntry& entry) {
+    return entry.processId == GetCurrentProcessId();
+  });
+  ASSERT_NE(own, all->end());
+  EXPECT_EQ(own->exeFile, L"windows_functions_test.exe");
+  FILETIME creation{}, exit{}, kernel{}, user{};
+  ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &creation, &exit, &kernel, &user));
+  EXPECT_EQ(own->creationTime,
+            (static_cast<uint64_t>(creation.dwHighDateTime) << 32) | creation.dwLowDateTime);
+}
+
 TEST(FindProcessesByName, AppendsToTheListAndFindsNothingForAnUnknownName) {
   std::vector<ObsLaunch> list(1);
   list[0].processId = 12345;
@@ -137,15 +170,38 @@ TEST_F(ObsTree, TerminateProcessTreeEndsGrandchildThenChildWithOneAndTheProcessW
   EXPECT_EQ(FakeObsProcess::ExitCodeOf(obs.handle()), 0u);
   EXPECT_EQ(FakeObsProcess::ExitCodeOf(child), 1u);
   EXPECT_EQ(FakeObsProcess::ExitCodeOf(grandchild), 1u);
+  // The order (deepest first) is the walk's, checked on plain data: the
+  // three exits fall within one tick of the system clock.
+}
 
-  // Deepest first, as far as the recorded exit times can tell.
-  auto exitTime = [](HANDLE process) {
-    FILETIME creation{}, exit{}, kernel{}, user{};
-    GetProcessTimes(process, &creation, &exit, &kernel, &user);
-    return (static_cast<uint64_t>(exit.dwHighDateTime) << 32) | exit.dwLowDateTime;
-  };
-  EXPECT_LE(exitTime(grandchild), exitTime(child));
-  EXPECT_LE(exitTime(child), exitTime(obs.handle()));
+// A process keeps the id of the parent that made it after that parent ends;
+// that id alone does not make it a child. (A younger process that is given
+// the id later is the plain-data case: Wine hands a freed id out again only
+// once 256 others are free, so a test cannot make that happen on demand.)
+TEST(TerminateChildProcesses, LeavesAProcessWhoseParentIsGone) {
+  TempDir dir;
+  fs::path exe = PlaceFakeObs(dir.path(), "obs/obs64.exe");
+  DWORD goneParent = 0;
+  {
+    FakeObsProcess maker(exe, -1);  // starts the orphan and ends
+    ASSERT_TRUE(maker.valid());
+    ASSERT_TRUE(FakeObsProcess::WaitForExit(maker.handle(), 10s));
+    goneParent = maker.processId();
+  }
+  DWORD orphanId = 0;
+  for (const auto& [id, parentId] : SnapshotParents()) {
+    if (parentId == goneParent) orphanId = id;
+  }
+  ASSERT_NE(orphanId, 0u);
+  UniqueKernelHandle orphan(OpenProcess(
+      SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, orphanId));
+  ASSERT_TRUE(orphan);
+
+  EXPECT_TRUE(WindowsFunctions::TerminateChildProcesses(goneParent));
+  EXPECT_FALSE(FakeObsProcess::WaitForExit(orphan.get(), 200ms));
+
+  TerminateProcess(orphan.get(), 99);
+  FakeObsProcess::WaitForExit(orphan.get(), 10s);
 }
 
 TEST(TerminateProcessTree, ProcessWithoutChildrenEndsAloneAndAMissingOneFails) {
