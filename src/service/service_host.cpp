@@ -50,7 +50,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
   status = MakeServiceStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
   SetServiceStatus(statusHandle, &status);
 
-  while (worker.running) Sleep(1);
+  worker.WaitWhileRunning();
   worker.Stop();
 
   status = MakeServiceStatus(SERVICE_STOPPED, 0);

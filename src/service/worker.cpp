@@ -41,6 +41,7 @@ std::thread Worker::StartThread(Loop loop, WorkerState* worker) {
 void Worker::Start() {
   std::lock_guard<std::mutex> lock(mutex);
   if (running) return;
+  if (stopRequested) ResetEvent(stopRequested.get());
   running = true;
   try {
     thread = starter_(loop_, this);
@@ -54,9 +55,17 @@ void Worker::Start() {
 void Worker::Stop() {
   std::lock_guard<std::mutex> lock(mutex);
   running = false;
+  if (stopRequested) SetEvent(stopRequested.get());
   if (!thread.joinable()) return;
   if (thread.get_id() == std::this_thread::get_id()) {
     throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
   }
   thread.join();
+}
+
+void Worker::WaitWhileRunning() {
+  while (running) {
+    DWORD result = stopRequested ? WaitForSingleObject(stopRequested.get(), 1000) : WAIT_FAILED;
+    if (result == WAIT_FAILED) Sleep(1000);
+  }
 }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <windows.h>
+
 #include <mutex>
 #include <thread>
 
+#include "common/unique_handle.h"
 #include "state/worker_state.h"
 
 // Owns the watch thread and the lock that serialises starting and stopping
@@ -39,12 +42,18 @@ class Worker : public WorkerState {
   // called from the watch thread itself.
   void Stop();
 
+  // Returns once the run flag is clear. Wakes as soon as Stop() clears it,
+  // without polling; a flag cleared any other way is seen within a second.
+  void WaitWhileRunning();
+
  private:
   Worker();
   static std::thread StartThread(Loop loop, WorkerState* worker);
 
   std::thread thread;
   std::mutex mutex;
+  // Signalled when Stop() clears the run flag; reset by Start().
+  UniqueKernelHandle stopRequested{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   Loop loop_;
   ThreadStarter starter_;
 };

@@ -91,6 +91,32 @@ TEST(Worker, ConcurrentStopsJoinOnceAndBothWaitForTheJoin) {
   EXPECT_EQ(threadsStarted, 1);
 }
 
+TEST(Worker, WaitWhileRunningReturnsOnceTheFlagIsClear) {
+  ResetCounters();
+  Worker worker(&SlowLoop);
+  worker.WaitWhileRunning();  // not running: at once
+  worker.Start();
+  WaitForPass();
+  std::atomic<bool> returned{false};
+  std::thread waiter([&] {
+    worker.WaitWhileRunning();
+    returned = true;
+  });
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(returned);
+  worker.Stop();
+  waiter.join();
+  EXPECT_TRUE(returned);
+
+  // Also when the flag is cleared without Stop(), and after a restart.
+  worker.Start();
+  WaitForPass();
+  std::thread second([&] { worker.WaitWhileRunning(); });
+  worker.running = false;
+  second.join();
+  worker.Stop();
+}
+
 TEST(Worker, FailedThreadStartClearsTheRunFlag) {
   ResetCounters();
   Worker worker(&SlowLoop, [](Worker::Loop, WorkerState*) -> std::thread {
