@@ -55,7 +55,7 @@ measure "idle service" "$service"
 cleanup
 
 loop="build/windows/bench/process/process_list_loop.exe"
-for mode in toolhelp query; do
+for mode in toolhelp query sleep; do
   wine "$loop" "$mode" $((seconds + 10)) >/dev/null &
   runner=$!
   sleep 3

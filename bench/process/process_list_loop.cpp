@@ -1,9 +1,9 @@
 // Lists the running processes ten times a second for a while, as the watch
 // thread does, so that scripts/idle-bench.sh can read the CPU cost of one way
 // of listing beside the idle service's.
-//   process_list_loop.exe toolhelp|query seconds
+//   process_list_loop.exe toolhelp|query|sleep seconds
 // "toolhelp": a bare Toolhelp snapshot walked to its end; "query": the
-// system query that the service uses.
+// system query that the service uses; "sleep": no list, only the waits.
 // clang-format off
 #include <windows.h>
 #include <tlhelp32.h>  // needs windows.h first
@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < lists; ++i) {
     if (mode == "toolhelp") {
       processes = WalkToolhelpSnapshot();
-    } else {
+    } else if (mode == "query") {
       ProcessSnapshot entries = ListProcessesWithSystemQuery();
       processes = entries ? entries->size() : 0;
     }

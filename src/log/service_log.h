@@ -9,7 +9,9 @@
 // The service's one log: service.log in the service's folder under
 // ProgramData. Each Print appends one line "[pid][clock] message"; the file
 // keeps its newest lines within LogSizeLimit and is never held open between
-// lines, so other programs may read, rename or delete it at any time.
+// lines, so other programs may read, rename or delete it at any time. While
+// another program holds it so that it cannot be cut back, lines are still
+// appended, up to LogHardLimit.
 class ServiceLog {
  public:
   // The process-wide log, created (with its folder and start-up banner) on
