@@ -1,5 +1,6 @@
 #pragma once
 
+#include <userenv.h>
 #include <windows.h>
 
 #include <utility>
@@ -61,3 +62,19 @@ struct FileHandleTraits {
 using UniqueKernelHandle = UniqueHandle<HANDLE, KernelHandleTraits>;
 // Files and Toolhelp snapshots: INVALID_HANDLE_VALUE means none.
 using UniqueFileHandle = UniqueHandle<HANDLE, FileHandleTraits>;
+
+struct FindHandleTraits {
+  static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(HANDLE h) { FindClose(h); }
+};
+
+// FindFirstFile searches: INVALID_HANDLE_VALUE means none; closed with FindClose.
+using UniqueFindHandle = UniqueHandle<HANDLE, FindHandleTraits>;
+
+struct EnvironmentBlockTraits {
+  static void* Invalid() { return nullptr; }
+  static void Close(void* block) { DestroyEnvironmentBlock(block); }
+};
+
+// Blocks from CreateEnvironmentBlock.
+using UniqueEnvironmentBlock = UniqueHandle<void*, EnvironmentBlockTraits>;

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "session/session_api.h"
+#include "watch/obs_launch.h"
+
+class ServiceLog;
+
+// Id of the first session in the active state; 0 when the sessions cannot be
+// listed or none is active.
+DWORD GetActiveSessionId();
+DWORD GetActiveSessionId(SessionApi& api);
+
+// Starts `executablePath` with `token` on the interactive desktop, in the
+// folder that holds the executable, with the token's own environment (not
+// the caller's). Returns the new process's id and creation time (seconds
+// since 1970-01-01 UTC, 0 when it cannot be read) with an empty filePath;
+// processId 0 on failure, with the thread's last-error code telling why.
+ObsLaunch LaunchProcessAsUser(const std::wstring& executablePath, HANDLE token);
+ObsLaunch LaunchProcessAsUser(SessionApi& api, const std::wstring& executablePath, HANDLE token);
+
+// RunGuiProcess (session/run_gui_process.h) over the given session calls and
+// log.
+bool RunGuiProcess(SessionApi& api, ServiceLog& log, const std::wstring& installerPath,
+                   const std::wstring& installerArguments, const ObsLaunch& obsLaunch,
+                   uint32_t processId, const std::wstring& toFrontPath,
+                   const std::wstring& userLaunchPath, ObsLaunch& restartedObs);
