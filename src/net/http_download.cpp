@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <string>
+
 #include "common/internet_handle.h"
 #include "common/unique_handle.h"
 
@@ -116,5 +118,81 @@ bool DownloadFile(const std::string& url, const std::string& path) {
   // transfer, even if the byte count happens to match.
   if (written && total == opened.contentLength) return true;
   DeleteFileA(path.c_str());
+  return false;
+}
+
+namespace {
+
+std::string CallFailed(const char* call, DWORD error) {
+  return std::string(call) + " failed, GetLastError = " + std::to_string(error);
+}
+
+// OpenRequest with the reason for a failure and the status checked.
+bool OpenCheckedRequest(const std::string& url, OpenedRequest& opened, std::string& failure) {
+  opened.session.reset(
+      InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  if (!opened.session) {
+    failure = CallFailed("InternetOpenA", GetLastError());
+    return false;
+  }
+  DeleteUrlCacheEntryA(url.c_str());
+  opened.request.reset(InternetOpenUrlA(opened.session.get(), url.c_str(), kNoCacheHeader,
+                                        static_cast<DWORD>(-1),
+                                        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0));
+  if (!opened.request) {
+    failure = CallFailed("InternetOpenUrlA", GetLastError());
+    return false;
+  }
+  DWORD status = 0;
+  DWORD size = sizeof status;
+  if (!HttpQueryInfoA(opened.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                      &status, &size, nullptr)) {
+    failure = CallFailed("HttpQueryInfoA (status)", GetLastError());
+    return false;
+  }
+  if (status != 200) {
+    failure = "the server answered with status " + std::to_string(status);
+    return false;
+  }
+  size = sizeof opened.contentLength;
+  if (!HttpQueryInfoA(opened.request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
+                      &opened.contentLength, &size, nullptr)) {
+    failure = "the response announced no Content-Length";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool DownloadFileWithProgress(const std::string& url, const std::wstring& path,
+                              const DownloadProgress& progress, std::string& failure) {
+  OpenedRequest opened;
+  if (!OpenCheckedRequest(url, opened, failure)) return false;
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    failure = CallFailed("CreateFileW", GetLastError());
+    return false;
+  }
+  if (progress) progress(0, opened.contentLength);
+  DWORD writeError = 0;
+  DWORD received = 0;
+  DWORD total = ReadBody(opened.request.get(), [&](const char* data, DWORD size) {
+    DWORD done = 0;
+    if (!WriteFile(file.get(), data, size, &done, nullptr) || done != size) {
+      writeError = GetLastError();
+      return false;
+    }
+    received += size;
+    if (progress) progress(received, opened.contentLength);
+    return true;
+  });
+  file.reset();
+  if (writeError == 0 && total == opened.contentLength) return true;
+  failure = writeError != 0 ? CallFailed("WriteFile", writeError)
+                            : "received " + std::to_string(total) + " of " +
+                                  std::to_string(opened.contentLength) + " bytes";
+  DeleteFileW(path.c_str());
   return false;
 }

@@ -1,0 +1,105 @@
+#include "tools/downloader/downloader_arguments.h"
+
+#include <array>
+
+namespace {
+
+struct Option {
+  std::wstring_view name;
+  const char* label;
+  std::wstring DownloaderArguments::*field;
+};
+
+constexpr std::array<Option, 3> kOptions{{
+    {L"url", "/url", &DownloaderArguments::url},
+    {L"pluginFolder", "/pluginFolder", &DownloaderArguments::pluginFolder},
+    {L"pathToObs64", "/pathToObs64", &DownloaderArguments::pathToObs64},
+}};
+
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+size_t SkipBlanks(std::wstring_view line, size_t pos) {
+  while (pos < line.size() && IsBlank(line[pos])) ++pos;
+  return pos;
+}
+
+// True when `pos` starts "/<known option>='".
+bool StartsOption(std::wstring_view line, size_t pos) {
+  for (const Option& option : kOptions) {
+    std::wstring marker = L"/" + std::wstring(option.name) + L"='";
+    if (line.substr(pos, marker.size()) == marker) return true;
+  }
+  return false;
+}
+
+// Index of the quote that closes a value starting at `start`: the first
+// quote followed by blanks and then the end of the line or another option.
+size_t ClosingQuote(std::wstring_view line, size_t start) {
+  for (size_t quote = line.find(L'\'', start); quote != std::wstring_view::npos;
+       quote = line.find(L'\'', quote + 1)) {
+    size_t next = SkipBlanks(line, quote + 1);
+    if (next == line.size()) return quote;
+    if (next > quote + 1 && StartsOption(line, next)) return quote;
+  }
+  return std::wstring_view::npos;
+}
+
+}  // namespace
+
+bool ParseDownloaderArguments(std::wstring_view line, DownloaderArguments& arguments,
+                              std::string& error) {
+  std::array<bool, kOptions.size()> seen{};
+  size_t pos = SkipBlanks(line, 0);
+  while (pos < line.size()) {
+    if (line[pos] != L'/') {
+      error = "expected an option starting with '/' at character " + std::to_string(pos + 1);
+      return false;
+    }
+    size_t equals = line.find(L'=', pos);
+    std::wstring_view name =
+        line.substr(pos + 1, equals == std::wstring_view::npos ? 0 : equals - pos - 1);
+    size_t index = 0;
+    while (index < kOptions.size() && kOptions[index].name != name) ++index;
+    if (index == kOptions.size()) {
+      error = "unknown option at character " + std::to_string(pos + 1);
+      return false;
+    }
+    const Option& option = kOptions[index];
+    if (seen[index]) {
+      error = std::string(option.label) + " is given twice";
+      return false;
+    }
+    if (equals + 1 >= line.size() || line[equals + 1] != L'\'') {
+      error = std::string(option.label) + " has no opening quote";
+      return false;
+    }
+    size_t start = equals + 2;
+    size_t close = ClosingQuote(line, start);
+    if (close == std::wstring_view::npos) {
+      error = std::string(option.label) + " has no closing quote";
+      return false;
+    }
+    if (close == start) {
+      error = std::string(option.label) + " is empty";
+      return false;
+    }
+    arguments.*option.field = std::wstring(line.substr(start, close - start));
+    seen[index] = true;
+    pos = SkipBlanks(line, close + 1);
+  }
+  for (size_t i = 0; i < kOptions.size(); ++i) {
+    if (!seen[i]) {
+      error = std::string(kOptions[i].label) + " is missing";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::wstring InstallerCommandLine(std::wstring_view installer, std::wstring_view folder) {
+  std::wstring line = L"\"";
+  line += installer;
+  line += L"\" /S /D=";
+  line += folder;
+  return line;
+}

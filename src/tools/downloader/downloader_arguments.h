@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The downloader's argument line:
+//   /url='...' /pluginFolder='...' /pathToObs64='...'
+// Each value stands in single quotes and is not escaped: it may hold spaces,
+// non-ASCII characters and even single quotes. A value ends at the last
+// quote before the next " /<option>='" of a known option, or before the end
+// of the line (trailing blanks allowed). Options may come in any order.
+struct DownloaderArguments {
+  std::wstring url;
+  std::wstring pluginFolder;
+  std::wstring pathToObs64;
+};
+
+// Fills `arguments` from `line`. On false, `error` names what is wrong (an
+// unknown, repeated, missing or empty option, a missing opening quote, an
+// unterminated value) and `arguments` is partly filled.
+bool ParseDownloaderArguments(std::wstring_view line, DownloaderArguments& arguments,
+                              std::string& error);
+
+// The silent NSIS install: "<installer>" /S /D=<folder>. /D= must come last
+// and unquoted, even when the folder holds spaces.
+std::wstring InstallerCommandLine(std::wstring_view installer, std::wstring_view folder);

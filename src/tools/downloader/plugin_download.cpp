@@ -1,0 +1,164 @@
+#include "tools/downloader/plugin_download.h"
+
+// clang-format off
+#include <windows.h>
+#include <bcrypt.h>  // needs windows.h first
+// clang-format on
+
+#include <filesystem>
+
+#include "common/text.h"
+#include "common/unique_handle.h"
+#include "net/http_download.h"
+#include "tools/downloader/downloader_text.h"
+#include "tools/downloader/exit_codes.h"
+#include "watch/windows_functions.h"
+
+namespace {
+
+constexpr DWORD kObsExitWaitMs = 10000;
+constexpr DWORD kObsPollMs = 200;
+constexpr int kFolderAttempts = 8;
+constexpr int kRemoveAttempts = 20;
+constexpr DWORD kRemoveRetryMs = 100;
+constexpr wchar_t kInstallerFileName[] = L"PluginInstaller.exe";
+
+int AsInt(DWORD value) { return static_cast<int>(value); }
+
+bool ObsRunsFrom(const std::wstring& obsPath) {
+  std::wstring name = std::filesystem::path(obsPath).filename().wstring();
+  std::vector<ObsLaunch> running;
+  WindowsFunctions::FindProcessesByName(ToUtf8(name), running);
+  for (const ObsLaunch& launch : running) {
+    if (CompareStringOrdinal(launch.filePath.c_str(), -1, obsPath.c_str(), -1, TRUE) ==
+        CSTR_EQUAL) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool WaitUntilObsEnded(const std::wstring& obsPath) {
+  for (DWORD waited = 0;; waited += kObsPollMs) {
+    if (!ObsRunsFrom(obsPath)) return true;
+    if (waited >= kObsExitWaitMs) return false;
+    Sleep(kObsPollMs);
+  }
+}
+
+// A folder that only this run knows: a random name under the user's
+// temporary folder, created fresh (an existing folder of that name is never
+// reused). Removed with the download in it when the object goes.
+class DownloadFolder {
+ public:
+  explicit DownloadFolder(DownloaderLog& log) : log_(log) {}
+  ~DownloadFolder() { Remove(); }
+  DownloadFolder(const DownloadFolder&) = delete;
+  DownloadFolder& operator=(const DownloadFolder&) = delete;
+
+  bool Create() {
+    wchar_t temp[MAX_PATH + 1] = {};
+    DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    if (length == 0 || length > MAX_PATH) {
+      log_.Print("GetTempPathW failed, GetLastError = %d", AsInt(GetLastError()));
+      return false;
+    }
+    for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
+      unsigned int random[2] = {};
+      if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(random), sizeof random,
+                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+        break;
+      }
+      wchar_t name[40];
+      swprintf(name, 40, L"LumenfeldPlugin-%08x%08x", random[0], random[1]);
+      std::wstring folder = std::wstring(temp) + name;
+      if (CreateDirectoryW(folder.c_str(), nullptr)) {
+        folder_ = folder;
+        return true;
+      }
+      if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    log_.Print("Could not create a download folder in '%s', GetLastError = %d",
+               ToUtf8(temp).c_str(), AsInt(GetLastError()));
+    return false;
+  }
+
+  std::wstring file() const { return folder_ + L"\\" + kInstallerFileName; }
+
+ private:
+  // The installer's process may take a moment to let go of its file.
+  void Remove() {
+    if (folder_.empty()) return;
+    std::wstring installer = file();
+    for (int attempt = 0; attempt < kRemoveAttempts; ++attempt) {
+      DeleteFileW(installer.c_str());
+      if (RemoveDirectoryW(folder_.c_str())) {
+        log_.Print("Removed the download folder '%s'", ToUtf8(folder_).c_str());
+        return;
+      }
+      Sleep(kRemoveRetryMs);
+    }
+    log_.Print("Could not remove the download folder '%s', GetLastError = %d",
+               ToUtf8(folder_).c_str(), AsInt(GetLastError()));
+  }
+
+  DownloaderLog& log_;
+  std::wstring folder_;
+};
+
+}  // namespace
+
+int RunPluginDownload(const DownloaderArguments& arguments, DownloaderLog& log,
+                      ProgressSink& progress) {
+  log.Print("Waiting for OBS at '%s' to end", ToUtf8(arguments.pathToObs64).c_str());
+  if (!WaitUntilObsEnded(arguments.pathToObs64)) {
+    log.Print("OBS is still running from '%s' after %d seconds, not installing",
+              ToUtf8(arguments.pathToObs64).c_str(), AsInt(kObsExitWaitMs / 1000));
+    return downloader_exit::kObsStillRunning;
+  }
+
+  DownloadFolder folder(log);
+  if (!folder.Create()) return downloader_exit::kDownloadFailed;
+  const std::wstring installer = folder.file();
+  const std::string url = UrlForRequest(ToUtf8(arguments.url));
+  log.Print("Downloading '%s' to '%s'", url.c_str(), ToUtf8(installer).c_str());
+  std::string failure;
+  uint32_t downloaded = 0;
+  bool ok = DownloadFileWithProgress(
+      url, installer,
+      [&](uint32_t received, uint32_t total) {
+        downloaded = received;
+        progress.Received(received, total);
+      },
+      failure);
+  if (!ok) {
+    log.Print("Download failed: %s", failure.c_str());
+    return downloader_exit::kDownloadFailed;
+  }
+  log.Print("Downloaded %u bytes", static_cast<unsigned>(downloaded));
+
+  // Held until the installer has ended, so nobody can change the file
+  // between the download and the install.
+  UniqueFileHandle pin(CreateFileW(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  std::wstring commandLine = InstallerCommandLine(installer, arguments.pluginFolder);
+  log.Print("Running %s", ToUtf8(commandLine).c_str());
+  progress.Installing();
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!pin || !CreateProcessW(installer.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                              nullptr, nullptr, &startup, &info)) {
+    log.Print("The installer could not be started, GetLastError = %d", AsInt(GetLastError()));
+    return downloader_exit::kInstallerNotStarted;
+  }
+  UniqueKernelHandle process(info.hProcess), thread(info.hThread);
+  WaitForSingleObject(process.get(), INFINITE);
+  DWORD exitCode = 0;
+  if (!GetExitCodeProcess(process.get(), &exitCode)) {
+    log.Print("GetExitCodeProcess failed, GetLastError = %d", AsInt(GetLastError()));
+    return downloader_exit::kInstallerNotStarted;
+  }
+  log.Print("The installer exited with code %d", AsInt(exitCode));
+  return AsInt(exitCode);
+}

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "tools/downloader/downloader_arguments.h"
+#include "tools/downloader/downloader_log.h"
+#include "tools/downloader/progress_sink.h"
+
+// The whole run of the downloader once its arguments are read: waits (about
+// 10 s at most) until no process runs from `pathToObs64`, downloads `url`
+// into a new folder of its own under the user's temporary folder, runs it as
+// a silent NSIS install into `pluginFolder`, waits for it and removes the
+// download and its folder whatever happened. Each step is logged. Returns
+// the installer's exit code, or one of the downloader's own exit codes for a
+// run that stopped before the installer ran.
+int RunPluginDownload(const DownloaderArguments& arguments, DownloaderLog& log,
+                      ProgressSink& progress);
