@@ -220,7 +220,10 @@ void HttpTestServer::HandleConnection(uintptr_t socketValue) {
   arrived_.notify_all();
 
   size_t toSend = std::min(reply.dropAfter, reply.bytes.size());
-  SendAll(client, reply.bytes.data(), toSend);
+  size_t first = reply.hold ? std::min(reply.holdAfter, toSend) : 0;
+  SendAll(client, reply.bytes.data(), first);
+  if (reply.hold) reply.hold();
+  SendAll(client, reply.bytes.data() + first, toSend - first);
   if (reply.dropAfter != static_cast<size_t>(-1)) {
     // A hard close: the client sees the connection reset mid-body.
     linger hard{1, 0};

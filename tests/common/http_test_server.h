@@ -29,6 +29,11 @@ struct ReceivedRequest {
 struct Reply {
   std::string bytes;
   size_t dropAfter = static_cast<size_t>(-1);
+  // When set, called (on the server's thread) once the first `holdAfter`
+  // bytes are sent; the rest follows when it returns. Lets a test look at a
+  // client in the middle of a transfer.
+  size_t holdAfter = static_cast<size_t>(-1);
+  std::function<void()> hold;
 
   // Status line, Content-Length matching `body`, "Connection: close", any
   // extra header lines (each ending in CR LF), then the body.
