@@ -11,7 +11,7 @@
 #include "session/launch_settings.h"
 #include "session/obs_markers.h"
 #include "session/user_session.h"
-#include "watch/windows_functions.h"
+#include "process/windows_functions.h"
 
 namespace {
 

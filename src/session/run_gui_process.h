@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "watch/obs_launch.h"
+#include "process/obs_launch.h"
 
 // Runs the plugin downloader/installer on the signed-in user's desktop with
 // OBS stopped around it, and starts OBS again as the user afterwards.

@@ -5,7 +5,7 @@
 #include "common/command_line.h"
 #include "common/unique_handle.h"
 #include "session/launch_settings.h"
-#include "watch/process_tree.h"
+#include "process/process_tree.h"
 
 DWORD GetActiveSessionId() {
   SystemSessionApi api;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "session/session_api.h"
-#include "watch/obs_launch.h"
+#include "process/obs_launch.h"
 
 class ServiceLog;
 

@@ -10,7 +10,7 @@
 #include <set>
 #include <sstream>
 
-#include "../watch/fake_obs_process.h"
+#include "../process/fake_obs_process.h"
 #include "common/temp_dir.h"
 #include "common/text.h"
 #include "common/wine_path.h"
@@ -18,7 +18,7 @@
 #include "gtest/gtest.h"
 #include "log/service_log.h"
 #include "session/user_session.h"
-#include "watch/windows_functions.h"
+#include "process/windows_functions.h"
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;

@@ -12,7 +12,7 @@
 #include "net/http_download.h"
 #include "tools/downloader/downloader_text.h"
 #include "tools/downloader/exit_codes.h"
-#include "watch/windows_functions.h"
+#include "process/windows_functions.h"
 
 namespace {
 
