@@ -1,0 +1,140 @@
+#include <windows.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "../process/fake_obs_process.h"
+#include "common/http_test_server.h"
+#include "common/temp_dir.h"
+#include "common/wine_path.h"
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "tool_run.h"
+#include "tools/downloader/exit_codes.h"
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+namespace {
+
+// The downloader against a loopback server that serves real NSIS plugin
+// installers, installing into a folder whose path has spaces and non-ASCII
+// letters, as OBS's own folder often has.
+class DownloaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    installer_ = ReadFileBytes(WinePathOf(PLUGIN_INSTALLER_PATH));
+    failingInstaller_ = ReadFileBytes(WinePathOf(FAILING_PLUGIN_INSTALLER_PATH));
+    obsRoot_ = dir_.path() / L"Program Files \u00dcber" / L"obs-studio";
+    pluginFolder_ = obsRoot_ / "obs-plugins" / "64bit";
+    obsExe_ = obsRoot_ / "bin" / "64bit" / "obs64.exe";
+    ASSERT_TRUE(DownloadLeftovers().empty());
+  }
+
+  std::wstring Url(const std::wstring& path) const {
+    std::string base = server_.BaseUrl();
+    return std::wstring(base.begin(), base.end()) + path;
+  }
+
+  std::wstring Line(const std::wstring& url) const {
+    return L"/url='" + url + L"' /pluginFolder='" + pluginFolder_.wstring() +
+           L"' /pathToObs64='" + obsExe_.wstring() + L"'";
+  }
+
+  DWORD RunDownloader(const std::wstring& line) {
+    ToolRun run(WinePathOf(DOWNLOADER_PATH), line);
+    EXPECT_TRUE(run.valid());
+    return run.Wait();
+  }
+
+  void ExpectPluginInstalled() const {
+    EXPECT_EQ(ReadFileBytes(pluginFolder_ / "obs-browser.dll"), "browser plugin build 140\n");
+    EXPECT_EQ(ReadFileBytes(pluginFolder_ / "obs-browser-page.exe"), "page helper\n");
+    EXPECT_EQ(ReadFileBytes(pluginFolder_ / "locales" / "de-DE.json"), "{\"hello\":\"Hallo\"}\n");
+  }
+
+  TempDir dir_;
+  HttpTestServer server_{std::map<std::string, Reply>{}};
+  std::string installer_, failingInstaller_;
+  fs::path obsRoot_, pluginFolder_, obsExe_;
+};
+
+TEST_F(DownloaderTest, InstallsThePluginAndLeavesNoDownloadBehind) {
+  // The URL's non-ASCII letters and space go out percent-encoded.
+  server_.SetHandler([&](const ReceivedRequest& request) {
+    return request.target == "/releases/pl%C3%BCgin%20140.exe" ? Reply::WithBody(200, installer_)
+                                                              : Reply::WithBody(404, "");
+  });
+
+  EXPECT_EQ(RunDownloader(Line(Url(L"/releases/pl\u00fcgin 140.exe"))), 0u);
+
+  ExpectPluginInstalled();
+  EXPECT_TRUE(DownloadLeftovers().empty());
+  std::string log = PluginDownloaderLog();
+  EXPECT_THAT(log, HasSubstr("Downloaded " + std::to_string(installer_.size()) + " bytes"));
+  EXPECT_THAT(log, HasSubstr(" /S /D=" + pluginFolder_.string() + "\n"));
+  EXPECT_THAT(log, HasSubstr("The installer exited with code 0"));
+}
+
+TEST_F(DownloaderTest, AFailedDownloadExitsWithItsOwnCodeAndLeavesNothing) {
+  server_.SetHandler([&](const ReceivedRequest& request) {
+    if (request.target == "/missing.exe") return Reply::WithBody(404, "no such release");
+    Reply cut = Reply::WithBody(200, installer_);
+    cut.dropAfter = cut.bytes.size() - installer_.size() / 2;
+    return cut;
+  });
+
+  EXPECT_EQ(RunDownloader(Line(Url(L"/missing.exe"))), downloader_exit::kDownloadFailed);
+  EXPECT_EQ(RunDownloader(Line(Url(L"/short.exe"))), downloader_exit::kDownloadFailed);
+
+  EXPECT_FALSE(fs::exists(obsRoot_));
+  EXPECT_TRUE(DownloadLeftovers().empty());
+  std::string log = PluginDownloaderLog();
+  EXPECT_THAT(log, HasSubstr("Download failed: the server answered with status 404"));
+  EXPECT_THAT(log, HasSubstr("Download failed: received "));
+}
+
+TEST_F(DownloaderTest, TheInstallersOwnExitCodeIsPassedOn) {
+  server_.SetHandler([&](const ReceivedRequest&) { return Reply::WithBody(200, failingInstaller_); });
+
+  EXPECT_EQ(RunDownloader(Line(Url(L"/failing.exe"))), 3u);
+
+  ExpectPluginInstalled();
+  EXPECT_TRUE(DownloadLeftovers().empty());
+}
+
+TEST_F(DownloaderTest, ALineItCannotReadIsRejectedBeforeAnythingElse) {
+  const std::wstring url = Url(L"/plugin.exe");
+  EXPECT_EQ(RunDownloader(L"/url='" + url + L"' /pluginFolder='" + pluginFolder_.wstring() + L"'"),
+            downloader_exit::kBadArguments);
+  EXPECT_EQ(RunDownloader(L"/url='" + url + L"' /pluginFolder='" + pluginFolder_.wstring() +
+                          L"' /pathToObs64='" + obsExe_.wstring()),
+            downloader_exit::kBadArguments);
+  EXPECT_TRUE(server_.Requests().empty());
+  std::string log = PluginDownloaderLog();
+  EXPECT_THAT(log, HasSubstr("Bad argument line: /pathToObs64 is missing"));
+  EXPECT_THAT(log, HasSubstr("Bad argument line: /pathToObs64 has no closing quote"));
+}
+
+TEST_F(DownloaderTest, WaitsForObsToEndAndGivesUpOnAnObsThatStaysRunning) {
+  server_.SetHandler([&](const ReceivedRequest&) { return Reply::WithBody(200, installer_); });
+  PlaceFakeObs(obsRoot_, "bin/64bit/obs64.exe");
+  {
+    // Ends a second after the downloader started: the install goes ahead.
+    FakeObsProcess obs(obsExe_);
+    ToolRun run(WinePathOf(DOWNLOADER_PATH), Line(Url(L"/plugin.exe")));
+    Sleep(1000);
+    EXPECT_TRUE(server_.Requests().empty());
+    TerminateProcess(obs.handle(), 0);
+    EXPECT_EQ(run.Wait(), 0u);
+  }
+  ExpectPluginInstalled();
+  {
+    FakeObsProcess obs(obsExe_);
+    EXPECT_EQ(RunDownloader(Line(Url(L"/plugin.exe"))), downloader_exit::kObsStillRunning);
+    EXPECT_TRUE(FakeObsProcess::ExitCodeOf(obs.handle()) == STILL_ACTIVE);
+  }
+  EXPECT_EQ(server_.Requests().size(), 1u);
+}
+
+}  // namespace

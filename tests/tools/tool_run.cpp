@@ -1,0 +1,55 @@
+#include "tool_run.h"
+
+#include <shlobj.h>
+
+#include "common/command_line.h"
+#include "common/temp_dir.h"
+
+namespace fs = std::filesystem;
+
+ToolRun::ToolRun(const fs::path& exe, const std::wstring& arguments) {
+  std::wstring commandLine = QuotedCommandLine(exe.wstring(), arguments);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                     &startup, &info)) {
+    process_.reset(info.hProcess);
+    UniqueKernelHandle thread(info.hThread);
+  }
+}
+
+ToolRun::~ToolRun() {
+  if (process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
+    TerminateProcess(process_.get(), 99);
+    WaitForSingleObject(process_.get(), 10000);
+  }
+}
+
+DWORD ToolRun::Wait(std::chrono::milliseconds timeout) {
+  if (WaitForSingleObject(process_.get(), static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
+    return STILL_ACTIVE;
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(process_.get(), &code);
+  return code;
+}
+
+std::string PluginDownloaderLog() {
+  wchar_t folder[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) {
+    return {};
+  }
+  fs::path log = fs::path(folder) / "Lumenfeld" / "PluginDownloader.log";
+  return fs::exists(log) ? ReadFileBytes(log) : std::string();
+}
+
+std::vector<fs::path> DownloadLeftovers() {
+  std::vector<fs::path> found;
+  for (const auto& entry : fs::directory_iterator(fs::temp_directory_path())) {
+    if (entry.path().filename().wstring().rfind(L"LumenfeldPlugin-", 0) == 0) {
+      found.push_back(entry.path());
+    }
+  }
+  return found;
+}

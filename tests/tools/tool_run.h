@@ -1,0 +1,34 @@
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/unique_handle.h"
+
+// A tool started with its whole command line, "<exe>" <arguments>, through
+// CreateProcessW, as the service starts it (`wine prog ARGS` would re-quote
+// the arguments).
+class ToolRun {
+ public:
+  ToolRun(const std::filesystem::path& exe, const std::wstring& arguments);
+  ~ToolRun();  // ends the tool if it still runs
+  ToolRun(const ToolRun&) = delete;
+  ToolRun& operator=(const ToolRun&) = delete;
+
+  bool valid() const { return process_.valid(); }
+  // The exit code, or STILL_ACTIVE when it did not end within `timeout`.
+  DWORD Wait(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+ private:
+  UniqueKernelHandle process_;
+};
+
+// The downloader's own log, as the user the tests run as has it ("" if none).
+std::string PluginDownloaderLog();
+
+// Folders the downloader left in the user's temporary folder.
+std::vector<std::filesystem::path> DownloadLeftovers();
