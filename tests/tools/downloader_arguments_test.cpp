@@ -28,8 +28,8 @@ TEST(DownloaderArguments, ReadsUnescapedValuesWithSpacesQuotesAndNonAscii) {
   EXPECT_EQ(arguments.pathToObs64, L"C:\\a' /b\\obs64.exe");
 
   // Any order.
-  ASSERT_TRUE(ParseDownloaderArguments(L"/pathToObs64='o' /url='u' /pluginFolder='p'", arguments,
-                                       error));
+  ASSERT_TRUE(
+      ParseDownloaderArguments(L"/pathToObs64='o' /url='u' /pluginFolder='p'", arguments, error));
   EXPECT_EQ(arguments.url, L"u");
 }
 

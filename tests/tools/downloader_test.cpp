@@ -37,8 +37,8 @@ class DownloaderTest : public ::testing::Test {
   }
 
   std::wstring Line(const std::wstring& url) const {
-    return L"/url='" + url + L"' /pluginFolder='" + pluginFolder_.wstring() +
-           L"' /pathToObs64='" + obsExe_.wstring() + L"'";
+    return L"/url='" + url + L"' /pluginFolder='" + pluginFolder_.wstring() + L"' /pathToObs64='" +
+           obsExe_.wstring() + L"'";
   }
 
   DWORD RunDownloader(const std::wstring& line) {
@@ -63,7 +63,7 @@ TEST_F(DownloaderTest, InstallsThePluginAndLeavesNoDownloadBehind) {
   // The URL's non-ASCII letters and space go out percent-encoded.
   server_.SetHandler([&](const ReceivedRequest& request) {
     return request.target == "/releases/pl%C3%BCgin%20140.exe" ? Reply::WithBody(200, installer_)
-                                                              : Reply::WithBody(404, "");
+                                                               : Reply::WithBody(404, "");
   });
 
   EXPECT_EQ(RunDownloader(Line(Url(L"/releases/pl\u00fcgin 140.exe"))), 0u);
@@ -95,7 +95,8 @@ TEST_F(DownloaderTest, AFailedDownloadExitsWithItsOwnCodeAndLeavesNothing) {
 }
 
 TEST_F(DownloaderTest, TheInstallersOwnExitCodeIsPassedOn) {
-  server_.SetHandler([&](const ReceivedRequest&) { return Reply::WithBody(200, failingInstaller_); });
+  server_.SetHandler(
+      [&](const ReceivedRequest&) { return Reply::WithBody(200, failingInstaller_); });
 
   EXPECT_EQ(RunDownloader(Line(Url(L"/failing.exe"))), 3u);
 

@@ -10,9 +10,9 @@
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "net/http_download.h"
+#include "process/windows_functions.h"
 #include "tools/downloader/downloader_text.h"
 #include "tools/downloader/exit_codes.h"
-#include "process/windows_functions.h"
 
 namespace {
 
