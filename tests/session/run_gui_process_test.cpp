@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -17,8 +18,8 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "log/service_log.h"
-#include "session/user_session.h"
 #include "process/windows_functions.h"
+#include "session/user_session.h"
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
@@ -269,18 +270,6 @@ TEST_F(RunGuiProcessTest, ElevatedRunStopsObsInstallsAndStartsItAgainAsTheUser) 
   EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
 }
 
-TEST_F(RunGuiProcessTest, TheInstallersExitCodeDecidesTheResultAndObsStillRestarts) {
-  WriteFileBytes(installer_.wstring() + L".exitcode", "3");
-  FakeObsProcess obs(obsExe_);
-  SystemSessionApi api;
-
-  Outcome outcome = Run(api, obs);
-
-  EXPECT_FALSE(outcome.result);
-  EXPECT_EQ(outcome.lines.back(), "Ran GetExitCodeProcess, exitCode = 3");
-  EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
-}
-
 TEST_F(RunGuiProcessTest, LimitedUserRunsTheUserLaunchToolWhoseExitCodeDecides) {
   // The real user-launch tool starts the (stand-in) downloader beside it,
   // elevated, with the same argument line, and passes its exit code on.
@@ -312,193 +301,197 @@ TEST_F(RunGuiProcessTest, LimitedUserRunsTheUserLaunchToolWhoseExitCodeDecides) 
   EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
 }
 
-TEST_F(RunGuiProcessTest, FailuresBeforeObsIsStoppedLeaveItRunning) {
-  FakeObsProcess obs(obsExe_);
-  const std::string q = "Ran WTSQueryUserToken.", e = "Ran CreateEnvironmentBlock.",
-                    g = "Ran GetTokenInformation.";
-  const std::string tail = ", sessionId = 0";
-  {
-    ScriptedSessionApi api;
-    api.failQueryCalls = {1};
-    Outcome outcome = Run(api, obs);
-    EXPECT_FALSE(outcome.result);
-    EXPECT_THAT(outcome.lines,
-                ElementsAre(q, "WTSQueryUserToken failed, GetLastError = 1008, token = 0" + tail));
-    EXPECT_EQ(outcome.restarted.processId, 0);
+enum class ObsAfter { Running, Stopped, Restarted };
+
+// One row of the failure table: how the run is made to fail, the log lines
+// it ends with ("{N}" stands for the N-th token handed out), the result and
+// what became of OBS.
+struct FailureRow {
+  const char* name;
+  std::function<void(ScriptedSessionApi&)> script;
+  std::vector<std::string> lastLines;
+  bool result = false;
+  ObsAfter obs = ObsAfter::Restarted;
+  const char* installer = "LumenfeldPluginDownloader.exe";
+  const char* userLaunch = "UserLaunch.exe";
+  int installerExitCode = 0;
+  bool obsExeHeld = false;    // someone reads obs64.exe, so it cannot be locked
+  bool obsExeBroken = false;  // the obs64.exe to lock and restart is no program
+};
+
+std::string WithTokens(std::string line, const std::vector<HANDLE>& tokens) {
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    std::string mark = "{" + std::to_string(i) + "}";
+    if (size_t at = line.find(mark); at != std::string::npos) {
+      line.replace(at, mark.size(), TokenText(tokens[i]));
+    }
   }
-  {
-    ScriptedSessionApi api;
-    api.failEnvironmentCalls = {1};
-    Outcome outcome = Run(api, obs);
-    EXPECT_FALSE(outcome.result);
-    EXPECT_THAT(outcome.lines,
-                ElementsAre(q, e,
-                            "CreateEnvironmentBlock failed, GetLastError = 5, token = " +
-                                TokenText(api.tokens[0]) + tail));
-  }
-  // Limited mode: the token queried again, its duplicate, the new block.
-  auto limitedStart = [&](ScriptedSessionApi& api) {
-    return std::vector<std::string>{q, e, g,
-                                    "GetTokenInformation failed, GetLastError = 1312, token = " +
-                                        TokenText(api.tokens[0]) + tail};
-  };
-  {
-    ScriptedSessionApi api;
-    api.noLinkedToken = true;
-    api.failQueryCalls = {2};
-    Outcome outcome = Run(api, obs);
-    std::vector<std::string> expected = limitedStart(api);
-    expected.push_back("WTSQueryUserToken failed, GetLastError = 1008, token = 0" + tail);
-    EXPECT_FALSE(outcome.result);
-    EXPECT_THAT(outcome.lines, ElementsAreArray(expected));
-  }
-  {
-    ScriptedSessionApi api;
-    api.noLinkedToken = true;
-    api.failDuplicate = true;
-    Outcome outcome = Run(api, obs);
-    std::vector<std::string> expected = limitedStart(api);
-    expected.push_back("Ran WTSQueryUserToken");
-    expected.push_back("DuplicateTokenEx failed, GetLastError = 5, token = 0" + tail);
-    EXPECT_FALSE(outcome.result);
-    EXPECT_THAT(outcome.lines, ElementsAreArray(expected));
-  }
-  {
-    ScriptedSessionApi api;
-    api.noLinkedToken = true;
-    api.failEnvironmentCalls = {2};
-    Outcome outcome = Run(api, obs);
-    ASSERT_EQ(api.tokens.size(), 3u);  // user token, token queried again, duplicate
-    std::vector<std::string> expected = limitedStart(api);
-    expected.push_back("Ran WTSQueryUserToken");
-    expected.push_back("Ran DuplicateTokenEx");
-    expected.push_back("CreateEnvironmentBlock failed, GetLastError = 5, token = " +
-                       TokenText(api.tokens[2]) + tail);
-    EXPECT_FALSE(outcome.result);
-    EXPECT_THAT(outcome.lines, ElementsAreArray(expected));
-  }
-  EXPECT_TRUE(Running(obs));
-  EXPECT_TRUE(RunsOf(installer_).empty());
-  EXPECT_TRUE(fs::exists(obsProfile_ / "safe_mode"));
+  return line;
 }
 
-// Once OBS is stopped, a run that cannot install still starts it again.
-TEST_F(RunGuiProcessTest, ARefusedImpersonationStillStartsObsAgain) {
+TEST_F(RunGuiProcessTest, EachFailureLogsItsLinesAndLeavesObsAsItShould) {
+  const std::string limited =
+      "GetTokenInformation failed, GetLastError = 1312, token = {0}, sessionId = 0";
+  auto noLinkedToken = [](ScriptedSessionApi& api) { api.noLinkedToken = true; };
+  const std::vector<FailureRow> rows = {
+      {"no user token",
+       [](ScriptedSessionApi& api) { api.failQueryCalls = {1}; },
+       {"Ran WTSQueryUserToken.",
+        "WTSQueryUserToken failed, GetLastError = 1008, token = 0, sessionId = 0"},
+       false,
+       ObsAfter::Running},
+      {"no environment block",
+       [](ScriptedSessionApi& api) { api.failEnvironmentCalls = {1}; },
+       {"Ran CreateEnvironmentBlock.",
+        "CreateEnvironmentBlock failed, GetLastError = 5, token = {0}, sessionId = 0"},
+       false,
+       ObsAfter::Running},
+      {"limited, no token queried again",
+       [](ScriptedSessionApi& api) {
+         api.noLinkedToken = true;
+         api.failQueryCalls = {2};
+       },
+       {"Ran GetTokenInformation.", limited,
+        "WTSQueryUserToken failed, GetLastError = 1008, token = 0, sessionId = 0"},
+       false,
+       ObsAfter::Running},
+      {"limited, no duplicate",
+       [](ScriptedSessionApi& api) {
+         api.noLinkedToken = true;
+         api.failDuplicate = true;
+       },
+       {limited, "Ran WTSQueryUserToken",
+        "DuplicateTokenEx failed, GetLastError = 5, token = 0, sessionId = 0"},
+       false,
+       ObsAfter::Running},
+      {"limited, no environment block for the duplicate",
+       [](ScriptedSessionApi& api) {
+         api.noLinkedToken = true;
+         api.failEnvironmentCalls = {2};
+       },
+       {"Ran DuplicateTokenEx",
+        "CreateEnvironmentBlock failed, GetLastError = 5, token = {2}, sessionId = 0"},
+       false,
+       ObsAfter::Running},
+      // Once OBS is stopped, a run that cannot install still starts it again.
+      {"impersonation refused before the cleanup",
+       [](ScriptedSessionApi& api) { api.failImpersonateCalls = {1}; },
+       {"Killed OBS, will now ImpersonateLoggedOnUser.",
+        "ImpersonateLoggedOnUser failed, GetLastError = 5, token = {1}, sessionId = 0"}},
+      {"obs64.exe cannot be locked",
+       nullptr,
+       {"Ran CreateFileW (locking obs64.exe file)",
+        "Locking obs64.exe with CreateFileW failed, GetLastError = 32"},
+       false,
+       ObsAfter::Restarted,
+       "LumenfeldPluginDownloader.exe",
+       "UserLaunch.exe",
+       0,
+       true},
+      {"installer cannot be started",
+       nullptr,
+       {"Ran CreateProcessAsUserW, the installer", "CreateProcessAsUserW failed, GetLastError = 2"},
+       false,
+       ObsAfter::Restarted,
+       "missing.exe"},
+      {"user-launch tool cannot be started",
+       noLinkedToken,
+       {"Ran CreateProcessAsUserW, the userlaunch app", "Going to run ImpersonateLoggedOnUser",
+        "GetExitCodeProcess failed GetLastError() = 6"},
+       false,
+       ObsAfter::Restarted,
+       "LumenfeldPluginDownloader.exe",
+       "missing.exe"},
+      {"no token for the restart",
+       [](ScriptedSessionApi& api) {
+         api.failQueryCalls = {2, 3};
+         api.wideSessions = {{{2, WTSActive}}};
+       },
+       {"Ran CreateProcessAsUserW, the installer to front app",
+        "Going to run ImpersonateLoggedOnUser"},
+       false,
+       ObsAfter::Stopped},
+      {"impersonation refused for the restart",
+       [](ScriptedSessionApi& api) { api.failImpersonateCalls = {2}; },
+       {"ImpersonateLoggedOnUser failed GetLastError() = 5",
+        "Ran GetExitCodeProcess, exitCode = 0"},
+       true,
+       ObsAfter::Stopped},
+      {"restart fails",
+       nullptr,
+       {"Failed to restart OBS, GetLastError = 193", "Ran GetExitCodeProcess, exitCode = 0"},
+       true,
+       ObsAfter::Stopped,
+       "LumenfeldPluginDownloader.exe",
+       "UserLaunch.exe",
+       0,
+       false,
+       true},
+      {"installer exits with a non-zero code",
+       nullptr,
+       {"Ran GetExitCodeProcess, exitCode = 3"},
+       false,
+       ObsAfter::Restarted,
+       "LumenfeldPluginDownloader.exe",
+       "UserLaunch.exe",
+       3},
+  };
+  fs::path broken = dir_ / "Broken OBS/bin/64bit/obs64.exe";
+  fs::create_directories(broken.parent_path());
+  WriteFileBytes(broken, "not a program");
+
+  for (const FailureRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    WriteFileBytes(installer_.wstring() + L".exitcode", std::to_string(row.installerExitCode));
+    FakeObsProcess obs(obsExe_);
+    ScriptedSessionApi api;
+    if (row.script) row.script(api);
+    UniqueFileHandle reader(row.obsExeHeld
+                                ? CreateFileW(obsExe_.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                              nullptr, OPEN_EXISTING, 0, nullptr)
+                                : INVALID_HANDLE_VALUE);
+    fs::path service = dir_ / "Lumenfeld Service";
+    Outcome outcome = Run(api, obs, row.obsExeBroken ? broken : obsExe_, service / row.installer,
+                          service / row.userLaunch);
+    reader.reset();
+
+    EXPECT_EQ(outcome.result, row.result);
+    ASSERT_GE(outcome.lines.size(), row.lastLines.size());
+    std::vector<std::string> expected;
+    for (const std::string& line : row.lastLines) expected.push_back(WithTokens(line, api.tokens));
+    EXPECT_THAT(
+        std::vector<std::string>(outcome.lines.end() - static_cast<std::ptrdiff_t>(expected.size()),
+                                 outcome.lines.end()),
+        ElementsAreArray(expected));
+    switch (row.obs) {
+      case ObsAfter::Running:
+        EXPECT_TRUE(Running(obs));
+        EXPECT_EQ(outcome.restarted.processId, 0);
+        break;
+      case ObsAfter::Stopped:
+        EXPECT_TRUE(Stopped(obs));
+        EXPECT_EQ(outcome.restarted.processId, 0);
+        break;
+      case ObsAfter::Restarted:
+        EXPECT_TRUE(Stopped(obs));
+        EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
+        break;
+    }
+  }
+}
+
+TEST_F(RunGuiProcessTest, WithoutAConsoleSessionTheRestartTokenComesFromTheFirstActiveOne) {
   FakeObsProcess obs(obsExe_);
   ScriptedSessionApi api;
-  api.failImpersonateCalls = {1};
+  api.consoleSessionId = 0xFFFFFFFF;
+  api.wideSessions = {{{1, WTSDisconnected}, {4, WTSActive}, {5, WTSActive}, {6, WTSActive}}};
+  api.failQuerySessions = {4};
 
   Outcome outcome = Run(api, obs);
 
-  EXPECT_FALSE(outcome.result);
-  ASSERT_EQ(api.tokens.size(), 3u);  // user token, linked token, token for the restart
-  EXPECT_EQ(outcome.lines.back(), "ImpersonateLoggedOnUser failed, GetLastError = 5, token = " +
-                                      TokenText(api.tokens[1]) + ", sessionId = 0");
-  EXPECT_TRUE(Stopped(obs));
+  EXPECT_TRUE(outcome.result);
+  EXPECT_THAT(api.queriedSessions, ElementsAre(0u, 4u, 5u));
   EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
-  EXPECT_TRUE(fs::exists(obsProfile_ / "safe_mode"));  // not cleaned as the service account
-  EXPECT_TRUE(RunsOf(installer_).empty());
-}
-
-TEST_F(RunGuiProcessTest, ALockedObsExecutableOrAMissingInstallerStillStartsObsAgain) {
-  SystemSessionApi api;
-  {
-    // Someone reads obs64.exe: no exclusive lock, but it can still be run.
-    FakeObsProcess obs(obsExe_);
-    UniqueFileHandle reader(CreateFileW(obsExe_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(reader);
-    Outcome outcome = Run(api, obs);
-    EXPECT_FALSE(outcome.result);
-    EXPECT_THAT(outcome.lines, ::testing::Contains("Ran CreateFileW (locking obs64.exe file)"));
-    EXPECT_EQ(outcome.lines.back(), "Locking obs64.exe with CreateFileW failed, GetLastError = 32");
-    EXPECT_TRUE(Stopped(obs));
-    EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
-  }
-  {
-    FakeObsProcess obs(obsExe_);
-    Outcome outcome = Run(api, obs, obsExe_, dir_ / "Lumenfeld Service/missing.exe", userLaunch_);
-    EXPECT_FALSE(outcome.result);
-    ASSERT_GE(outcome.lines.size(), 2u);
-    EXPECT_EQ(outcome.lines[outcome.lines.size() - 2], "Ran CreateProcessAsUserW, the installer");
-    EXPECT_EQ(outcome.lines.back(), "CreateProcessAsUserW failed, GetLastError = 2");
-    EXPECT_TRUE(Stopped(obs));
-    // Started although the lock was held a moment before: it was released.
-    EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
-  }
-  EXPECT_TRUE(RunsOf(toFront_).empty());
-}
-
-TEST_F(RunGuiProcessTest, AUserLaunchToolThatCannotStartFailsAtTheExitCode) {
-  FakeObsProcess obs(obsExe_);
-  ScriptedSessionApi api;
-  api.noLinkedToken = true;
-
-  Outcome outcome = Run(api, obs, obsExe_, installer_, dir_ / "Lumenfeld Service/missing.exe");
-
-  EXPECT_FALSE(outcome.result);
-  ASSERT_GE(outcome.lines.size(), 3u);
-  EXPECT_THAT(std::vector<std::string>(outcome.lines.end() - 3, outcome.lines.end()),
-              ElementsAre("Ran CreateProcessAsUserW, the userlaunch app",
-                          "Going to run ImpersonateLoggedOnUser",
-                          "GetExitCodeProcess failed GetLastError() = 6"));
-  EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
-}
-
-TEST_F(RunGuiProcessTest, TheRestartTokenComesFromTheFirstActiveSessionThatGivesOne) {
-  {
-    // No console session: the enumeration decides, skipping a disconnected
-    // session and an active one without a token.
-    FakeObsProcess obs(obsExe_);
-    ScriptedSessionApi api;
-    api.consoleSessionId = 0xFFFFFFFF;
-    api.wideSessions = {{{1, WTSDisconnected}, {4, WTSActive}, {5, WTSActive}, {6, WTSActive}}};
-    api.failQuerySessions = {4};
-    Outcome outcome = Run(api, obs);
-    EXPECT_TRUE(outcome.result);
-    EXPECT_THAT(api.queriedSessions, ElementsAre(0u, 4u, 5u));
-    EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
-  }
-  {
-    // No token at all: no restart and no result, whatever the installer did.
-    FakeObsProcess obs(obsExe_);
-    ScriptedSessionApi api;
-    api.failQueryCalls = {2, 3};
-    api.wideSessions = {{{2, WTSActive}}};
-    Outcome outcome = Run(api, obs);
-    EXPECT_FALSE(outcome.result);
-    EXPECT_EQ(outcome.lines.back(), "Going to run ImpersonateLoggedOnUser");
-    EXPECT_EQ(outcome.restarted.processId, 0);
-    EXPECT_TRUE(Stopped(obs));
-  }
-}
-
-TEST_F(RunGuiProcessTest, AFailedRestartIsLoggedAndTheExitCodeStillDecides) {
-  {
-    FakeObsProcess obs(obsExe_);
-    ScriptedSessionApi api;
-    api.failImpersonateCalls = {2};
-    Outcome outcome = Run(api, obs);
-    EXPECT_TRUE(outcome.result);
-    EXPECT_THAT(std::vector<std::string>(outcome.lines.end() - 2, outcome.lines.end()),
-                ElementsAre("ImpersonateLoggedOnUser failed GetLastError() = 5",
-                            "Ran GetExitCodeProcess, exitCode = 0"));
-    EXPECT_EQ(outcome.restarted.processId, 0);
-  }
-  {
-    // An obs64.exe that is no program: locked and "installed" fine, not restartable.
-    fs::path broken = dir_ / "Broken OBS/bin/64bit/obs64.exe";
-    fs::create_directories(broken.parent_path());
-    WriteFileBytes(broken, "not a program");
-    FakeObsProcess obs(obsExe_);
-    SystemSessionApi api;
-    Outcome outcome = Run(api, obs, broken, installer_, userLaunch_);
-    EXPECT_TRUE(outcome.result);
-    EXPECT_THAT(std::vector<std::string>(outcome.lines.end() - 2, outcome.lines.end()),
-                ElementsAre("Failed to restart OBS, GetLastError = 193",
-                            "Ran GetExitCodeProcess, exitCode = 0"));
-    EXPECT_EQ(outcome.restarted.processId, 0);
-  }
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // Runs on an X display of its own (with_xvfb.sh): the downloader's window
 // appears with its progress bar while the download is under way, and the
 // to-front tool makes it the foreground window.
-#include <commctrl.h>
+// clang-format off
 #include <windows.h>
+#include <commctrl.h>  // needs windows.h first
+// clang-format on
 
 #include <cstdlib>
 #include <filesystem>
