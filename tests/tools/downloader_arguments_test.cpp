@@ -1,6 +1,5 @@
 #include "tools/downloader/downloader_arguments.h"
 
-#include "common/command_line.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "tools/downloader/downloader_text.h"
@@ -51,25 +50,6 @@ TEST(DownloaderArguments, TheInstallerGetsItsFolderLastAndUnquoted) {
                                  L"C:\\Program Files\\obs-studio\\obs-plugins\\64bit"),
             L"\"C:\\Users\\A B\\Temp\\x\\PluginInstaller.exe\" /S "
             L"/D=C:\\Program Files\\obs-studio\\obs-plugins\\64bit");
-}
-
-TEST(CommandLine, QuotesTheProgramAndFindsTheArgumentsAfterIt) {
-  EXPECT_EQ(QuotedCommandLine(L"C:\\Program Files\\obs64.exe", L""),
-            L"\"C:\\Program Files\\obs64.exe\"");
-  EXPECT_EQ(QuotedCommandLine(L"C:\\A B\\UserLaunch.exe", L"/url='x y'"),
-            L"\"C:\\A B\\UserLaunch.exe\" /url='x y'");
-  EXPECT_EQ(ArgumentsAfterProgram(L"\"C:\\A B\\x.exe\"  /url='a  b' "), L"/url='a  b' ");
-  EXPECT_EQ(ArgumentsAfterProgram(L"x.exe\t/url='a'"), L"/url='a'");
-  EXPECT_EQ(ArgumentsAfterProgram(L"x.exe"), L"");
-  EXPECT_EQ(ArgumentsAfterProgram(L"\"unterminated"), L"");
-}
-
-TEST(DownloaderText, EncodesTheUrlAndNamesTheRelease) {
-  EXPECT_EQ(UrlForRequest("http://h/r\xC3\xA9 1.exe?a=%20"), "http://h/r%C3%A9%201.exe?a=%20");
-  EXPECT_EQ(ReleaseNameFromUrl(L"https://cdn/obsplugin/plugin-140.exe?x=/y#z"), L"plugin-140.exe");
-  EXPECT_EQ(ReleaseNameFromUrl(L"https://cdn/"), L"https://cdn/");
-  EXPECT_EQ(BytesReceivedText(12345, 1048576), L"12,345 of 1,048,576 bytes received");
-  EXPECT_EQ(BytesReceivedText(0, 999), L"0 of 999 bytes received");
 }
 
 TEST(DownloaderText, TheLogKeepsItsNewestWholeLinesWithinTheLimit) {
