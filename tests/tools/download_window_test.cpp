@@ -52,14 +52,24 @@ void TakeScreenshotIfAsked() {
 
 TEST(DownloadWindow, ShowsProgressAndIsBroughtToTheFront) {
   std::string installer = ReadFileBytes(WinePathOf(PLUGIN_INSTALLER_PATH));
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
+  std::shared_future<void> released;
   HttpTestServer server([&](const ReceivedRequest&) {
     Reply reply = Reply::WithBody(200, installer);
     reply.holdAfter = reply.bytes.size() - installer.size() / 2;  // half the body, then wait
     reply.hold = [released] { released.wait_for(std::chrono::seconds(60)); };
     return reply;
   });
+  // Lets the transfer finish on every way out of the test, before the server goes.
+  struct ReleaseOnExit {
+    std::promise<void> promise;
+    ~ReleaseOnExit() {
+      try {
+        promise.set_value();
+      } catch (const std::future_error&) {
+      }
+    }
+  } release;
+  released = release.promise.get_future().share();
   TempDir dir;
   fs::path pluginFolder = dir.path() / "Program Files" / "obs-studio" / "obs-plugins" / "64bit";
   std::string base = server.BaseUrl();
@@ -87,7 +97,7 @@ TEST(DownloadWindow, ShowsProgressAndIsBroughtToTheFront) {
   EXPECT_EQ(GetForegroundWindow(), window);
   TakeScreenshotIfAsked();
 
-  release.set_value();
+  release.promise.set_value();
   EXPECT_EQ(downloader.Wait(), 0u);
   EXPECT_TRUE(fs::exists(pluginFolder / "obs-browser.dll"));
   DestroyWindow(other);

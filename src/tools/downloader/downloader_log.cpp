@@ -43,17 +43,17 @@ DownloaderLog::DownloaderLog() {
 void DownloaderLog::Print(const char* format, ...) {
   if (path_.empty()) return;
   DWORD lastError = GetLastError();
-  char message[LogFormatBufferSize];
+  char prefix[64];
   va_list args;
   va_start(args, format);
   std::string text = FormatLogMessage(format, args);
   va_end(args);
   SYSTEMTIME now{};
   GetSystemTime(&now);
-  std::snprintf(message, sizeof message, "[%04u-%02u-%02u %02u:%02u:%02u][%lu] ", now.wYear,
+  std::snprintf(prefix, sizeof prefix, "[%04u-%02u-%02u %02u:%02u:%02u][%lu] ", now.wYear,
                 now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
                 static_cast<unsigned long>(GetCurrentProcessId()));
-  std::string line = message + text + "\n";
+  std::string line = prefix + text + "\n";
   {
     std::lock_guard<std::mutex> lock(mutex_);
     Append(line);
