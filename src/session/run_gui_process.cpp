@@ -8,10 +8,10 @@
 #include "common/command_line.h"
 #include "common/unique_handle.h"
 #include "log/service_log.h"
+#include "process/windows_functions.h"
 #include "session/launch_settings.h"
 #include "session/obs_markers.h"
 #include "session/user_session.h"
-#include "process/windows_functions.h"
 
 namespace {
 

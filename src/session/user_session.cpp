@@ -4,8 +4,8 @@
 
 #include "common/command_line.h"
 #include "common/unique_handle.h"
-#include "session/launch_settings.h"
 #include "process/process_tree.h"
+#include "session/launch_settings.h"
 
 DWORD GetActiveSessionId() {
   SystemSessionApi api;

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "session/session_api.h"
 #include "process/obs_launch.h"
+#include "session/session_api.h"
 
 class ServiceLog;
 
