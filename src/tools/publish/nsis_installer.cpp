@@ -1,0 +1,93 @@
+#include "tools/publish/nsis_installer.h"
+
+#include <cstdlib>
+#include <random>
+
+#include "tools/publish/cdn_folder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A double-quoted NSIS string: "$" starts a variable and "\"" would end the
+// string, so both are escaped.
+std::string NsisString(const std::string& text) {
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '$') {
+      quoted += "$$";
+    } else if (c == '"') {
+      quoted += "$\\\"";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "\"";
+}
+
+// One argument for the POSIX shell that std::system runs.
+std::string ShellArgument(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+}  // namespace
+
+std::string PluginInstallerScript(const fs::path& pluginDir, const fs::path& outFile, int32_t rev) {
+  const std::string name = "Lumenfeld browser plugin revision " + std::to_string(rev);
+  return "Unicode true\n"
+         "Target amd64-unicode\n"
+         "SetCompressor /SOLID lzma\n"
+         "Name " +
+         NsisString(name) +
+         "\n"
+         "OutFile " +
+         NsisString(outFile.string()) +
+         "\n"
+         "InstallDir \"$PROGRAMFILES64\\obs-studio\\obs-plugins\\64bit\"\n"
+         "RequestExecutionLevel admin\n"
+         "Page directory\n"
+         "Page instfiles\n"
+         "Section\n"
+         "  SetOutPath \"$INSTDIR\"\n"
+         "  File /r " +
+         NsisString((pluginDir / "*").string()) +
+         "\n"
+         "SectionEnd\n";
+}
+
+void BuildPluginInstaller(const fs::path& pluginDir, const fs::path& outFile, int32_t rev) {
+  std::error_code error;
+  fs::create_directories(outFile.parent_path(), error);
+  if (error) {
+    throw PublishError("cannot create " + outFile.parent_path().string() + ": " + error.message());
+  }
+  std::random_device random;
+  const std::string suffix = ".tmp" + std::to_string(random());
+  fs::path script = outFile;
+  script += suffix + ".nsi";
+  fs::path built = outFile;
+  built += suffix;
+  WriteFileAtomically(script, PluginInstallerScript(fs::absolute(pluginDir), built, rev));
+  const int status =
+      std::system(("makensis -V2 -NOCD " + ShellArgument(script.string()) + " >&2").c_str());
+  fs::remove(script, error);
+  if (status != 0) {
+    fs::remove(built, error);
+    throw PublishError("makensis could not build the installer (status " + std::to_string(status) +
+                       ")");
+  }
+  fs::rename(built, outFile, error);
+  if (error) {
+    std::error_code ignored;
+    fs::remove(built, ignored);
+    throw PublishError("cannot replace " + outFile.string() + ": " + error.message());
+  }
+}

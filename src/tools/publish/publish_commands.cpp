@@ -1,0 +1,296 @@
+#include "tools/publish/publish_commands.h"
+
+#include <openssl/evp.h>
+
+#include <cctype>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "tools/publish/cdn_folder.h"
+#include "tools/publish/nsis_installer.h"
+#include "update/metadata_documents.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+const char PublishDocument[] = "obsplugin/meta_publish.json";
+const char VersionsDocument[] = "obsplugin/obsversions.json";
+const char UpdaterDocument[] = "obsplugin/meta_updater.json";
+const char MetadataFolder[] = "obsplugin/meta";
+
+void RequireCdnFolder(const fs::path& cdn) {
+  std::error_code error;
+  if (!fs::is_directory(cdn, error)) {
+    throw PublishError("the CDN folder " + cdn.string() + " does not exist");
+  }
+}
+
+void RequireObsVersion(const std::string& version) {
+  if (!IsObsVersion(version)) {
+    throw PublishError("an OBS version is three numbers such as 30.1.2, not '" + version + "'");
+  }
+}
+
+std::string Dump(const json& document) { return document.dump(2) + "\n"; }
+
+std::string Sha256Hex(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw PublishError("cannot read " + path.string());
+  EVP_MD_CTX* context = EVP_MD_CTX_new();
+  EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
+  std::vector<char> buffer(1 << 20);
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    EVP_DigestUpdate(context, buffer.data(), static_cast<size_t>(in.gcount()));
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned length = 0;
+  EVP_DigestFinal_ex(context, digest, &length);
+  EVP_MD_CTX_free(context);
+  if (in.bad()) throw PublishError("cannot read " + path.string());
+  static const char Digits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned i = 0; i < length; ++i) {
+    hex += Digits[digest[i] >> 4];
+    hex += Digits[digest[i] & 15];
+  }
+  return hex;
+}
+
+std::string ToLower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string ToUpper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+}  // namespace
+
+void PublishRelease(const ReleaseOptions& options, std::ostream& out) {
+  RequireCdnFolder(options.cdn);
+  if (options.obsVersions.empty()) throw PublishError("give at least one --obs-version");
+  for (const std::string& version : options.obsVersions) RequireObsVersion(version);
+  const fs::path installer = CdnFileForUrl(options.cdn, options.installerUrl);
+  const std::vector<FolderFile> files = HashFolder(options.pluginDir);
+
+  json document = {{"installer", options.installerUrl}, {"files", json::array()}};
+  for (const FolderFile& file : files) {
+    document["files"].push_back({{"file", file.file}, {"hash", file.hash}});
+  }
+  // The installer first: a metadata document must never name an installer
+  // that is not there yet.
+  BuildPluginInstaller(options.pluginDir, installer, options.rev);
+  out << "installer " << installer.string() << " (" << files.size() << " files)\n";
+  for (const std::string& version : options.obsVersions) {
+    fs::path path = options.cdn / MetadataFolder / MetadataDocumentName(options.rev, version);
+    WriteFileAtomically(path, Dump(document));
+    out << "metadata  " << path.string() << "\n";
+  }
+}
+
+void PublishObsVersion(const fs::path& cdn, const fs::path& exe, const std::string& version,
+                       std::ostream& out) {
+  RequireCdnFolder(cdn);
+  RequireObsVersion(version);
+  const std::string hash = FileMd5(exe);
+  const fs::path path = cdn / VersionsDocument;
+  bool found = false;
+  const std::string body = ReadWholeFile(path, found);
+  json document = {{"obsversions", json::object()}};
+  if (found) {
+    try {
+      document = ParseDocument(body);
+    } catch (const json::exception& e) {
+      throw PublishError(path.string() + " is not JSON (" + e.what() + "); fix or remove it");
+    }
+    if (!document.is_object() || !document.contains("obsversions") ||
+        !document["obsversions"].is_object()) {
+      throw PublishError(path.string() + " has no obsversions object; fix or remove it");
+    }
+  }
+  json& table = document["obsversions"];
+  if (table.erase(ToLower(hash)) > 0) {
+    out << "removed the lower-case entry of " << hash << ", which would hide the new one\n";
+  }
+  table[hash] = version;
+  WriteFileAtomically(path, Dump(document));
+  out << "obsversions " << hash << " = " << version << " (" << table.size() << " builds)\n";
+}
+
+void PublishRollout(const fs::path& cdn, int32_t newRev, int32_t stableRev, int32_t chance,
+                    std::ostream& out) {
+  RequireCdnFolder(cdn);
+  const fs::path path = cdn / PublishDocument;
+  WriteFileAtomically(path, Dump({{"new_release_rev", newRev},
+                                  {"stable_release_rev", stableRev},
+                                  {"chance_get_new", chance}}));
+  out << "publish new " << newRev << ", stable " << stableRev << ", chance " << chance << "%\n";
+}
+
+void PublishServiceUpdate(const fs::path& cdn, int32_t rev, const std::string& url,
+                          const std::optional<fs::path>& installer, std::ostream& out) {
+  RequireCdnFolder(cdn);
+  if (url.find("://") == std::string::npos) {
+    throw PublishError("--url must be an absolute URL, not '" + url + "'");
+  }
+  json document = {{"rev", rev}, {"url", url}};
+  if (installer) document["sha256"] = Sha256Hex(*installer);
+  WriteFileAtomically(cdn / UpdaterDocument, Dump(document));
+  out << "service update " << rev << " at " << url << "\n";
+}
+
+namespace {
+
+// Collects the problems CheckCdn reports.
+class Report {
+ public:
+  explicit Report(std::ostream& out) : out_(out) {}
+  void Problem(const std::string& text) {
+    out_ << "PROBLEM: " << text << "\n";
+    ++count_;
+  }
+  std::ostream& out() { return out_; }
+  int count() const { return count_; }
+
+ private:
+  std::ostream& out_;
+  int count_ = 0;
+};
+
+void CheckMetadata(const fs::path& cdn, int32_t rev, const std::string& version, Report& report) {
+  const std::string name = MetadataDocumentName(rev, version);
+  bool found = false;
+  const std::string body = ReadWholeFile(cdn / MetadataFolder / name, found);
+  if (!found) {
+    report.Problem("release " + std::to_string(rev) + " has no metadata for OBS " + version + " (" +
+                   name + ")");
+    return;
+  }
+  PluginMetadata metadata;
+  if (ReadPluginMetadataDocument(body, metadata) != DocumentResult::Read) {
+    report.Problem(name + " is not JSON");
+    return;
+  }
+  report.out() << "  OBS " << version << ", release " << rev << ": " << metadata.files.size()
+               << " files, installer " << metadata.installer << "\n";
+  if (metadata.installer.empty()) report.Problem(name + " names no installer");
+  if (metadata.files.empty()) report.Problem(name + " lists no files");
+  if (!metadata.installer.empty()) {
+    try {
+      std::error_code error;
+      fs::path installer = CdnFileForUrl(cdn, metadata.installer);
+      if (!fs::is_regular_file(installer, error)) {
+        report.Problem(name + ": installer " + installer.string() + " is not in the CDN folder");
+      }
+    } catch (const PublishError& e) {
+      report.Problem(name + ": " + e.what());
+    }
+  }
+  for (const PluginFile& file : metadata.files) {
+    if (!IsUpperCaseMd5(file.hash)) {
+      report.Problem(name + ": the hash '" + file.hash + "' of " + file.file +
+                     " is not 32 upper-case hex digits and can never match");
+    }
+  }
+}
+
+}  // namespace
+
+int CheckCdn(const fs::path& cdn, std::ostream& out) {
+  RequireCdnFolder(cdn);
+  Report report(out);
+
+  bool found = false;
+  const std::string publishBody = ReadWholeFile(cdn / PublishDocument, found);
+  PublishedReleases releases;
+  std::set<int32_t> revisions;
+  if (!found) {
+    report.Problem(std::string(PublishDocument) + " is missing: no machine gets a release");
+  } else if (ReadPublishDocument(publishBody, releases) != DocumentResult::Read) {
+    report.Problem(std::string(PublishDocument) +
+                   " cannot be read (not JSON, or a member missing or not a number)");
+  } else {
+    if (releases.chance == 0) {
+      out << "every machine takes the stable release " << releases.stableRev << "\n";
+      revisions = {releases.stableRev};
+    } else if (releases.chance >= 100) {
+      out << "every machine takes the new release " << releases.newRev << "\n";
+      revisions = {releases.newRev};
+    } else {
+      out << "machines whose roll is at most " << releases.chance << " take the new release "
+          << releases.newRev << "; the others take the stable release " << releases.stableRev
+          << " unless they have installed a revision above it\n";
+      revisions = {releases.newRev, releases.stableRev};
+    }
+    if (revisions.count(0) != 0) {
+      report.Problem("revision 0 is chosen for some machines; they install nothing");
+      revisions.erase(0);
+    }
+  }
+
+  const std::string versionsBody = ReadWholeFile(cdn / VersionsDocument, found);
+  std::set<std::string> versions;
+  if (!found) {
+    report.Problem(std::string(VersionsDocument) + " is missing: no OBS build is known");
+  } else {
+    json table;
+    try {
+      table = ParseDocument(versionsBody);
+    } catch (const json::exception&) {
+      report.Problem(std::string(VersionsDocument) + " is not JSON");
+    }
+    if (table.is_object() && table.contains("obsversions") && table["obsversions"].is_object()) {
+      for (const auto& [key, value] : table["obsversions"].items()) {
+        // Looked up the way the service looks an executable up.
+        std::string version;
+        if (LookUpObsVersion(versionsBody, ToUpper(key), version) != DocumentResult::Read) {
+          report.Problem("the OBS build " + key + " has a version that is not a string");
+          continue;
+        }
+        if (key != ToUpper(key) && key != ToLower(key)) {
+          report.Problem("the OBS build " + key + " is in mixed case and can never match");
+        } else if (!IsUpperCaseMd5(ToUpper(key))) {
+          report.Problem("the OBS build " + key + " is not an MD5 and can never match");
+        } else if (version != value.get<std::string>()) {
+          report.Problem("the OBS build " + key + " is hidden by its lower-case entry");
+        } else if (!IsObsVersion(version)) {
+          report.Problem("the OBS build " + key + " has the version '" + version +
+                         "', which is not three numbers");
+        } else {
+          out << "OBS build " << key << " is " << version << "\n";
+          versions.insert(version);
+        }
+      }
+      std::string newest;
+      NewestObsVersion(versionsBody, newest);
+      if (!newest.empty()) out << "unknown OBS builds are treated as " << newest << "\n";
+    } else if (table.is_object()) {
+      report.Problem(std::string(VersionsDocument) + " has no obsversions object");
+    }
+  }
+
+  for (int32_t rev : revisions) {
+    for (const std::string& version : versions) CheckMetadata(cdn, rev, version, report);
+  }
+
+  const std::string updaterBody = ReadWholeFile(cdn / UpdaterDocument, found);
+  if (found) {
+    try {
+      json updater = ParseDocument(updaterBody);
+      out << "service update " << updater.at("rev").get<int64_t>() << " at "
+          << updater.at("url").get<std::string>() << "\n";
+    } catch (const json::exception&) {
+      report.Problem(std::string(UpdaterDocument) + " cannot be read");
+    }
+  }
+
+  out << (report.count() == 0 ? "no problems\n" : std::to_string(report.count()) + " problem(s)\n");
+  return report.count();
+}

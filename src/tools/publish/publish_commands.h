@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+// The maker's publishing steps, each writing the CDN documents the service
+// reads into a CDN folder (see cdn_folder.h). Every step checks all of its
+// input before it writes anything and writes each file atomically; bad input
+// throws PublishError and leaves the folder as it was. What was written is
+// reported on `out`.
+
+// A plugin release: the installer built from `pluginDir` goes to the file
+// that `installerUrl`'s path names in the CDN folder, then one metadata
+// document obsplugin/meta/rev<rev>_<version>.json per OBS version, listing
+// every file of `pluginDir` with its upper-case MD5.
+struct ReleaseOptions {
+  std::filesystem::path cdn;
+  int32_t rev = 0;
+  std::filesystem::path pluginDir;
+  std::vector<std::string> obsVersions;
+  std::string installerUrl;
+};
+void PublishRelease(const ReleaseOptions& options, std::ostream& out);
+
+// Adds (or replaces) the entry of `exe`'s MD5 in obsplugin/obsversions.json,
+// keeping every other entry. A lower-case entry of the same hash is removed:
+// the service prefers it, so it would hide the new one.
+void PublishObsVersion(const std::filesystem::path& cdn, const std::filesystem::path& exe,
+                       const std::string& version, std::ostream& out);
+
+// Writes obsplugin/meta_publish.json.
+void PublishRollout(const std::filesystem::path& cdn, int32_t newRev, int32_t stableRev,
+                    int32_t chance, std::ostream& out);
+
+// Writes obsplugin/meta_updater.json for the service's self-update, with the
+// installer's SHA-256 when `installer` is given.
+void PublishServiceUpdate(const std::filesystem::path& cdn, int32_t rev, const std::string& url,
+                          const std::optional<std::filesystem::path>& installer, std::ostream& out);
+
+// Reads every document back with the service's own readers and reports what
+// the service would decide, and every problem: a missing or unreadable
+// document, a release without metadata for a known OBS version, a metadata
+// document whose installer is not in the folder, a hash that can never match.
+// Returns the number of problems.
+int CheckCdn(const std::filesystem::path& cdn, std::ostream& out);
