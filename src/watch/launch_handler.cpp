@@ -1,11 +1,191 @@
 #include "watch/launch_handler.h"
 
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "common/text.h"
 #include "log/service_log.h"
+#include "process/windows_functions.h"
+#include "session/run_gui_process.h"
+#include "state/worker_state.h"
+#include "update/file_hash.h"
+#include "update/plugin_metadata_resolver.h"
 #include "watch/watch_loop.h"
 
-void HandleFreshLaunch(WorkerState* /*worker*/, const ObsLaunch& launch,
+namespace fs = std::filesystem;
+
+namespace {
+
+// The end of every OBS executable path whose plugin files are compared.
+constexpr wchar_t ExecutableTail[] = L"\\bin\\64bit\\obs64.exe";
+constexpr size_t ExecutableTailLength = sizeof ExecutableTail / sizeof ExecutableTail[0] - 1;
+constexpr wchar_t PluginFolderTail[] = L"\\obs-plugins\\64bit";
+// Metadata file names are joined to their folder with "/", not the native
+// separator: the log shows them so, and the downloader sees the same paths.
+constexpr wchar_t MetadataFileSeparator[] = L"/";
+constexpr wchar_t DownloaderFileName[] = L"LumenfeldPluginDownloader.exe";
+constexpr wchar_t ToFrontFileName[] = L"InstallerToFront.exe";
+constexpr wchar_t UserLaunchFileName[] = L"UserLaunch.exe";
+
+// The folders of one OBS installation, derived from its executable path;
+// both empty when the path is too short to have an OBS root.
+struct ObsFolders {
+  fs::path pluginFolder;
+  fs::path coreBrowserFolder;
+};
+
+ObsFolders DeriveObsFolders(const std::wstring& filePath) {
+  const fs::path binFolder = fs::path(filePath).parent_path();
+  if (binFolder.empty()) return {};
+  const fs::path bin = binFolder.parent_path();
+  if (bin.empty() || !bin.has_parent_path()) return {};
+  const fs::path root = bin.parent_path();
+  return {root / L"obs-plugins" / L"64bit", root / L"core" / L"obs-browser"};
+}
+
+// True when `path` exists and is a folder. Any failure of the status query
+// other than "not found" (access denied, say) counts as no: the launch is
+// then handled as if the folder were absent, and the loop goes on with the
+// other launches. The failure is logged.
+bool IsExistingDirectory(ServiceLog& log, const fs::path& path) {
+  if (path.empty()) return false;
+  std::error_code error;
+  bool found = fs::exists(path, error);
+  if (!error && found) found = fs::is_directory(path, error);
+  if (error) {
+    log.Print("Unable to query %s, error = %d", ToUtf8(path.wstring()).c_str(), error.value());
+    return false;
+  }
+  return found;
+}
+
+// Compares the listed plugin files with the disk, in list order, up to the
+// first that differs; logs that one. True when one differs.
+bool PluginFilesDiffer(ServiceLog& log, const PluginMetadata& metadata, const ObsFolders& folders) {
+  for (const PluginFile& entry : metadata.files) {
+    const std::wstring file = FromUtf8(entry.file);
+    std::wstring candidate = folders.pluginFolder.wstring() + MetadataFileSeparator + file;
+    std::string hash = GetFileHash(candidate);
+    if (hash.empty()) {
+      candidate = folders.coreBrowserFolder.wstring() + MetadataFileSeparator + file;
+      hash = GetFileHash(candidate);
+    }
+    // Exact comparison: a hash listed in lower case never matches.
+    if (!hash.empty() && hash == entry.hash) continue;
+    log.Print("filePath '%s' hash = '%s', which doesn't match needed %s - need to update",
+              ToUtf8(candidate).c_str(), hash.c_str(), entry.hash.c_str());
+    return true;
+  }
+  return false;
+}
+
+bool HasExecutableTail(const std::wstring& filePath) {
+  return filePath.size() >= ExecutableTailLength &&
+         filePath.rfind(ExecutableTail) != std::wstring::npos;
+}
+
+// The folder the downloader installs into: the plugin folder, or the OBS
+// root for a revision that knows the core browser layout when OBS has it.
+std::wstring PluginFolderArgument(ServiceLog& log, const std::wstring& filePath, int32_t rev,
+                                  const ObsFolders& folders) {
+  if (rev < CoreLayoutRevision) {
+    return filePath.substr(0, filePath.size() - ExecutableTailLength) + PluginFolderTail;
+  }
+  if (IsExistingDirectory(log, folders.coreBrowserFolder)) {
+    return folders.coreBrowserFolder.parent_path().parent_path().wstring();
+  }
+  return folders.pluginFolder.wstring();
+}
+
+// Runs the downloader/installer for `metadata` and records the outcome:
+// the revision (and a fresh roll) after total success, the restarted OBS in
+// any case.
+void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const ObsLaunch& launch,
+               const PluginMetadata& metadata, const ObsFolders& folders,
+               ObsProcessHistory& obsProcessHistory) {
+  std::wstring servicePath;
+  if (!runner.GetServicePath(servicePath)) return;
+  const std::wstring pluginFolder =
+      PluginFolderArgument(log, launch.filePath, metadata.rev, folders);
+  const fs::path serviceFolder = fs::path(servicePath).parent_path();
+  const std::wstring arguments = L"/url='" + FromUtf8(metadata.installer) + L"' /pluginFolder='" +
+                                 pluginFolder + L"' /pathToObs64='" + launch.filePath + L"'";
+
+  ObsLaunch restartedObs;
+  const bool installed = runner.RunGuiProcess(
+      (serviceFolder / DownloaderFileName).wstring(), arguments, launch,
+      static_cast<uint32_t>(launch.processId), (serviceFolder / ToFrontFileName).wstring(),
+      (serviceFolder / UserLaunchFileName).wstring(), restartedObs);
+  if (!installed) {
+    log.Print("RunGuiProcess for the downloader/installer did not finish in total success.");
+  } else if (worker.ReadLastRev() != metadata.rev) {
+    worker.Reroll();
+    worker.WriteLastRev(metadata.rev);
+  }
+  if (restartedObs.processId != 0) obsProcessHistory.insert(KeyOf(restartedObs));
+}
+
+}  // namespace
+
+bool SystemUpdateRunner::GetServicePath(std::wstring& path) {
+  return WindowsFunctions::GetProcessFilePath(GetCurrentProcessId(), path);
+}
+
+bool SystemUpdateRunner::RunGuiProcess(const std::wstring& installerPath,
+                                       const std::wstring& installerArguments,
+                                       const ObsLaunch& obsLaunch, uint32_t processId,
+                                       const std::wstring& toFrontPath,
+                                       const std::wstring& userLaunchPath,
+                                       ObsLaunch& restartedObs) {
+  return ::RunGuiProcess(installerPath, installerArguments, obsLaunch, processId, toFrontPath,
+                         userLaunchPath, restartedObs);
+}
+
+void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                        ObsProcessHistory& obsProcessHistory) {
-  // Identification, the plugin check and the update run come before this
-  // point; until they exist every launch ends here, recorded.
-  AddToHistory(ServiceLog::Instance(), launch, obsProcessHistory);
+  SystemUpdateRunner runner;
+  PluginMetadataResolver resolver(*worker);
+  HandleFreshLaunch(*worker, resolver, runner, launch, obsProcessHistory);
+}
+
+void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, UpdateRunner& runner,
+                       const ObsLaunch& launch, ObsProcessHistory& obsProcessHistory) {
+  ServiceLog& log = ServiceLog::Instance();
+  PluginMetadata metadata;
+  bool unreadable = false;
+  resolver.ResolveForObsExe(launch.filePath, metadata, unreadable);
+  // Left for the next pass of the loop, which sees the launch again.
+  if (unreadable) return;
+
+  const ObsFolders folders = DeriveObsFolders(launch.filePath);
+  if (metadata.files.empty() || metadata.installer.empty()) {
+    log.Print("Failed to get valid LF info on that exe, checking if it is indeed an OBS folder.");
+    if (!IsExistingDirectory(log, folders.pluginFolder) &&
+        !IsExistingDirectory(log, folders.coreBrowserFolder)) {
+      log.Print("It's not an OBS folder");
+      obsProcessHistory.insert(KeyOf(launch));
+      return;
+    }
+    // Same record: the revision the rollout chose stays, files are appended.
+    resolver.ResolveLatest(metadata);
+    if (metadata.installer.empty()) {
+      log.Print(
+          "It's an OBS folder, but there was trouble determine latest installer to use for the "
+          "plugin");
+      obsProcessHistory.insert(KeyOf(launch));
+      return;
+    }
+    log.Print("It's an OBS folder and we're going to just use the latest version for it");
+  }
+
+  const bool needsUpdate =
+      HasExecutableTail(launch.filePath) && PluginFilesDiffer(log, metadata, folders);
+  log.Print("needsUpdate = %d for %s", needsUpdate ? 1 : 0, ToUtf8(launch.filePath).c_str());
+  if (needsUpdate) {
+    RunUpdate(worker, runner, log, launch, metadata, folders, obsProcessHistory);
+  }
+  AddToHistory(log, launch, obsProcessHistory);
 }

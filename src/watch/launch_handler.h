@@ -1,12 +1,59 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "process/obs_launch.h"
 
+class PluginMetadataResolver;
+class ServiceLog;
 class WorkerState;
 
+// From this plugin revision on, the downloader may be given the OBS root
+// instead of the plugin folder (when OBS has the core browser layout).
+inline constexpr int32_t CoreLayoutRevision = 138;
+
+// The two steps of an update run that leave this process: reading the
+// service's own executable path (to find the downloader and the tools beside
+// it) and the install on the user's desktop.
+class UpdateRunner {
+ public:
+  virtual ~UpdateRunner() = default;
+  // The service's own executable path; false when it cannot be read.
+  virtual bool GetServicePath(std::wstring& path) = 0;
+  // As RunGuiProcess in session/run_gui_process.h.
+  virtual bool RunGuiProcess(const std::wstring& installerPath,
+                             const std::wstring& installerArguments, const ObsLaunch& obsLaunch,
+                             uint32_t processId, const std::wstring& toFrontPath,
+                             const std::wstring& userLaunchPath, ObsLaunch& restartedObs) = 0;
+};
+
+// The service's runner: GetProcessFilePath of the current process and the
+// real RunGuiProcess.
+class SystemUpdateRunner : public UpdateRunner {
+ public:
+  bool GetServicePath(std::wstring& path) override;
+  bool RunGuiProcess(const std::wstring& installerPath, const std::wstring& installerArguments,
+                     const ObsLaunch& obsLaunch, uint32_t processId,
+                     const std::wstring& toFrontPath, const std::wstring& userLaunchPath,
+                     ObsLaunch& restartedObs) override;
+};
+
 // Deals with one OBS launch that the watch loop has just seen, at most a few
-// seconds after it started. Records the launch in `obsProcessHistory` on
-// every path except one (the executable cannot be read for identification),
-// which leaves it for the next pass of the loop.
+// seconds after it started: identifies the plugin release that belongs with
+// it, hashes the installed plugin files and, at the first that differs, runs
+// the downloader/installer in the user's session (OBS stopped and started
+// again around it). After total success the installed revision is recorded
+// and, when it changed, the roll re-drawn.
+//
+// Records the launch in `obsProcessHistory` on every path except one (the
+// executable cannot be read for identification), which leaves it for the
+// next pass of the loop; the OBS that the update run started again is
+// recorded too, so it is never taken for a new launch. Every step is written
+// to the service log. Blocks until the installer has finished.
 void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                        ObsProcessHistory& obsProcessHistory);
+
+// HandleFreshLaunch with the resolver and the runner given.
+void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, UpdateRunner& runner,
+                       const ObsLaunch& launch, ObsProcessHistory& obsProcessHistory);

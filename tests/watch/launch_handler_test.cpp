@@ -1,0 +1,324 @@
+// The plugin check and update run of one launch, against documents served on
+// loopback, real plugin files and the real state files; only the service's
+// own path and the install on the user's desktop are stood in for.
+#include "watch/launch_handler.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+#include "common/http_test_server.h"
+#include "common/temp_dir.h"
+#include "common/text.h"
+#include "log/service_log.h"
+#include "state/worker_state.h"
+#include "update/file_hash.h"
+#include "update/plugin_metadata_resolver.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+const std::wstring ServiceExe = L"C:\\Program Files\\Lumenfeld\\LumenfeldBrowserService.exe";
+
+// The lines of the launch check itself, written since construction (the
+// resolver's own lines are left out).
+class LaunchLines {
+ public:
+  LaunchLines() : path_(ServiceLog::Instance().LogPath) {
+    std::error_code error;
+    start_ = fs::file_size(path_, error);
+    if (error) start_ = 0;
+  }
+  std::vector<std::string> Get() const {
+    static const char* const Prefixes[] = {"filePath '",    "needsUpdate",         "Adding {",
+                                           "RunGuiProcess", "Failed to get valid", "It's "};
+    std::istringstream in(ReadFileBytes(path_).substr(static_cast<size_t>(start_)));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+      std::string message = line.substr(line.find("] ", line.find("][")) + 2);
+      for (const char* prefix : Prefixes) {
+        if (message.rfind(prefix, 0) == 0) lines.push_back(message);
+      }
+    }
+    return lines;
+  }
+
+ private:
+  fs::path path_;
+  uintmax_t start_ = 0;
+};
+
+// State files in a folder of the test's own.
+class TestState : public WorkerState {
+ public:
+  explicit TestState(const fs::path& folder) : folder_(folder.wstring() + L"\\") {
+    fs::create_directories(folder);
+  }
+  std::wstring GetStateDirectory() override { return folder_; }
+
+ private:
+  std::wstring folder_;
+};
+
+// Records the install it is asked for and answers as told.
+class FakeRunner : public UpdateRunner {
+ public:
+  bool GetServicePath(std::wstring& path) override {
+    if (!pathReadable) return false;
+    path = ServiceExe;
+    return true;
+  }
+  bool RunGuiProcess(const std::wstring& installerPath, const std::wstring& installerArguments,
+                     const ObsLaunch& obsLaunch, uint32_t processId,
+                     const std::wstring& toFrontPath, const std::wstring& userLaunchPath,
+                     ObsLaunch& restartedObs) override {
+    calls.push_back({installerPath, installerArguments, obsLaunch.filePath, toFrontPath,
+                     userLaunchPath, std::to_wstring(processId)});
+    restartedObs = restarted;
+    return succeeds;
+  }
+
+  bool pathReadable = true;
+  bool succeeds = true;
+  ObsLaunch restarted;
+  std::vector<std::vector<std::wstring>> calls;
+};
+
+class LaunchHandlerTest : public ::testing::Test {
+ protected:
+  LaunchHandlerTest()
+      : server_([this](const ReceivedRequest& request) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          auto found = routes_.find(request.target);
+          return found != routes_.end() ? Reply::WithBody(200, found->second)
+                                        : Reply::WithBody(404, "not found");
+        }),
+        resolver_(server_.BaseUrl(), worker_) {
+    ServiceLog::Instance();
+    worker_.EnsureRolls();
+    launch.filePath = (root / L"bin\\64bit\\obs64.exe").wstring();
+    launch.processId = 4312;
+    launch.processStartDate = 1704067200;
+    fs::create_directories(pluginFolder);
+    fs::create_directories(root / L"bin\\64bit");
+    WriteFileBytes(launch.filePath, "obs build 30.1.2");
+    WriteFileBytes(pluginFolder / L"obs-browser.dll", "browser");
+    WriteFileBytes(pluginFolder / L"obs-browser-page.exe", "page");
+    WriteFileBytes(state_ / L"lastrev.txt", "0");
+    WriteFileBytes(state_ / L"roll.txt", "100");  // a value no draw gives
+    Publish(140);
+    Serve("/obsplugin/obsversions.json",
+          R"({"obsversions":{")" + GetFileHash(launch.filePath) + R"(":"30.1.2"}})");
+  }
+
+  void Serve(const std::string& target, const std::string& body) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    routes_[target] = body;
+  }
+  void Publish(int rev) {
+    Serve("/obsplugin/meta_publish.json", "{\"new_release_rev\":" + std::to_string(rev) +
+                                              ",\"stable_release_rev\":1,\"chance_get_new\":100}");
+  }
+  // The metadata of `rev` for 30.1.2, listing `files` as (name, hash) pairs.
+  void Meta(int rev, const std::vector<std::pair<std::string, std::string>>& files,
+            const std::string& installer = "https://cdn.test/setup.exe",
+            const std::string& version = "30.1.2") {
+    std::string list;
+    for (const auto& [file, hash] : files) {
+      list += std::string(list.empty() ? "" : ",") + R"({"file":")" + file + R"(","hash":")" +
+              hash + "\"}";
+    }
+    Serve("/obsplugin/meta/rev" + std::to_string(rev) + "_" + version + ".json",
+          R"({"installer":")" + installer + R"(","files":[)" + list + "]}");
+  }
+  // Both plugin files as they are on disk.
+  void MetaMatching(int rev) {
+    Meta(rev, {{"obs-browser.dll", Hash(L"obs-browser.dll")},
+               {"obs-browser-page.exe", Hash(L"obs-browser-page.exe")}});
+  }
+  std::string Hash(const wchar_t* file) { return GetFileHash((pluginFolder / file).wstring()); }
+
+  void Handle() {
+    LaunchLines lines;
+    HandleFreshLaunch(worker_, resolver_, runner, launch, history);
+    log = lines.Get();
+  }
+  std::string State(const wchar_t* file) { return ReadFileBytes(state_ / file); }
+  std::string Adding() const {
+    return "Adding { itr->processId, itr->processStartDate } { 4312, 1704067200} to "
+           "obsProcessHistory";
+  }
+  std::string NeedsUpdate(int value) const {
+    return "needsUpdate = " + std::to_string(value) + " for " + ToUtf8(launch.filePath);
+  }
+
+  TempDir dir;
+  fs::path root = dir / L"Program Files\\obs-studio";
+  fs::path pluginFolder = root / L"obs-plugins\\64bit";
+  ObsLaunch launch;
+  FakeRunner runner;
+  ObsProcessHistory history;
+  std::vector<std::string> log;
+  fs::path state_ = dir / L"state";
+  TestState worker_{state_};
+
+ private:
+  HttpTestServer server_;
+  PluginMetadataResolver resolver_;
+  std::mutex mutex_;
+  std::map<std::string, std::string> routes_;
+};
+
+TEST_F(LaunchHandlerTest, MatchingFilesRunNothingAndAFileFoundOnlyUnderCoreBrowserMatches) {
+  MetaMatching(140);
+  fs::create_directories(root / L"core\\obs-browser");
+  fs::rename(pluginFolder / L"obs-browser-page.exe",
+             root / L"core\\obs-browser\\obs-browser-page.exe");
+  Handle();
+  EXPECT_THAT(log, ElementsAre(NeedsUpdate(0), Adding()));
+  EXPECT_THAT(runner.calls, IsEmpty());
+  EXPECT_THAT(history, ElementsAre(ObsProcessKey{4312, 1704067200}));
+  EXPECT_EQ(State(L"lastrev.txt"), "0");
+}
+
+TEST_F(LaunchHandlerTest, AStaleFileRunsTheDownloaderAndRecordsTheRevisionAndTheRestartedObs) {
+  Meta(140,
+       {{"obs-browser-page.exe", Hash(L"obs-browser-page.exe")},
+        {"obs-browser.dll", "0123456789ABCDEF0123456789ABCDEF"},
+        {"never-hashed.dll", "X"}},
+       "https://cdn.test/pl\xC3\xBCgin-\xE2\x82\xAC.exe");
+  runner.restarted.processId = 5000;
+  runner.restarted.processStartDate = 1704067210;
+  Handle();
+
+  const std::string stale = ToUtf8(pluginFolder.wstring()) + "/obs-browser.dll";
+  EXPECT_THAT(log, ElementsAre("filePath '" + stale + "' hash = '" + Hash(L"obs-browser.dll") +
+                                   "', which doesn't match needed 0123456789ABCDEF0123456789ABCDEF"
+                                   " - need to update",
+                               NeedsUpdate(1), Adding()));
+  ASSERT_EQ(runner.calls.size(), 1u);
+  // 140 is a core-layout revision, but this OBS has no core browser folder.
+  EXPECT_THAT(runner.calls[0],
+              ElementsAre(L"C:\\Program Files\\Lumenfeld\\LumenfeldPluginDownloader.exe",
+                          L"/url='https://cdn.test/pl\u00FCgin-\u20AC.exe' /pluginFolder='" +
+                              pluginFolder.wstring() + L"' /pathToObs64='" + launch.filePath + L"'",
+                          launch.filePath, L"C:\\Program Files\\Lumenfeld\\InstallerToFront.exe",
+                          L"C:\\Program Files\\Lumenfeld\\UserLaunch.exe", L"4312"));
+  EXPECT_THAT(history,
+              ElementsAre(ObsProcessKey{4312, 1704067200}, ObsProcessKey{5000, 1704067210}));
+  EXPECT_EQ(State(L"lastrev.txt"), "140");
+  EXPECT_NE(State(L"roll.txt"), "100");  // re-drawn from the pool
+}
+
+TEST_F(LaunchHandlerTest, ThePluginFolderArgumentFollowsTheRevisionAndTheCoreBrowserFolder) {
+  const std::wstring plugins = root.wstring() + L"\\obs-plugins\\64bit";
+  struct Case {
+    int rev;
+    bool core;
+    std::wstring folder;
+  };
+  for (const Case& c :
+       {Case{137, true, plugins}, Case{138, true, root.wstring()}, Case{138, false, plugins}}) {
+    SCOPED_TRACE(c.rev);
+    if (c.core) fs::create_directories(root / L"core\\obs-browser");
+    if (!c.core) fs::remove(root / L"core\\obs-browser");
+    Publish(c.rev);
+    Meta(c.rev, {{"missing.dll", "0123456789ABCDEF0123456789ABCDEF"}});
+    Handle();
+    ASSERT_EQ(runner.calls.size(), 1u);
+    EXPECT_NE(runner.calls[0][1].find(L"/pluginFolder='" + c.folder + L"' "), std::wstring::npos)
+        << ToUtf8(runner.calls[0][1]);
+    runner.calls.clear();
+  }
+  EXPECT_EQ(State(L"lastrev.txt"), "138");
+}
+
+TEST_F(LaunchHandlerTest, FilesThatCanNeverMatch) {
+  // Missing from both folders: the core browser candidate is the one shown.
+  Meta(140, {{"gone.dll", "0123456789ABCDEF0123456789ABCDEF"}});
+  Handle();
+  EXPECT_EQ(log[0], "filePath '" + ToUtf8((root / L"core\\obs-browser").wstring()) +
+                        "/gone.dll' hash = '', which doesn't match needed "
+                        "0123456789ABCDEF0123456789ABCDEF - need to update");
+  // The right bytes, listed in lower case.
+  std::string lower = Hash(L"obs-browser.dll");
+  for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  Meta(140, {{"obs-browser.dll", lower}});
+  Handle();
+  EXPECT_EQ(log.at(1), NeedsUpdate(1));
+  EXPECT_EQ(runner.calls.size(), 2u);
+}
+
+TEST_F(LaunchHandlerTest, BookkeepingOnlyAfterTotalSuccessAndOnlyWhenTheRevisionChanged) {
+  Meta(140, {{"gone.dll", "0123456789ABCDEF0123456789ABCDEF"}});
+  runner.succeeds = false;
+  runner.restarted.processId = 5000;
+  runner.restarted.processStartDate = 1704067210;
+  Handle();
+  EXPECT_EQ(log.at(2),
+            "RunGuiProcess for the downloader/installer did not finish in total success.");
+  EXPECT_EQ(log.at(3), Adding());
+  EXPECT_EQ(history.size(), 2u);
+  EXPECT_EQ(State(L"lastrev.txt"), "0");
+  EXPECT_EQ(State(L"roll.txt"), "100");
+
+  runner.succeeds = true;
+  WriteFileBytes(state_ / L"lastrev.txt", "140");
+  Handle();
+  EXPECT_EQ(State(L"lastrev.txt"), "140");
+  EXPECT_EQ(State(L"roll.txt"), "100");
+
+  // The service's own path cannot be read: nothing is run.
+  runner.pathReadable = false;
+  Handle();
+  EXPECT_THAT(log, ElementsAre(log[0], NeedsUpdate(1), Adding()));
+  EXPECT_EQ(runner.calls.size(), 2u);
+}
+
+TEST_F(LaunchHandlerTest, AnExecutableTailInAnotherCaseHashesNothing) {
+  Meta(140, {{"gone.dll", "0123456789ABCDEF0123456789ABCDEF"}});
+  launch.filePath = (root / L"BIN\\64bit\\obs64.exe").wstring();
+  Handle();
+  EXPECT_THAT(log, ElementsAre(NeedsUpdate(0), Adding()));
+  EXPECT_THAT(runner.calls, IsEmpty());
+}
+
+TEST_F(LaunchHandlerTest, UnidentifiedInstallations) {
+  // Not in the version table, and no OBS folder around it.
+  Serve("/obsplugin/obsversions.json", R"({"obsversions":{"00":"29.0.0"}})");
+  fs::remove_all(root / L"obs-plugins");
+  Handle();
+  EXPECT_THAT(log, ElementsAre("Failed to get valid LF info on that exe, checking if it is indeed "
+                               "an OBS folder.",
+                               "It's not an OBS folder"));
+  // An OBS folder (core browser layout), but no metadata for the newest version.
+  fs::create_directories(root / L"core\\obs-browser");
+  Handle();
+  EXPECT_EQ(log.at(1),
+            "It's an OBS folder, but there was trouble determine latest installer to use for the "
+            "plugin");
+  // The newest version's metadata is used.
+  Meta(140, {}, "https://cdn.test/setup.exe", "29.0.0");
+  Handle();
+  EXPECT_THAT(log, ElementsAre(log[0],
+                               "It's an OBS folder and we're going to just use the latest version "
+                               "for it",
+                               NeedsUpdate(0), Adding()));
+  EXPECT_EQ(history.size(), 1u);
+
+  // An executable that cannot be read is left for the next pass.
+  history.clear();
+  fs::remove(launch.filePath);
+  Handle();
+  EXPECT_THAT(log, IsEmpty());
+  EXPECT_THAT(history, IsEmpty());
+}
+
+}  // namespace
