@@ -90,14 +90,14 @@ Reply Reply::Redirect(int status, const std::string& location) {
   return WithBody(status, "", "Location: " + location + "\r\n");
 }
 
-HttpTestServer::HttpTestServer(Handler handler) : handler_(std::move(handler)) {
+HttpTestServer::HttpTestServer(Handler handler, uint16_t port) : handler_(std::move(handler)) {
   static WinsockInit winsock;
   SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) throw std::runtime_error("socket failed");
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
+  address.sin_port = htons(port);
   if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 16) != 0) {
     closesocket(s);
     throw std::runtime_error("bind/listen failed");

@@ -47,14 +47,14 @@ struct Reply {
   static Reply Redirect(int status, const std::string& location);
 };
 
-// An HTTP/1.1 server on 127.0.0.1 with an ephemeral port, run on a thread of
+// An HTTP/1.1 server on 127.0.0.1 with an ephemeral port (or a given one), run on a thread of
 // the test. One connection at a time; every request is recorded.
 class HttpTestServer {
  public:
   using Handler = std::function<Reply(const ReceivedRequest&)>;
 
-  // Answers every request with `handler`.
-  explicit HttpTestServer(Handler handler);
+  // Answers every request with `handler`; on `port` when it is not 0.
+  explicit HttpTestServer(Handler handler, uint16_t port = 0);
   // Answers with the reply stored for the request's target, else 404.
   explicit HttpTestServer(std::map<std::string, Reply> routes);
   ~HttpTestServer();

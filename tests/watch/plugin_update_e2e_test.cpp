@@ -1,0 +1,232 @@
+// The whole chain under the real service control manager: a stand-in OBS
+// with a stale plugin is launched, the service finds the mismatch against a
+// loopback CDN published with lumenfeld-publish, the downloader installs the
+// release's NSIS installer on the user's desktop, OBS is started again and
+// the release is recorded.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/http_test_server.h"
+#include "common/service_control.h"
+#include "common/temp_dir.h"
+#include "common/test_config.h"
+#include "common/text.h"
+#include "common/wine_path.h"
+#include "process/fake_obs_process.h"
+#include "process/windows_functions.h"
+#include "update/file_hash.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const wchar_t ServiceName[] = L"Lumenfeld Browser Service";
+// The CDN and plugin folders that publish_test_cdn.sh wrote.
+const fs::path Published = WinePathOf(E2E_DIR);
+
+std::vector<std::string> LogMessages() {
+  std::vector<std::string> messages;
+  std::istringstream lines(ReadFileBytes(fs::path(ServiceDataDirectory()) / L"service.log"));
+  for (std::string line; std::getline(lines, line);) {
+    size_t start = line.find("] ");
+    if (start != std::string::npos) messages.push_back(line.substr(start + 2));
+  }
+  return messages;
+}
+
+// Messages from index `first` on that begin with `prefix` and contain `part`.
+size_t CountFrom(size_t first, const std::string& prefix, const std::string& part = "") {
+  std::vector<std::string> messages = LogMessages();
+  size_t count = 0;
+  for (size_t i = first; i < messages.size(); ++i) {
+    if (messages[i].rfind(prefix, 0) == 0 && messages[i].find(part) != std::string::npos) ++count;
+  }
+  return count;
+}
+
+template <typename Predicate>
+bool WaitFor(Predicate done, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+std::string AppData() {
+  char path[MAX_PATH] = {};
+  SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path);
+  return path;
+}
+
+// The obs64.exe processes running from `exe`.
+std::vector<ObsLaunch> RunningObs(const fs::path& exe) {
+  std::vector<ObsLaunch> all, found;
+  WindowsFunctions::FindProcessesByName("obs64.exe", all);
+  for (const ObsLaunch& launch : all) {
+    if (fs::path(launch.filePath) == exe) found.push_back(launch);
+  }
+  return found;
+}
+
+bool SameBytes(const fs::path& a, const fs::path& b) { return ReadFileBytes(a) == ReadFileBytes(b); }
+
+// Serves the published CDN folder on the build's loopback CDN port; the
+// rollout document comes from `rollout`, which the test switches.
+class CdnServer {
+ public:
+  CdnServer()
+      : server_(
+            [this](const ReceivedRequest& request) {
+              const std::string path = request.target.substr(1);
+              fs::path file = (path == "obsplugin/meta_publish.json" ? Published / rollout.load()
+                                                                     : Published / "cdn") /
+                              fs::path(path);
+              std::error_code error;
+              if (path.find("..") != std::string::npos || !fs::is_regular_file(file, error)) {
+                return Reply::WithBody(404, "not found");
+              }
+              return Reply::WithBody(200, ReadFileBytes(file));
+            },
+            TestCdnPort) {}
+  std::atomic<const char*> rollout{"cdn"};
+
+ private:
+  HttpTestServer server_;
+};
+
+class PluginUpdateEndToEnd : public ::testing::Test {
+ protected:
+  PluginUpdateEndToEnd() {
+    ClearServiceDataDirectory();
+    for (const char* program : {SERVICE_EXE_PATH, DOWNLOADER_EXE_PATH, TO_FRONT_EXE_PATH,
+                                USER_LAUNCH_EXE_PATH}) {
+      fs::path source = WinePathOf(program);
+      fs::create_directories(serviceFolder);
+      fs::copy_file(source, serviceFolder / source.filename(),
+                    fs::copy_options::overwrite_existing);
+    }
+    obsExe = PlaceFakeObs(dir.path(), L"Program Files\\obs-studio\\bin\\64bit\\obs64.exe");
+    // Release 5's files, except for a stale obs-browser.dll.
+    fs::copy(Published / "plugin-rev5", pluginFolder, fs::copy_options::recursive);
+    WriteFileBytes(pluginFolder / "obs-browser.dll", "browser plugin, revision 4\n");
+    fs::create_directories(markers / ".sentinel");
+    WriteFileBytes(markers / "safe_mode", "");
+    WriteFileBytes(markers / ".sentinel" / "run", "");
+  }
+  ~PluginUpdateEndToEnd() override {
+    service.reset();
+    for (const ObsLaunch& obs : RunningObs(obsExe)) {
+      WindowsFunctions::TerminateProcessTree(static_cast<DWORD>(obs.processId));
+    }
+    WaitFor([&] { return RunningObs(obsExe).empty(); }, 10s);
+  }
+
+  void StartService() {
+    fs::path state = ServiceDataDirectory();
+    fs::create_directories(state);
+    WriteFileBytes(state / "rolls.txt", "11\r\n22\r\n33\r\n44\r\n55\r\n66\r\n77\r\n88\r\n99\r\n1\r\n");
+    WriteFileBytes(state / "roll.txt", "100");  // no draw gives it
+    service = std::make_unique<RegisteredService>(
+        ServiceName, (serviceFolder / "LumenfeldBrowserService.exe").wstring());
+    ASSERT_TRUE(service->valid()) << GetLastError();
+    ASSERT_TRUE(service->Start()) << GetLastError();
+    ASSERT_TRUE(service->WaitForState(SERVICE_RUNNING, 30s));
+  }
+
+  // Launches the stand-in OBS and waits until the service has dealt with it;
+  // returns the index of the first log message written for it.
+  size_t Launch(std::unique_ptr<FakeObsProcess>& obs) {
+    size_t first = LogMessages().size();
+    obs = std::make_unique<FakeObsProcess>(obsExe);
+    EXPECT_TRUE(obs->valid());
+    const std::string adding = "Adding { itr->processId, itr->processStartDate } { " +
+                               std::to_string(obs->processId()) + ", ";
+    EXPECT_TRUE(WaitFor(
+        [&] {
+          std::vector<std::string> messages = LogMessages();
+          return std::any_of(messages.begin() + static_cast<ptrdiff_t>(first), messages.end(),
+                             [&](const std::string& m) { return m.rfind(adding, 0) == 0; });
+        },
+        60s));
+    return first;
+  }
+
+  TempDir dir;
+  fs::path serviceFolder = dir / L"Lumenfeld Service";
+  fs::path obsExe;
+  fs::path pluginFolder = dir / L"Program Files\\obs-studio\\obs-plugins\\64bit";
+  fs::path markers = fs::path(AppData()) / "obs-studio";
+  CdnServer cdn;
+  std::unique_ptr<RegisteredService> service;
+};
+
+TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesTheRecordAlone) {
+  StartService();
+  const std::string needsUpdate = "needsUpdate = 1 for " + ToUtf8(obsExe.wstring());
+
+  // 1. The stale plugin: found, installed, OBS started again, release recorded.
+  std::unique_ptr<FakeObsProcess> obs;
+  const std::string stale = GetFileHash((pluginFolder / "obs-browser.dll").wstring());
+  size_t first = Launch(obs);
+  EXPECT_EQ(CountFrom(first, "filePath '" + ToUtf8(pluginFolder.wstring()) +
+                                 "/obs-browser.dll' hash = '" + stale +
+                                 "', which doesn't match needed " +
+                                 GetFileHash((Published / "plugin-rev5/obs-browser.dll").wstring()) +
+                                 " - need to update"),
+            1u);
+  EXPECT_EQ(CountFrom(first, needsUpdate), 1u);
+  EXPECT_EQ(CountFrom(first, "Ran GetExitCodeProcess, exitCode = 0"), 1u);
+  for (const char* file : {"obs-browser.dll", "obs-browser-page.exe", "locale/en-US.ini"}) {
+    EXPECT_TRUE(SameBytes(pluginFolder / file, Published / "plugin-rev5" / file)) << file;
+  }
+  EXPECT_TRUE(FakeObsProcess::WaitForExit(obs->handle(), 5s));
+  std::vector<ObsLaunch> restarted = RunningObs(obsExe);
+  ASSERT_EQ(restarted.size(), 1u);
+  std::this_thread::sleep_for(1s);  // ten passes: the restarted OBS is not taken for a launch
+  EXPECT_EQ(CountFrom(first, "Detected new obs64.exe",
+                      "processId = " + std::to_string(restarted[0].processId) + ","),
+            0u);
+  const fs::path state = ServiceDataDirectory();
+  EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "5");
+  EXPECT_NE(ReadFileBytes(state / "roll.txt"), "100");
+  EXPECT_FALSE(fs::exists(markers / "safe_mode"));
+  EXPECT_FALSE(fs::exists(markers / ".sentinel" / "run"));
+
+  // 2. A second launch with everything in place runs nothing.
+  WindowsFunctions::TerminateProcessTree(static_cast<DWORD>(restarted[0].processId));
+  ASSERT_TRUE(WaitFor([&] { return RunningObs(obsExe).empty(); }, 10s));
+  const std::string roll = ReadFileBytes(state / "roll.txt");
+  first = Launch(obs);
+  EXPECT_EQ(CountFrom(first, "needsUpdate = 0 for " + ToUtf8(obs->path().wstring())), 1u);
+  EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u);
+
+  // 3. Release 6, whose installer is gone from the CDN: the install fails,
+  // OBS runs again and the record stays at release 5.
+  cdn.rollout = "cdn-rev6";
+  obs.reset();
+  ASSERT_TRUE(WaitFor([&] { return RunningObs(obsExe).empty(); }, 10s));
+  first = Launch(obs);
+  EXPECT_EQ(CountFrom(first, needsUpdate), 1u);
+  EXPECT_EQ(CountFrom(first, "RunGuiProcess for the downloader/installer did not finish in total "
+                             "success."),
+            1u);
+  EXPECT_EQ(CountFrom(first, "Ran GetExitCodeProcess, exitCode = "), 1u);
+  EXPECT_EQ(CountFrom(first, "Ran GetExitCodeProcess, exitCode = 0"), 0u);
+  EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "5");
+  EXPECT_EQ(ReadFileBytes(state / "roll.txt"), roll);
+  EXPECT_EQ(RunningObs(obsExe).size(), 1u);
+}
+
+}  // namespace
