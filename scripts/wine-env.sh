@@ -1,8 +1,8 @@
 # Sourced by the scripts that run Windows programs: a Wine prefix private to
-# the Windows build tree, and a wineserver kept alive until the caller exits
-# (services die with the wineserver).
+# the Windows build tree (or LUMENFELD_WINEPREFIX), and a wineserver kept
+# alive until the caller exits (services die with the wineserver).
 LUMENFELD_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-export WINEPREFIX="$LUMENFELD_ROOT/build/windows/wineprefix"
+export WINEPREFIX="${LUMENFELD_WINEPREFIX:-$LUMENFELD_ROOT/build/windows/wineprefix}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WINEPREFIX"
