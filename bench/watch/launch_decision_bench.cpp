@@ -119,11 +119,13 @@ int main(int argc, char** argv) {
   const std::string obsHash = GetFileHash(obsExe.wstring());
   HttpTestServer server(std::map<std::string, Reply>{
       {"/obsplugin/meta_publish.json",
-       Reply::WithBody(200, R"({"new_release_rev":1,"stable_release_rev":1,"chance_get_new":100})")},
+       Reply::WithBody(200,
+                       R"({"new_release_rev":1,"stable_release_rev":1,"chance_get_new":100})")},
       {"/obsplugin/obsversions.json",
        Reply::WithBody(200, R"({"obsversions":{")" + obsHash + R"(":"30.1.2"}})")},
       {"/obsplugin/meta/rev1_30.1.2.json",
-       Reply::WithBody(200, R"({"installer":"http://127.0.0.1/setup.exe","files":[)" + files + "]}")},
+       Reply::WithBody(200,
+                       R"({"installer":"http://127.0.0.1/setup.exe","files":[)" + files + "]}")},
   });
 
   BenchState state(dir / L"state");
@@ -171,11 +173,11 @@ int main(int argc, char** argv) {
   loop.join();
 
   const double seen = Median(seenToDecision), all = Median(startToDecision), bare = Median(parts);
-  std::printf("plugin files: %d, %zu MB in all, matching; %d launches (medians)\n",
-              PluginFileCount, megabytes, launches);
+  std::printf("plugin files: %d, %zu MB in all, matching; %d launches (medians)\n", PluginFileCount,
+              megabytes, launches);
   std::printf("  launch seen -> needsUpdate = 0     %8.3f s\n", seen);
-  std::printf("  OBS started -> needsUpdate = 0     %8.3f s (includes up to one 100 ms pass pause)\n",
-              all);
+  std::printf(
+      "  OBS started -> needsUpdate = 0     %8.3f s (includes up to one 100 ms pass pause)\n", all);
   std::printf("  bare parts (3 downloads + hashes)  %8.3f s\n", bare);
   std::printf("  ratio seen->decision / parts       %8.3f\n", seen / bare);
   return 0;

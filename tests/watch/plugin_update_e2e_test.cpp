@@ -80,7 +80,9 @@ std::vector<ObsLaunch> RunningObs(const fs::path& exe) {
   return found;
 }
 
-bool SameBytes(const fs::path& a, const fs::path& b) { return ReadFileBytes(a) == ReadFileBytes(b); }
+bool SameBytes(const fs::path& a, const fs::path& b) {
+  return ReadFileBytes(a) == ReadFileBytes(b);
+}
 
 // Serves the published CDN folder on the build's loopback CDN port; the
 // rollout document comes from `rollout`, which the test switches.
@@ -110,8 +112,8 @@ class PluginUpdateEndToEnd : public ::testing::Test {
  protected:
   PluginUpdateEndToEnd() {
     ClearServiceDataDirectory();
-    for (const char* program : {SERVICE_EXE_PATH, DOWNLOADER_EXE_PATH, TO_FRONT_EXE_PATH,
-                                USER_LAUNCH_EXE_PATH}) {
+    for (const char* program :
+         {SERVICE_EXE_PATH, DOWNLOADER_EXE_PATH, TO_FRONT_EXE_PATH, USER_LAUNCH_EXE_PATH}) {
       fs::path source = WinePathOf(program);
       fs::create_directories(serviceFolder);
       fs::copy_file(source, serviceFolder / source.filename(),
@@ -119,6 +121,7 @@ class PluginUpdateEndToEnd : public ::testing::Test {
     }
     obsExe = PlaceFakeObs(dir.path(), L"Program Files\\obs-studio\\bin\\64bit\\obs64.exe");
     // Release 5's files, except for a stale obs-browser.dll.
+    fs::create_directories(pluginFolder);
     fs::copy(Published / "plugin-rev5", pluginFolder, fs::copy_options::recursive);
     WriteFileBytes(pluginFolder / "obs-browser.dll", "browser plugin, revision 4\n");
     fs::create_directories(markers / ".sentinel");
@@ -136,7 +139,8 @@ class PluginUpdateEndToEnd : public ::testing::Test {
   void StartService() {
     fs::path state = ServiceDataDirectory();
     fs::create_directories(state);
-    WriteFileBytes(state / "rolls.txt", "11\r\n22\r\n33\r\n44\r\n55\r\n66\r\n77\r\n88\r\n99\r\n1\r\n");
+    WriteFileBytes(state / "rolls.txt",
+                   "11\r\n22\r\n33\r\n44\r\n55\r\n66\r\n77\r\n88\r\n99\r\n1\r\n");
     WriteFileBytes(state / "roll.txt", "100");  // no draw gives it
     service = std::make_unique<RegisteredService>(
         ServiceName, (serviceFolder / "LumenfeldBrowserService.exe").wstring());
@@ -180,12 +184,12 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesThe
   std::unique_ptr<FakeObsProcess> obs;
   const std::string stale = GetFileHash((pluginFolder / "obs-browser.dll").wstring());
   size_t first = Launch(obs);
-  EXPECT_EQ(CountFrom(first, "filePath '" + ToUtf8(pluginFolder.wstring()) +
-                                 "/obs-browser.dll' hash = '" + stale +
-                                 "', which doesn't match needed " +
-                                 GetFileHash((Published / "plugin-rev5/obs-browser.dll").wstring()) +
-                                 " - need to update"),
-            1u);
+  EXPECT_EQ(
+      CountFrom(first, "filePath '" + ToUtf8(pluginFolder.wstring()) +
+                           "/obs-browser.dll' hash = '" + stale + "', which doesn't match needed " +
+                           GetFileHash((Published / "plugin-rev5/obs-browser.dll").wstring()) +
+                           " - need to update"),
+      1u);
   EXPECT_EQ(CountFrom(first, needsUpdate), 1u);
   EXPECT_EQ(CountFrom(first, "Ran GetExitCodeProcess, exitCode = 0"), 1u);
   for (const char* file : {"obs-browser.dll", "obs-browser-page.exe", "locale/en-US.ini"}) {
@@ -219,8 +223,9 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesThe
   ASSERT_TRUE(WaitFor([&] { return RunningObs(obsExe).empty(); }, 10s));
   first = Launch(obs);
   EXPECT_EQ(CountFrom(first, needsUpdate), 1u);
-  EXPECT_EQ(CountFrom(first, "RunGuiProcess for the downloader/installer did not finish in total "
-                             "success."),
+  EXPECT_EQ(CountFrom(first,
+                      "RunGuiProcess for the downloader/installer did not finish in total "
+                      "success."),
             1u);
   EXPECT_EQ(CountFrom(first, "Ran GetExitCodeProcess, exitCode = "), 1u);
   EXPECT_EQ(CountFrom(first, "Ran GetExitCodeProcess, exitCode = 0"), 0u);
