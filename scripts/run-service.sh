@@ -85,6 +85,16 @@ mkdir -p "$obs_root/bin/64bit" "$plugins"
 cp "$stand_in" "$obs_root/bin/64bit/obs64.exe"
 cp -r "$run/plugin/." "$plugins/"
 printf 'browser plugin, release 2\n' >"$plugins/obs-browser.dll"
+# Plugin files of release 3 that do not match what is installed.
+stale_files() {
+  local file count=0
+  while IFS= read -r -d '' file; do
+    cmp -s "$file" "$plugins/${file#"$run/plugin/"}" || count=$((count + 1))
+  done < <(find "$run/plugin" -type f -print0)
+  echo "$count"
+}
+stale_before=$(stale_files)
+total=$(find "$run/plugin" -type f | wc -l)
 (cd "$obs_root/bin/64bit" && wine obs64.exe >/dev/null 2>&1 &)
 
 echo "== Following $log"
@@ -105,16 +115,18 @@ tail_pid=
 
 echo "== Summary"
 echo "   revision installed: $(cat "$state/lastrev.txt" 2>/dev/null || echo none)"
-updated=0
-total=0
-while IFS= read -r -d '' file; do
-  total=$((total + 1))
-  cmp -s "$file" "$plugins/${file#"$run/plugin/"}" && updated=$((updated + 1))
-done < <(find "$run/plugin" -type f -print0)
-echo "   plugin files matching release 3: $updated of $total"
+stale_after=$(stale_files)
+echo "   plugin files: $stale_before of $total stale before, $((stale_before - stale_after)) updated," \
+  "$((total - stale_after)) of $total now match release 3"
 grep -o "Ran GetExitCodeProcess, exitCode = [0-9-]*" "$log" | tail -n 1 | sed 's/^/   installer: /'
-if grep -q "Failed to restart OBS" "$log"; then
+# The stand-ins running in this job's Wine prefix.
+obs_running=0
+for pid in $(pgrep -x obs64.exe || true); do
+  tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" &&
+    obs_running=$((obs_running + 1))
+done
+if grep -q "Failed to restart OBS" "$log" || [ "$obs_running" -eq 0 ]; then
   echo "   OBS restarted: no"
 else
-  echo "   OBS restarted: yes (the stand-in runs again as $(pgrep -f -c 'obs64.exe' || true) process)"
+  echo "   OBS restarted: yes (the stand-in runs again, started by the service as the user)"
 fi

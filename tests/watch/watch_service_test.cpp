@@ -126,7 +126,9 @@ TEST_F(WatchService, LaunchWhileRunningIsHandledOnceAndSurvivesTheStop) {
   EXPECT_LE(detections[0].timeSinceLaunch, 1);
   EXPECT_GE(detections[0].processStartDate, before - 1);
   EXPECT_EQ(FromUtf8(detections[0].filePath), exe.wstring());
-  EXPECT_EQ(Count(messages, Adding(obs.processId(), detections[0].processStartDate)), 1u);
+  // No CDN answers here, so the launch is not identified; with no plugin
+  // folder beside it, it is recorded as not an OBS installation.
+  EXPECT_EQ(Count(messages, "It's not an OBS folder"), 1u);
   EXPECT_EQ(Count(messages, UpdateCheckLine), 1u);
 
   StopService();
