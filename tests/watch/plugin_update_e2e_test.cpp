@@ -20,6 +20,7 @@
 #include "common/temp_dir.h"
 #include "common/test_config.h"
 #include "common/text.h"
+#include "common/unique_handle.h"
 #include "common/wine_path.h"
 #include "process/fake_obs_process.h"
 #include "process/windows_functions.h"
@@ -216,11 +217,15 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesThe
   EXPECT_EQ(CountFrom(first, "needsUpdate = 0 for " + ToUtf8(obs->path().wstring())), 1u);
   EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u);
 
-  // 3. Release 6, whose installer is gone from the CDN: the install fails,
-  // OBS runs again and the record stays at release 5.
+  // 3. Release 6, while another program holds obs-browser.dll open: its
+  // installer cannot replace the file and exits non-zero; OBS runs again
+  // and the record stays at release 5.
   cdn.rollout = "cdn-rev6";
   obs.reset();
   ASSERT_TRUE(WaitFor([&] { return RunningObs(obsExe).empty(); }, 10s));
+  UniqueFileHandle held(CreateFileW((pluginFolder / "obs-browser.dll").c_str(), GENERIC_READ, 0,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(held.valid()) << GetLastError();
   first = Launch(obs);
   EXPECT_EQ(CountFrom(first, needsUpdate), 1u);
   EXPECT_EQ(CountFrom(first,

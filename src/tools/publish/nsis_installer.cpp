@@ -41,26 +41,27 @@ std::string ShellArgument(const std::string& text) {
 }  // namespace
 
 std::string PluginInstallerScript(const fs::path& pluginDir, const fs::path& outFile, int32_t rev) {
-  const std::string name = "Lumenfeld browser plugin revision " + std::to_string(rev);
-  return "Unicode true\n"
-         "Target amd64-unicode\n"
-         "SetCompressor /SOLID lzma\n"
-         "Name " +
-         NsisString(name) +
-         "\n"
-         "OutFile " +
-         NsisString(outFile.string()) +
-         "\n"
-         "InstallDir \"$PROGRAMFILES64\\obs-studio\\obs-plugins\\64bit\"\n"
-         "RequestExecutionLevel admin\n"
-         "Page directory\n"
-         "Page instfiles\n"
-         "Section\n"
-         "  SetOutPath \"$INSTDIR\"\n"
-         "  File /r " +
-         NsisString((pluginDir / "*").string()) +
-         "\n"
-         "SectionEnd\n";
+  std::string script;
+  script += "Unicode true\n";
+  script += "Target amd64-unicode\n";
+  script += "SetCompressor /SOLID lzma\n";
+  script += "Name " + NsisString("Lumenfeld browser plugin revision " + std::to_string(rev)) + "\n";
+  script += "OutFile " + NsisString(outFile.string()) + "\n";
+  script += "InstallDir \"$PROGRAMFILES64\\obs-studio\\obs-plugins\\64bit\"\n";
+  script += "RequestExecutionLevel admin\n";
+  script += "Page directory\n";
+  script += "Page instfiles\n";
+  script += "Section\n";
+  script += "  SetOutPath \"$INSTDIR\"\n";
+  script += "  ClearErrors\n";
+  script += "  File /r " + NsisString((pluginDir / "*").string()) + "\n";
+  // A silent install skips a file it cannot write (one held open by a
+  // running program, say); that must not end in success.
+  script += "  IfErrors 0 +3\n";
+  script += "    SetErrorLevel 2\n";
+  script += "    Abort\n";
+  script += "SectionEnd\n";
+  return script;
 }
 
 void BuildPluginInstaller(const fs::path& pluginDir, const fs::path& outFile, int32_t rev) {
