@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/service_version.h"
+
 // The four one-line state files in the state directory. Every call goes to
 // the file; nothing is cached. Reads of missing or unreadable files give 0
 // (or an empty pool); writes that cannot open their file leave it as it was.
@@ -15,7 +17,6 @@
 inline constexpr int RollCount = 10;
 inline constexpr int RollMin = 1;
 inline constexpr int RollMax = 99;
-inline constexpr int32_t ServiceVersion = 129;
 
 // Reads a number the way the state files are read: leading white space
 // skipped, an optional sign, then digits; anything after them is ignored.
