@@ -78,3 +78,10 @@ struct EnvironmentBlockTraits {
 
 // Blocks from CreateEnvironmentBlock.
 using UniqueEnvironmentBlock = UniqueHandle<void*, EnvironmentBlockTraits>;
+
+struct LocalMemoryTraits {
+  static HLOCAL Invalid() { return nullptr; }
+  static void Close(HLOCAL h) { LocalFree(h); }
+};
+// Memory the system hands back for LocalFree (security descriptors).
+using UniqueLocalMemory = UniqueHandle<HLOCAL, LocalMemoryTraits>;

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+#include "common/directory_security.h"
 #include "common/unique_handle.h"
 #include "common/windows_directory.h"
 
@@ -62,7 +63,10 @@ ServiceLog::ServiceLog(const std::string& logDirectory) {
   if (logDirectory.empty()) return;
   LogPath = LogPathFor(logDirectory);
   // Normally the folder exists already; a failure shows as dropped lines.
-  CreateDirectoryA(logDirectory.c_str(), nullptr);
+  // A new folder gets the protected list at once: the service writes,
+  // renames and trims files in it as LocalSystem.
+  ProtectedDirectorySecurity security;
+  CreateDirectoryA(logDirectory.c_str(), security.attributes());
   WriteBanner(logDirectory.substr(0, 3));
 }
 

@@ -6,6 +6,7 @@
 #include "crash/crash_handler.h"
 #include "log/service_log.h"
 #include "service/worker.h"
+#include "state/state_directory.h"
 
 SERVICE_STATUS MakeServiceStatus(DWORD state, DWORD controlsAccepted, DWORD win32ExitCode) {
   SERVICE_STATUS status{};
@@ -27,6 +28,8 @@ void WINAPI ServiceControlHandler(DWORD control) {
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
   ServiceLog& log = ServiceLog::Instance();
+  // Before the Worker writes the state files into it.
+  ProtectStateDirectory();
 
   CrashHandler& crashHandler = CrashHandler::Instance();
   crashHandler.UploadUrl = CrashReportUrl;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "common/directory_security.h"
 #include "common/windows_directory.h"
 #include "log/service_log.h"
 
@@ -16,4 +17,16 @@ std::wstring GetStateDirectory() {
     std::exit(1);
   }
   return StateDirectoryFor(driveRoot);
+}
+
+void ProtectStateDirectory() {
+  int result = ProtectExistingDirectory(GetStateDirectory());
+  if (result > 0) {
+    ServiceLog::Instance().Print(
+        "Replaced the access list of the state folder, which let users write to it");
+  } else if (result < 0) {
+    ServiceLog::Instance().Print(
+        "Failed to set the access list of the state folder, GetLastError = %d",
+        static_cast<int>(GetLastError()));
+  }
 }

@@ -10,3 +10,9 @@ std::wstring GetStateDirectory();
 
 // The same path from a given Windows directory (first three characters kept).
 std::wstring StateDirectoryFor(const std::wstring& windowsDirectory);
+
+// Gives the state directory the protected access list of the service's
+// folders (common/directory_security.h) when its list lets users write
+// there, as ProgramData's inherited list does. Logs what it changed or why
+// it could not.
+void ProtectStateDirectory();

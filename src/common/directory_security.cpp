@@ -1,0 +1,118 @@
+#include "common/directory_security.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <vector>
+
+namespace {
+
+constexpr ACCESS_MASK kReadRights =
+    FILE_GENERIC_READ | FILE_GENERIC_EXECUTE | GENERIC_READ | GENERIC_EXECUTE;
+
+// The token user of this process: LocalSystem for the service. It may write
+// to its own folders whatever the list says.
+std::vector<BYTE> ProcessUserSid() {
+  HANDLE rawToken = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) return {};
+  UniqueKernelHandle token(rawToken);
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  std::vector<BYTE> buffer(size);
+  if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
+    return {};
+  }
+  PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+  return std::vector<BYTE>(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + GetLengthSid(sid));
+}
+
+bool IsTrusted(PSID sid, const std::vector<BYTE>& processUser) {
+  return IsWellKnownSid(sid, WinLocalSystemSid) ||
+         IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+         (!processUser.empty() && EqualSid(sid, const_cast<BYTE*>(processUser.data())));
+}
+
+bool IsDenyAce(BYTE type) {
+  return type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_OBJECT_ACE_TYPE ||
+         type == ACCESS_DENIED_CALLBACK_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE;
+}
+
+}  // namespace
+
+ProtectedDirectorySecurity::ProtectedDirectorySecurity() {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(ProtectedDirectorySddl, SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    return;
+  }
+  descriptor_.reset(descriptor);
+  attributes_.nLength = sizeof attributes_;
+  attributes_.lpSecurityDescriptor = descriptor;
+  attributes_.bInheritHandle = FALSE;
+}
+
+bool CreateProtectedDirectory(const std::wstring& path) {
+  ProtectedDirectorySecurity security;
+  if (!security.attributes()) return false;
+  return CreateDirectoryW(path.c_str(), security.attributes()) != FALSE;
+}
+
+bool AccessListGrantsOthersWrite(const ACL* dacl) {
+  if (dacl == nullptr) return true;  // no list: everyone may do everything
+  const std::vector<BYTE> processUser = ProcessUserSid();
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(const_cast<ACL*>(dacl), i, &ace)) return true;
+    BYTE type = static_cast<ACE_HEADER*>(ace)->AceType;
+    if (IsDenyAce(type)) continue;
+    // Object and callback grants have no place on a folder; assume the worst.
+    if (type != ACCESS_ALLOWED_ACE_TYPE) return true;
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    // Inherit-only entries count too: they are what new files get (the
+    // creator-owner entry of ProgramData, say).
+    if (!IsTrusted(&allowed->SidStart, processUser) && (allowed->Mask & ~kReadRights) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool DirectoryGrantsOthersWrite(const std::wstring& path, bool* readable) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR rawDescriptor = nullptr;
+  DWORD error = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, &dacl, nullptr, &rawDescriptor);
+  if (readable) *readable = error == ERROR_SUCCESS;
+  if (error != ERROR_SUCCESS) {
+    SetLastError(error);
+    return false;
+  }
+  UniqueLocalMemory descriptor(rawDescriptor);
+  return AccessListGrantsOthersWrite(dacl);
+}
+
+bool ApplyProtectedDirectoryList(const std::wstring& path) {
+  ProtectedDirectorySecurity security;
+  if (!security.attributes()) return false;
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  if (!GetSecurityDescriptorDacl(security.attributes()->lpSecurityDescriptor, &present, &dacl,
+                                 &defaulted)) {
+    return false;
+  }
+  DWORD error =
+      SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, dacl, nullptr);
+  if (error != ERROR_SUCCESS) {
+    SetLastError(error);
+    return false;
+  }
+  return true;
+}
+
+int ProtectExistingDirectory(const std::wstring& path) {
+  bool readable = false;
+  if (!DirectoryGrantsOthersWrite(path, &readable) && readable) return 0;
+  return ApplyProtectedDirectoryList(path) ? 1 : -1;
+}
