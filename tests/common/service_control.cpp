@@ -1,7 +1,10 @@
 #include "common/service_control.h"
 
 #include <filesystem>
+#include <sstream>
 #include <thread>
+
+#include "common/temp_dir.h"
 
 std::wstring ServiceDataDirectory() {
   wchar_t windowsDirectory[MAX_PATH];
@@ -64,4 +67,62 @@ bool RegisteredService::WaitForState(DWORD state, std::chrono::milliseconds time
 
 bool RegisteredService::Control(DWORD control, SERVICE_STATUS* status) {
   return ControlService(service_.get(), control, status) != FALSE;
+}
+
+std::optional<DWORD> RunCommandLine(std::wstring commandLine, std::chrono::milliseconds timeout) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    return std::nullopt;
+  }
+  UniqueKernelHandle process(info.hProcess), thread(info.hThread);
+  if (WaitForSingleObject(process.get(), static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
+    return std::nullopt;
+  }
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.get(), &exitCode);
+  return exitCode;
+}
+
+DWORD ServiceState(const std::wstring& name, DWORD* processId) {
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueServiceHandle service(
+      manager ? OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS) : nullptr);
+  if (!service) return 0;
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                            sizeof status, &needed)) {
+    return 0;
+  }
+  if (processId) *processId = status.dwProcessId;
+  return status.dwCurrentState;
+}
+
+void RemoveService(const std::wstring& name) {
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  UniqueServiceHandle service(
+      manager ? OpenServiceW(manager.get(), name.c_str(), SERVICE_ALL_ACCESS) : nullptr);
+  if (!service) return;
+  SERVICE_STATUS status;
+  ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+  WaitUntil([&] { return ServiceState(name) == SERVICE_STOPPED; }, std::chrono::seconds(20));
+  DeleteService(service.get());
+  service.reset();
+  WaitUntil([&] { return ServiceState(name) == 0; }, std::chrono::seconds(20));
+}
+
+std::vector<std::string> ServiceLogMessages() {
+  std::vector<std::string> messages;
+  std::error_code error;
+  std::filesystem::path log = std::filesystem::path(ServiceDataDirectory()) / L"service.log";
+  if (!std::filesystem::exists(log, error)) return messages;
+  std::istringstream lines(ReadFileBytes(log));
+  for (std::string line; std::getline(lines, line);) {
+    size_t start = line.find("] ");
+    if (start != std::string::npos) messages.push_back(line.substr(start + 2));
+  }
+  return messages;
 }

@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/unique_handle.h"
 #include "common/wine_path.h"
@@ -38,3 +40,30 @@ class RegisteredService {
   UniqueServiceHandle manager_;
   UniqueServiceHandle service_;
 };
+
+// Runs `commandLine` exactly as given (CreateProcessW parses it, so an NSIS
+// "/D=C:\Program Files\X" stays unquoted and last) and waits for it. The
+// exit code, or nullopt when it could not be started or did not end within
+// `timeout` (it is then left running).
+std::optional<DWORD> RunCommandLine(std::wstring commandLine, std::chrono::milliseconds timeout);
+
+// The current state of the named service (SERVICE_RUNNING, ...), and its
+// process id through `processId`; 0 when no such service is registered.
+DWORD ServiceState(const std::wstring& name, DWORD* processId = nullptr);
+
+// Stops and deletes the named service, if there is one, waiting for both.
+void RemoveService(const std::wstring& name);
+
+// The message part of each line of the service's log (after "] "), oldest first.
+std::vector<std::string> ServiceLogMessages();
+
+// Polls `done` every 100 ms until it holds; false when `timeout` passed first.
+template <typename Predicate>
+bool WaitUntil(Predicate done, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    Sleep(100);
+  }
+  return true;
+}

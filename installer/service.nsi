@@ -1,0 +1,380 @@
+; Installer of the Lumenfeld Browser Service.
+;
+;   LumenfeldBrowserServiceSetup.exe [/S] [/D=<folder>]
+;
+; /S installs without a window; /D= (last on the line, unquoted) chooses the
+; folder, "Program Files\Lumenfeld" by default. A service that is already
+; registered, running or not, is stopped, its files replaced, its
+; registration brought in line with this build, and started again. The
+; service's state folder under ProgramData (rollout state, log) is never
+; touched, by the installer or the uninstaller.
+;
+; Exit code 0 on success; otherwise non-zero, with the reason in Setup.log in
+; the install folder (or in %TEMP%\LumenfeldBrowserServiceSetup.log when the
+; folder cannot be created). The uninstaller logs to
+; %TEMP%\LumenfeldBrowserServiceUninstall.log.
+;
+; The build passes:
+;   OUTFILE          the installer to write
+;   FILE_LIST        an include defining the macro LumenfeldProgramFiles ACTION,
+;                    which applies ACTION (name, source path) to every program
+;   SERVICE_VERSION  the version shown in the system's list of programs
+;
+; The service manager is driven with the system's own sc.exe and net.exe.
+
+Unicode true
+Target amd64-unicode
+SetCompressor /SOLID lzma
+RequestExecutionLevel admin
+
+!include LogicLib.nsh
+!include FileFunc.nsh
+
+!define SERVICE_NAME "Lumenfeld Browser Service"
+!define SERVICE_EXE "LumenfeldBrowserService.exe"
+!define SERVICE_DESCRIPTION "Keeps the browser plugin of OBS Studio matched to the installed OBS build and keeps itself up to date."
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\LumenfeldBrowserService"
+; How long the service may take to stop (in half seconds), and then its
+; process to let go of its files (in quarter seconds).
+!define STOP_WAIT_STEPS 60
+!define FILE_WAIT_STEPS 32
+
+; Exit codes.
+!define EXIT_FOLDER 2
+!define EXIT_STOP 3
+!define EXIT_FILES 4
+!define EXIT_REGISTER 5
+!define EXIT_START 6
+!define EXIT_UNREGISTER 7
+
+Name "Lumenfeld Browser Service"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES64\Lumenfeld"
+ShowInstDetails show
+ShowUninstDetails show
+
+Page directory
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+Var LogFile
+; Set once the installer has stopped a running service, so that a failure
+; afterwards starts it again instead of leaving the machine without it.
+Var StoppedService
+
+; --- Helpers, defined for the installer and (with prefix "un.") the uninstaller.
+
+!macro DefineHelpers PREFIX
+
+; Appends one time-stamped line to $LogFile and shows it in the details.
+; Stack in: the text.
+Function ${PREFIX}Log
+  Exch $0
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  Push $5
+  Push $6
+  Push $7
+  Push $8
+  DetailPrint "$0"
+  ${GetTime} "" "L" $2 $3 $4 $5 $6 $7 $8
+  FileOpen $1 "$LogFile" a
+  ${If} $1 != ""
+    FileSeek $1 0 END
+    FileWrite $1 "$4-$3-$2 $6:$7:$8 $0$\r$\n"
+    FileClose $1
+  ${EndIf}
+  Pop $8
+  Pop $7
+  Pop $6
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+; Runs a command line without a window and logs it with its exit code and
+; output. Stack in: the command line. Out: $R9 the exit code ("error" when
+; it could not be run), $R8 its output.
+Function ${PREFIX}Run
+  Exch $R7
+  nsExec::ExecToStack $R7
+  Pop $R9
+  Pop $R8
+  Push "Ran $R7: exit code $R9, output: $R8"
+  Call ${PREFIX}Log
+  Pop $R7
+FunctionEnd
+
+; $R9 = "absent", "stopped" or "active" (running or on its way).
+Function ${PREFIX}QueryService
+  Push '"$SYSDIR\sc.exe" query "${SERVICE_NAME}"'
+  Call ${PREFIX}Run
+  ${If} $R9 != 0
+    StrCpy $R9 "absent"
+    Return
+  ${EndIf}
+  ; The output names the state in words, e.g. "STATE : 1  STOPPED".
+  StrLen $R3 $R8
+  StrCpy $R2 0
+  StrCpy $R6 0
+  ${DoWhile} $R2 < $R3
+    StrCpy $R1 $R8 7 $R2
+    ${If} $R1 == "STOPPED"
+      StrCpy $R6 1
+      ${Break}
+    ${EndIf}
+    IntOp $R2 $R2 + 1
+  ${Loop}
+  ${If} $R6 == 1
+    StrCpy $R9 "stopped"
+  ${Else}
+    StrCpy $R9 "active"
+  ${EndIf}
+FunctionEnd
+
+; Asks the service to stop and waits until it has. $R9 = "ok", or "timeout"
+; when it is still not stopped after STOP_WAIT_STEPS half seconds.
+Function ${PREFIX}StopService
+  Push '"$SYSDIR\net.exe" stop "${SERVICE_NAME}"'
+  Call ${PREFIX}Run
+  StrCpy $R5 0
+  ${Do}
+    Call ${PREFIX}QueryService
+    ${If} $R9 != "active"
+      StrCpy $R9 "ok"
+      Return
+    ${EndIf}
+    IntOp $R5 $R5 + 1
+    ${If} $R5 > ${STOP_WAIT_STEPS}
+      StrCpy $R9 "timeout"
+      Return
+    ${EndIf}
+    Sleep 500
+  ${Loop}
+FunctionEnd
+
+; Deletes a file, retrying while it is still in use (a service process that
+; has reported itself stopped may take a moment to end). Stack in: the path.
+; $R9 = "ok" when the file is gone.
+Function ${PREFIX}DeleteWithRetry
+  Exch $R7
+  StrCpy $R5 0
+  ${Do}
+    ${IfNot} ${FileExists} "$R7"
+      StrCpy $R9 "ok"
+      Pop $R7
+      Return
+    ${EndIf}
+    ClearErrors
+    Delete "$R7"
+    IntOp $R5 $R5 + 1
+    ${If} $R5 > ${FILE_WAIT_STEPS}
+      StrCpy $R9 "busy"
+      Push "Cannot remove $R7: it stays in use"
+      Call ${PREFIX}Log
+      Pop $R7
+      Return
+    ${EndIf}
+    ${If} ${FileExists} "$R7"
+      Sleep 250
+    ${EndIf}
+  ${Loop}
+FunctionEnd
+
+!macroend
+
+!insertmacro DefineHelpers ""
+!insertmacro DefineHelpers "un."
+
+!macro Log TEXT
+  Push `${TEXT}`
+  Call Log
+!macroend
+
+; Logs the reason, starts a service this run stopped (best effort), and ends
+; the installer with CODE.
+!macro Fail CODE TEXT
+  Push `Installation failed: ${TEXT}`
+  Call Log
+  ${If} $StoppedService == 1
+    Push '"$SYSDIR\net.exe" start "${SERVICE_NAME}"'
+    Call Run
+  ${EndIf}
+  SetErrorLevel ${CODE}
+  Quit
+!macroend
+
+!macro UnFail CODE TEXT
+  Push `Uninstallation failed: ${TEXT}`
+  Call un.Log
+  SetErrorLevel ${CODE}
+  Quit
+!macroend
+
+; Applied by LumenfeldProgramFiles to each program: the old copy is removed
+; first (waiting while it is in use), then the new one written.
+!macro ReplaceProgram NAME SOURCE
+  Push "$INSTDIR\${NAME}"
+  Call DeleteWithRetry
+  ${If} $R9 != "ok"
+    !insertmacro Fail ${EXIT_FILES} "cannot replace $INSTDIR\${NAME}"
+  ${EndIf}
+  ClearErrors
+  File "/oname=${NAME}" "${SOURCE}"
+  ${If} ${Errors}
+    !insertmacro Fail ${EXIT_FILES} "cannot write $INSTDIR\${NAME}"
+  ${EndIf}
+  !insertmacro Log "Installed $INSTDIR\${NAME}"
+!macroend
+
+!macro RemoveProgram NAME SOURCE
+  Push "$INSTDIR\${NAME}"
+  Call un.DeleteWithRetry
+!macroend
+
+!include "${FILE_LIST}"
+
+; --- Installer
+
+Function .onInit
+  SetShellVarContext all
+  SetRegView 64
+  StrCpy $StoppedService 0
+  StrCpy $LogFile "$TEMP\LumenfeldBrowserServiceSetup.log"
+FunctionEnd
+
+Section "Lumenfeld Browser Service"
+  SetErrorLevel 1
+  ClearErrors
+  CreateDirectory "$INSTDIR"
+  ${If} ${Errors}
+  ${OrIfNot} ${FileExists} "$INSTDIR\*.*"
+    !insertmacro Fail ${EXIT_FOLDER} "cannot create the folder $INSTDIR"
+  ${EndIf}
+  StrCpy $LogFile "$INSTDIR\Setup.log"
+  !insertmacro Log "Installing ${SERVICE_NAME} version ${SERVICE_VERSION} into $INSTDIR"
+  SetOutPath "$INSTDIR"
+
+  Call QueryService
+  StrCpy $R4 $R9
+  ${If} $R4 == "active"
+    !insertmacro Log "The service is running: stopping it"
+    StrCpy $StoppedService 1
+    Call StopService
+    ${If} $R9 != "ok"
+      !insertmacro Fail ${EXIT_STOP} "the service did not stop"
+    ${EndIf}
+  ${EndIf}
+
+  !insertmacro LumenfeldProgramFiles ReplaceProgram
+  ClearErrors
+  WriteUninstaller "$INSTDIR\Uninstall.exe"
+  ${If} ${Errors}
+    !insertmacro Fail ${EXIT_FILES} "cannot write $INSTDIR\Uninstall.exe"
+  ${EndIf}
+
+  ; The executable path is quoted so that a folder with spaces cannot be
+  ; read as a shorter path followed by arguments.
+  ${If} $R4 == "absent"
+    Push '"$SYSDIR\sc.exe" create "${SERVICE_NAME}" binPath= "\"$INSTDIR\${SERVICE_EXE}\"" type= own start= auto error= normal obj= LocalSystem DisplayName= "${SERVICE_NAME}"'
+    Call Run
+    ${If} $R9 != 0
+      !insertmacro Fail ${EXIT_REGISTER} "cannot register the service"
+    ${EndIf}
+  ${Else}
+    Push '"$SYSDIR\sc.exe" config "${SERVICE_NAME}" binPath= "\"$INSTDIR\${SERVICE_EXE}\"" type= own start= auto error= normal obj= LocalSystem DisplayName= "${SERVICE_NAME}"'
+    Call Run
+    ${If} $R9 != 0
+      ; A service manager client without "config": register afresh.
+      !insertmacro Log "Registering the service afresh"
+      Push '"$SYSDIR\sc.exe" delete "${SERVICE_NAME}"'
+      Call Run
+      Push '"$SYSDIR\sc.exe" create "${SERVICE_NAME}" binPath= "\"$INSTDIR\${SERVICE_EXE}\"" type= own start= auto error= normal obj= LocalSystem DisplayName= "${SERVICE_NAME}"'
+      Call Run
+      ${If} $R9 != 0
+        !insertmacro Fail ${EXIT_REGISTER} "cannot register the service"
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+  Push '"$SYSDIR\sc.exe" description "${SERVICE_NAME}" "${SERVICE_DESCRIPTION}"'
+  Call Run
+  ${If} $R9 != 0
+    !insertmacro Fail ${EXIT_REGISTER} "cannot set the service's description"
+  ${EndIf}
+  ; Restart after a minute, twice; then nothing; failures counted over a day.
+  Push '"$SYSDIR\sc.exe" failure "${SERVICE_NAME}" reset= 86400 actions= restart/60000/restart/60000//0'
+  Call Run
+  ${If} $R9 != 0
+    !insertmacro Fail ${EXIT_REGISTER} "cannot set the service's recovery actions"
+  ${EndIf}
+
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${SERVICE_NAME}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${SERVICE_VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "Lumenfeld"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+
+  Push '"$SYSDIR\net.exe" start "${SERVICE_NAME}"'
+  Call Run
+  ${If} $R9 != 0
+    ; A service manager that has only just come up may time the first start out.
+    Sleep 2000
+    Call QueryService
+    ${If} $R9 != "active"
+      Push '"$SYSDIR\net.exe" start "${SERVICE_NAME}"'
+      Call Run
+      ${If} $R9 != 0
+        !insertmacro Fail ${EXIT_START} "the service did not start"
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+  StrCpy $StoppedService 0
+  !insertmacro Log "Installation complete"
+  SetErrorLevel 0
+SectionEnd
+
+; --- Uninstaller
+
+Function un.onInit
+  SetShellVarContext all
+  SetRegView 64
+  StrCpy $LogFile "$TEMP\LumenfeldBrowserServiceUninstall.log"
+FunctionEnd
+
+Section "Uninstall"
+  SetErrorLevel 1
+  Push "Removing ${SERVICE_NAME} from $INSTDIR"
+  Call un.Log
+  Call un.QueryService
+  ${If} $R9 != "absent"
+    Call un.StopService
+    ${If} $R9 != "ok"
+      !insertmacro UnFail ${EXIT_STOP} "the service did not stop"
+    ${EndIf}
+    Push '"$SYSDIR\sc.exe" delete "${SERVICE_NAME}"'
+    Call un.Run
+    ${If} $R9 != 0
+      !insertmacro UnFail ${EXIT_UNREGISTER} "cannot delete the service"
+    ${EndIf}
+  ${EndIf}
+
+  !insertmacro LumenfeldProgramFiles RemoveProgram
+  Delete "$INSTDIR\Setup.log"
+  Delete "$INSTDIR\Uninstall.exe"
+  RMDir "$INSTDIR"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  ; The state folder under ProgramData stays: a reinstall keeps the
+  ; machine's rollout state and the log.
+  Push "Uninstallation complete"
+  Call un.Log
+  SetErrorLevel 0
+SectionEnd
