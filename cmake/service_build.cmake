@@ -23,7 +23,8 @@ endfunction()
 
 # lumenfeld_add_service_installer(target service_target version output)
 # Builds the NSIS installer `output` holding the service of `service_target`
-# and the helper programs of LUMENFELD_HELPER_PROGRAMS. Does nothing when
+# and the helper programs of LUMENFELD_HELPER_PROGRAMS, and its SHA-256 in
+# `output`.sha256 (what an update document names). Does nothing when
 # makensis was not found.
 function(lumenfeld_add_service_installer target service_target version output)
   if(NOT LUMENFELD_MAKENSIS)
@@ -40,11 +41,14 @@ function(lumenfeld_add_service_installer target service_target version output)
   string(APPEND content "!macroend\n")
   file(GENERATE OUTPUT ${list_file} CONTENT "${content}")
   set(script ${PROJECT_SOURCE_DIR}/installer/service.nsi)
-  add_custom_command(OUTPUT ${output}
+  add_custom_command(OUTPUT ${output} ${output}.sha256
     COMMAND ${CMAKE_COMMAND} -E make_directory ${output_dir}
     COMMAND ${LUMENFELD_MAKENSIS} -V2 -WX -NOCD
       -DOUTFILE=${output} -DFILE_LIST=${list_file} -DSERVICE_VERSION=${version} ${script}
+    COMMAND ${CMAKE_COMMAND} -DFILE=${output} -DOUTPUT=${output}.sha256
+      -P ${PROJECT_SOURCE_DIR}/cmake/write_sha256.cmake
     DEPENDS ${script} ${list_file} ${service_target} ${LUMENFELD_HELPER_PROGRAMS}
+      ${PROJECT_SOURCE_DIR}/cmake/write_sha256.cmake
     COMMENT "Building ${output}"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${output})

@@ -1,12 +1,152 @@
 #include "selfupdate/self_update.h"
 
+#include <windows.h>
+
+#include <algorithm>
 #include <ctime>
 
+#include "common/build_config.h"
+#include "common/directory_security.h"
+#include "common/service_version.h"
+#include "common/text.h"
+#include "common/unique_handle.h"
 #include "log/service_log.h"
+#include "net/http_download.h"
+#include "process/windows_functions.h"
+#include "selfupdate/file_sha256.h"
 #include "state/worker_state.h"
 
+namespace {
+
+using GetTempPath2WFunction = DWORD(WINAPI*)(DWORD, LPWSTR);
+
+// The folder (ending in "\") the installer is downloaded into, or empty with
+// the last error set. The shared temporary folder that GetTempPathW gives
+// LocalSystem lets any user create a file there first and keep the right to
+// change it; neither folder chosen here does.
+std::wstring InstallerFolder(WorkerState* worker) {
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  auto getTempPath2 = kernel32 ? reinterpret_cast<GetTempPath2WFunction>(reinterpret_cast<void*>(
+                                     GetProcAddress(kernel32, "GetTempPath2W")))
+                               : nullptr;
+  if (getTempPath2 != nullptr) {
+    wchar_t buffer[260];
+    DWORD length = getTempPath2(260, buffer);
+    if (length == 0 || length >= 260) return {};
+    return std::wstring(buffer, length);
+  }
+  std::wstring folder = worker->GetStateDirectory() + InstallerFolderName;
+  std::replace(folder.begin(), folder.end(), L'/', L'\\');
+  // Made afresh every time, so it is certainly ours and carries our list
+  // whatever was there before; it only ever holds the downloaded installer.
+  DeleteFileW((folder + L"\\" + TempInstallerName).c_str());
+  RemoveDirectoryW(folder.c_str());
+  if (!CreateProtectedDirectory(folder)) return {};
+  return folder + L"\\";
+}
+
+void LogLastError(const char* format) {
+  DWORD error = GetLastError();
+  ServiceLog::Instance().Print(format, static_cast<int>(error));
+}
+
+}  // namespace
+
+bool FetchUpdaterMeta(UpdaterMeta& meta) {
+  return FetchUpdaterMeta(std::string(CdnBaseUrl) + UpdaterMetaPath, meta);
+}
+
+bool FetchUpdaterMeta(const std::string& documentUrl, UpdaterMeta& meta) {
+  ServiceLog& log = ServiceLog::Instance();
+  std::string body;
+  if (!DownloadToString(documentUrl, body)) {
+    log.Print("Failed to download %s", documentUrl.c_str());
+    return false;
+  }
+  switch (ReadUpdaterMeta(body, meta)) {
+    case UpdaterMetaResult::Read:
+      return true;
+    case UpdaterMetaResult::NotJson:
+      log.Print("Failed to parse updater_meta.json %s", body.c_str());
+      return false;
+    case UpdaterMetaResult::Unusable:
+      break;
+  }
+  log.Print("json exception while trying to use updater_meta.json %s", body.c_str());
+  return false;
+}
+
 void CheckForServiceUpdate(WorkerState* worker) {
-  ServiceLog::Instance().Print("Checking for new version of updater.");
+  CheckForServiceUpdate(worker, std::string(CdnBaseUrl) + UpdaterMetaPath);
+}
+
+void CheckForServiceUpdate(WorkerState* worker, const std::string& documentUrl) {
+  ServiceLog& log = ServiceLog::Instance();
+  log.Print("Checking for new version of updater.");
   worker->lastUpdateCheck = static_cast<int64_t>(std::time(nullptr));
-  // Fetching the update document and starting a newer installer follow here.
+
+  UpdaterMeta meta;
+  if (!FetchUpdaterMeta(documentUrl, meta)) return;
+  log.Print("Latest version is %d, mine is %d. URL to latest is %s", static_cast<int>(meta.rev),
+            static_cast<int>(ServiceVersion), meta.url.c_str());
+  if (!IsUpdateFor(meta, ServiceVersion)) return;
+
+  std::wstring installerPath = InstallerFolder(worker);
+  DWORD folderError = installerPath.empty() ? GetLastError() : 0;
+  if (!installerPath.empty()) installerPath += TempInstallerName;
+
+  std::wstring ownPath;
+  if (!WindowsFunctions::GetProcessFilePath(GetCurrentProcessId(), ownPath)) {
+    LogLastError(
+        "Error forming temp path for self update, WindowsFunctions::GetProcessFilePath "
+        "GetLastError = %d");
+    return;
+  }
+  if (installerPath.empty()) {
+    log.Print("Error forming temp path for self update, ::GetTempPathA problem GetLastError = %d",
+              static_cast<int>(folderError));
+    return;
+  }
+
+  // Nothing of a file left from an earlier check may be run by mistake.
+  DeleteFileW(installerPath.c_str());
+  if (!DownloadFile(meta.url, ToUtf8(installerPath))) {
+    log.Print("Error downloading self update DownloadFile");
+    return;
+  }
+  // From here until the installer has started, nobody may write to the file
+  // or replace it: what is checked is what runs.
+  UniqueFileHandle held(CreateFileW(installerPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!held) {
+    LogLastError("Error opening the downloaded self update, CreateFileW GetLastError = %d");
+    return;
+  }
+  if (!meta.sha256.empty()) {
+    std::string actual = FileSha256(held.get());
+    if (actual.empty()) {
+      LogLastError("Error hashing the downloaded self update, GetLastError = %d");
+    } else if (!SameSha256(meta.sha256, actual)) {
+      log.Print("Self update rejected: expected SHA-256 %s, actual SHA-256 %s", meta.sha256.c_str(),
+                actual.c_str());
+    }
+    if (!SameSha256(meta.sha256, actual)) {
+      held.reset();
+      DeleteFileW(installerPath.c_str());
+      return;
+    }
+  }
+
+  std::wstring commandLine = InstallerCommandLine(installerPath, ParentFolder(ownPath));
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  // The application is named explicitly: nothing is searched for or parsed
+  // out of the command line.
+  if (!CreateProcessW(installerPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                      nullptr, nullptr, &startup, &info)) {
+    log.Print("Failed to start installer process");
+    return;
+  }
+  UniqueKernelHandle process(info.hProcess), thread(info.hThread);
 }

@@ -1,8 +1,37 @@
 #pragma once
 
+#include <string>
+
+#include "selfupdate/updater_meta.h"
+
 class WorkerState;
 
-// The hourly self-update step: logs its start and stores the current time in
-// the worker's lastUpdateCheck before anything can fail, so the next check
-// is due an hour later whatever happens to this one.
+// Where the service update document lies below the CDN base URL.
+inline constexpr char UpdaterMetaPath[] = "/obsplugin/meta_updater.json";
+// The name the downloaded installer gets.
+inline constexpr wchar_t TempInstallerName[] = L"lumenfeldupdatertemp.exe";
+// The folder of the service's own that the installer is downloaded into
+// when the system has no GetTempPath2W, below the state directory.
+inline constexpr wchar_t InstallerFolderName[] = L"Update";
+
+// Downloads the service update document from `documentUrl` (the CDN's by
+// default) and reads it into `meta`, which holds its initial values. Logs
+// why and returns false when the document cannot be downloaded, is not JSON
+// or cannot be used (see ReadUpdaterMeta); `meta` is then to be ignored.
+bool FetchUpdaterMeta(UpdaterMeta& meta);
+bool FetchUpdaterMeta(const std::string& documentUrl, UpdaterMeta& meta);
+
+// The hourly self-update step. Logs its start and stores the current time in
+// the worker's lastUpdateCheck before anything can fail. When the document
+// names a newer version than ServiceVersion with a URL, downloads that
+// installer as lumenfeldupdatertemp.exe into a folder only LocalSystem and
+// Administrators can write (the system's own temporary folder for
+// LocalSystem where GetTempPath2W exists, otherwise the Update folder of the
+// state directory, made afresh with the protected list), checks its SHA-256
+// when the document gives one, and starts it as
+// "<installer> /S /D=<the service's folder>" without waiting for it. The
+// file is held open against writing and deleting from the download until
+// the installer has started. Every failure is logged and ends the step; none
+// leaves this function.
 void CheckForServiceUpdate(WorkerState* worker);
+void CheckForServiceUpdate(WorkerState* worker, const std::string& documentUrl);

@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "selfupdate/self_update.h"
 #include "watch/watch_loop.h"
 
 Worker& Worker::Instance() {
@@ -69,3 +70,5 @@ void Worker::WaitWhileRunning() {
     if (result == WAIT_FAILED) Sleep(1000);
   }
 }
+
+bool Worker::FetchUpdaterMeta(UpdaterMeta& meta) { return ::FetchUpdaterMeta(meta); }

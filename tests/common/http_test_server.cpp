@@ -109,11 +109,13 @@ HttpTestServer::HttpTestServer(Handler handler, uint16_t port) : handler_(std::m
   thread_ = std::thread([this] { Serve(); });
 }
 
-HttpTestServer::HttpTestServer(std::map<std::string, Reply> routes)
-    : HttpTestServer([routes = std::move(routes)](const ReceivedRequest& request) {
-        auto found = routes.find(request.target);
-        return found != routes.end() ? found->second : Reply::WithBody(404, "not found");
-      }) {}
+HttpTestServer::HttpTestServer(std::map<std::string, Reply> routes, uint16_t port)
+    : HttpTestServer(
+          [routes = std::move(routes)](const ReceivedRequest& request) {
+            auto found = routes.find(request.target);
+            return found != routes.end() ? found->second : Reply::WithBody(404, "not found");
+          },
+          port) {}
 
 HttpTestServer::~HttpTestServer() {
   stop_ = true;

@@ -55,8 +55,9 @@ class HttpTestServer {
 
   // Answers every request with `handler`; on `port` when it is not 0.
   explicit HttpTestServer(Handler handler, uint16_t port = 0);
-  // Answers with the reply stored for the request's target, else 404.
-  explicit HttpTestServer(std::map<std::string, Reply> routes);
+  // Answers with the reply stored for the request's target, else 404; on
+  // `port` when it is not 0.
+  explicit HttpTestServer(std::map<std::string, Reply> routes, uint16_t port = 0);
   ~HttpTestServer();
   HttpTestServer(const HttpTestServer&) = delete;
   HttpTestServer& operator=(const HttpTestServer&) = delete;
