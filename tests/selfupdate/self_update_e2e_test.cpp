@@ -1,11 +1,13 @@
-// The whole self-update under Wine: the installed service finds a newer
-// version on the loopback CDN, downloads its installer and starts it; the
-// installer stops the service, replaces it and starts the new one.
+// The installer and the whole self-update under Wine: the installed service
+// finds a newer version on the loopback CDN, downloads its installer and
+// starts it; the installer stops the service, replaces it and starts the new
+// one. Then a reinstall over the stopped service, and the uninstaller.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,37 +24,45 @@ using namespace std::chrono_literals;
 
 const wchar_t ServiceName[] = L"Lumenfeld Browser Service";
 const char InstallerTarget[] = "/service/LumenfeldBrowserServiceSetup.exe";
-
-fs::path DefaultInstallFolder() {
-  wchar_t programFiles[MAX_PATH];
-  DWORD length = GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH);
-  return fs::path(std::wstring(programFiles, length)) / L"Lumenfeld";
-}
+// With a space, which the service must hand its installer unquoted after /D=.
+const fs::path Folder = L"C:\\Program Files\\Lumenfeld Test";
 
 fs::path StateFile(const wchar_t* name) { return fs::path(ServiceDataDirectory()) / name; }
 
 std::vector<std::string> StateSnapshot() {
-  std::vector<std::string> files;
-  for (const wchar_t* name : {L"rolls.txt", L"roll.txt", L"lastrev.txt"}) {
-    files.push_back(ReadFileBytes(StateFile(name)));
-  }
-  return files;
+  return {ReadFileBytes(StateFile(L"rolls.txt")), ReadFileBytes(StateFile(L"roll.txt")),
+          ReadFileBytes(StateFile(L"lastrev.txt"))};
 }
 
 void Clean() {
   RemoveService(ServiceName);
   ClearServiceDataDirectory();
   std::error_code ignored;
-  fs::remove_all(DefaultInstallFolder(), ignored);
+  fs::remove_all(Folder, ignored);
+}
+
+void ExpectRegisteredFromFolder() {
+  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  UniqueServiceHandle service(OpenServiceW(manager.get(), ServiceName, SERVICE_QUERY_CONFIG));
+  std::vector<BYTE> buffer(8192);
+  DWORD needed = 0;
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  ASSERT_TRUE(QueryServiceConfigW(service.get(), config, 8192, &needed)) << GetLastError();
+  EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+  EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+  EXPECT_EQ(std::wstring(config->lpBinaryPathName),
+            L"\"" + (Folder / L"LumenfeldBrowserService.exe").wstring() + L"\"");
+  EXPECT_EQ(std::wstring(config->lpServiceStartName), L"LocalSystem");
+  ASSERT_TRUE(QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(), 8192,
+                                   &needed));
+  EXPECT_NE(reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.data())->lpDescription, nullptr);
 }
 
 TEST(SelfUpdateEndToEnd, TheInstalledServiceReplacesItselfWithTheNewerBuild) {
   const std::string base = "http://127.0.0.1:" + std::to_string(TestCdnPort);
-  if (base != CdnBaseUrl) {
-    GTEST_SKIP() << "the build's CDN is " << CdnBaseUrl << ", not " << base;
-  }
+  if (base != CdnBaseUrl) GTEST_SKIP() << "the build's CDN is " << CdnBaseUrl << ", not " << base;
   Clean();
-  // The machine's rollout state, which the update must leave as it is.
+  // The machine's rollout state, which nothing here may change.
   fs::create_directories(ServiceDataDirectory());
   WriteFileBytes(StateFile(L"rolls.txt"),
                  "5\r\n15\r\n25\r\n35\r\n45\r\n55\r\n65\r\n75\r\n85\r\n95\r\n");
@@ -60,8 +70,7 @@ TEST(SelfUpdateEndToEnd, TheInstalledServiceReplacesItselfWithTheNewerBuild) {
   WriteFileBytes(StateFile(L"lastrev.txt"), "7");
   const std::vector<std::string> state = StateSnapshot();
 
-  const std::string url = base + InstallerTarget;
-  const std::string next = std::to_string(NEXT_VERSION);
+  const std::string url = base + InstallerTarget, next = std::to_string(NEXT_VERSION);
   const std::string document = R"({"rev":)" + next + R"(,"url":")" + url + R"(","sha256":")" +
                                ReadFileBytes(NEXT_SETUP_EXE_PATH ".sha256") + "\"}";
   HttpTestServer cdn(
@@ -71,39 +80,51 @@ TEST(SelfUpdateEndToEnd, TheInstalledServiceReplacesItselfWithTheNewerBuild) {
       },
       TestCdnPort);
 
-  // No /D=: the default folder, "Program Files" with its space, is what the
-  // service hands its installer.
-  ASSERT_EQ(RunCommandLine(L"\"" + WinePathOf(SETUP_EXE_PATH) + L"\" /S", 120s), 0u);
+  const std::wstring options = L"\" /S /D=" + Folder.wstring();
+  ASSERT_EQ(RunCommandLine(L"\"" + WinePathOf(SETUP_EXE_PATH) + options, 120s), 0u);
+  std::istringstream programs(INSTALLED_PROGRAMS "|Uninstall.exe");
+  for (std::string name; std::getline(programs, name, '|');) {
+    EXPECT_TRUE(fs::is_regular_file(Folder / name)) << name;
+  }
+  ExpectRegisteredFromFolder();
+
   const std::string oldLine = "Latest version is " + next + ", mine is " +
                               std::to_string(NEXT_VERSION - 1) + ". URL to latest is " + url;
   const std::string newLine =
       "Latest version is " + next + ", mine is " + next + ". URL to latest is " + url;
-  auto has = [](const std::vector<std::string>& messages, const std::string& line) {
-    return std::find(messages.begin(), messages.end(), line) != messages.end();
-  };
-  ASSERT_TRUE(WaitUntil([&] { return has(ServiceLogMessages(), newLine); }, 180s))
+  std::vector<std::string> messages;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        messages = ServiceLogMessages();
+        return std::find(messages.begin(), messages.end(), newLine) != messages.end();
+      },
+      180s))
       << ReadFileBytes(StateFile(L"service.log"));
-
-  std::vector<std::string> messages = ServiceLogMessages();
   auto banner = [](const std::string& m) { return m.rfind("-- Service starting", 0) == 0; };
   auto old = std::find(messages.begin(), messages.end(), oldLine);
   ASSERT_NE(old, messages.end());
   EXPECT_EQ(std::count_if(messages.begin(), old, banner), 1);
   EXPECT_EQ(std::count_if(old, messages.end(), banner), 1);  // the new start
-
   EXPECT_EQ(ReadFileBytes(StateFile(L"service_rev.txt")), next);
   EXPECT_EQ(ServiceState(ServiceName), static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(ReadFileBytes(DefaultInstallFolder() / "LumenfeldBrowserService.exe"),
+  EXPECT_EQ(ReadFileBytes(Folder / "LumenfeldBrowserService.exe"),
             ReadFileBytes(NEXT_SERVICE_EXE_PATH));
+  ExpectRegisteredFromFolder();
   EXPECT_EQ(StateSnapshot(), state);
   EXPECT_EQ(cdn.CountRequests(InstallerTarget), 1u);
   EXPECT_EQ(cdn.CountRequests("/obsplugin/meta_updater.json"), 2u);
 
-  ASSERT_EQ(
-      RunCommandLine(L"\"" + (DefaultInstallFolder() / "Uninstall.exe").wstring() + L"\" /S", 60s),
-      0u);
-  EXPECT_TRUE(WaitUntil(
-      [] { return ServiceState(ServiceName) == 0 && !fs::exists(DefaultInstallFolder()); }, 60s));
+  // Installing over a stopped service starts it again.
+  RunCommandLine(L"\"C:\\windows\\system32\\net.exe\" stop \"Lumenfeld Browser Service\"", 60s);
+  ASSERT_TRUE(WaitUntil([] { return ServiceState(ServiceName) == SERVICE_STOPPED; }, 30s));
+  ASSERT_EQ(RunCommandLine(L"\"" + WinePathOf(NEXT_SETUP_EXE_PATH) + options, 120s), 0u);
+  EXPECT_EQ(ServiceState(ServiceName), static_cast<DWORD>(SERVICE_RUNNING));
+
+  // The uninstaller hands over to a copy of itself and returns at once.
+  ASSERT_EQ(RunCommandLine(L"\"" + (Folder / "Uninstall.exe").wstring() + L"\" /S", 60s), 0u);
+  EXPECT_TRUE(WaitUntil([] { return ServiceState(ServiceName) == 0 && !fs::exists(Folder); }, 60s));
+  EXPECT_EQ(StateSnapshot(), state);
+  EXPECT_TRUE(fs::exists(StateFile(L"service.log")));
   Clean();
 }
 

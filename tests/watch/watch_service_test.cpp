@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,19 +23,6 @@ using namespace std::chrono_literals;
 
 const wchar_t ServiceName[] = L"Lumenfeld Browser Service";
 const char UpdateCheckLine[] = "Checking for new version of updater.";
-
-std::vector<std::string> LogMessages() {
-  std::vector<std::string> messages;
-  std::error_code error;
-  fs::path log = fs::path(ServiceDataDirectory()) / L"service.log";
-  if (!fs::exists(log, error)) return messages;
-  std::istringstream lines(ReadFileBytes(log));
-  for (std::string line; std::getline(lines, line);) {
-    size_t start = line.find("] ");
-    if (start != std::string::npos) messages.push_back(line.substr(start + 2));
-  }
-  return messages;
-}
 
 struct Detection {
   int timeSinceLaunch = 0;
@@ -71,16 +57,6 @@ std::string Adding(DWORD processId, int processStartDate) {
          std::to_string(processStartDate) + "} to obsProcessHistory";
 }
 
-template <typename Predicate>
-bool WaitFor(Predicate done, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
 class WatchService : public ::testing::Test {
  protected:
   WatchService() { ClearServiceDataDirectory(); }
@@ -91,7 +67,7 @@ class WatchService : public ::testing::Test {
     ASSERT_TRUE(service->Start()) << GetLastError();
     ASSERT_TRUE(service->WaitForState(SERVICE_RUNNING, 30s));
     // The first pass always checks for a new version of the service.
-    ASSERT_TRUE(WaitFor([] { return Count(LogMessages(), UpdateCheckLine) == 1; }, 10s));
+    ASSERT_TRUE(WaitUntil([] { return Count(ServiceLogMessages(), UpdateCheckLine) == 1; }, 10s));
   }
 
   void StopService() {
@@ -103,9 +79,10 @@ class WatchService : public ::testing::Test {
   // Waits for the process's first detection line, then a second more
   // (about ten passes) for any line that should not come.
   std::vector<std::string> MessagesAfterDetecting(DWORD processId) {
-    EXPECT_TRUE(WaitFor([&] { return !DetectionsOf(LogMessages(), processId).empty(); }, 10s));
+    EXPECT_TRUE(
+        WaitUntil([&] { return !DetectionsOf(ServiceLogMessages(), processId).empty(); }, 10s));
     std::this_thread::sleep_for(1s);
-    return LogMessages();
+    return ServiceLogMessages();
   }
 
   TempDir dir;  // outlives the processes started from it
