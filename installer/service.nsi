@@ -62,6 +62,8 @@ Var LogFile
 ; Set once the installer has stopped a running service, so that a failure
 ; afterwards starts it again instead of leaving the machine without it.
 Var StoppedService
+; Set by the uninstaller when a program file could not be removed.
+Var FilesLeft
 
 ; --- Helpers, defined for the installer and (with prefix "un.") the uninstaller.
 
@@ -236,6 +238,9 @@ FunctionEnd
 !macro RemoveProgram NAME SOURCE
   Push "$INSTDIR\${NAME}"
   Call un.DeleteWithRetry
+  ${If} $R9 != "ok"
+    StrCpy $FilesLeft 1
+  ${EndIf}
 !macroend
 
 !include "${FILE_LIST}"
@@ -348,6 +353,7 @@ Function un.onInit
   SetShellVarContext all
   SetRegView 64
   StrCpy $LogFile "$TEMP\LumenfeldBrowserServiceUninstall.log"
+  StrCpy $FilesLeft 0
 FunctionEnd
 
 Section "Uninstall"
@@ -374,6 +380,9 @@ Section "Uninstall"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   ; The state folder under ProgramData stays: a reinstall keeps the
   ; machine's rollout state and the log.
+  ${If} $FilesLeft == 1
+    !insertmacro UnFail ${EXIT_FILES} "some program files stay in $INSTDIR"
+  ${EndIf}
   Push "Uninstallation complete"
   Call un.Log
   SetErrorLevel 0

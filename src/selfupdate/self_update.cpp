@@ -32,6 +32,7 @@ std::wstring InstallerFolder(WorkerState* worker) {
   if (getTempPath2 != nullptr) {
     wchar_t buffer[260];
     DWORD length = getTempPath2(260, buffer);
+    if (length >= 260) SetLastError(ERROR_INSUFFICIENT_BUFFER);
     if (length == 0 || length >= 260) return {};
     return std::wstring(buffer, length);
   }
