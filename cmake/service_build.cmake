@@ -1,8 +1,9 @@
 # Building the service executable and its installer, more than once from the
 # same sources when a test needs a newer version of the service.
 
-# Sets `out_var` to a source file defining ServiceVersion as `version`. Every
-# executable that links the service code adds exactly one such source.
+# Sets `out_var` to a source file defining ServiceVersion as `version`. The
+# portable library holds the one of LUMENFELD_SERVICE_VERSION; a service
+# executable compiles its own, which the linker takes before the library's.
 function(lumenfeld_service_version_source version out_var)
   set(file ${CMAKE_BINARY_DIR}/generated/service_version_${version}.cpp)
   set(LUMENFELD_VERSION_VALUE ${version})
@@ -11,7 +12,9 @@ function(lumenfeld_service_version_source version out_var)
 endfunction()
 
 # lumenfeld_add_service(target version output_dir)
-# LumenfeldBrowserService.exe of the given version in `output_dir`.
+# LumenfeldBrowserService.exe of the given version in `output_dir`. Its own
+# definition of ServiceVersion is an object of the executable, so the
+# library's definition is never linked into it.
 function(lumenfeld_add_service target version output_dir)
   lumenfeld_service_version_source(${version} version_source)
   add_executable(${target} ${PROJECT_SOURCE_DIR}/src/service/main.cpp ${version_source})
