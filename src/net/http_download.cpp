@@ -21,24 +21,45 @@ struct OpenedRequest {
   DWORD contentLength = 0;
 };
 
-// Opens the session and the URL and reads Content-Length. False, with the
-// handles closed, when any of that fails.
-bool OpenRequest(const std::string& url, OpenedRequest& opened) {
+std::string CallFailed(const char* call, DWORD error) {
+  return std::string(call) + " failed, GetLastError = " + std::to_string(error);
+}
+
+// Opens the session and the URL and reads Content-Length; with `failure`
+// given, also requires status 200 and puts the reason for a failure there.
+// False, with the handles closed, when any of that fails.
+bool OpenRequest(const std::string& url, OpenedRequest& opened, std::string* failure = nullptr) {
+  const auto fail = [&](const char* call) {
+    if (failure) *failure = CallFailed(call, GetLastError());
+    return false;
+  };
   opened.session.reset(
       InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-  if (!opened.session) return false;
+  if (!opened.session) return fail("InternetOpenA");
   DeleteUrlCacheEntryA(url.c_str());
   opened.request.reset(InternetOpenUrlA(opened.session.get(), url.c_str(), kNoCacheHeader,
                                         static_cast<DWORD>(-1),
                                         INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0));
-  if (!opened.request) return false;
-  DWORD length = 0;
-  DWORD size = sizeof length;
+  if (!opened.request) return fail("InternetOpenUrlA");
+  DWORD size = 0;
+  if (failure) {
+    DWORD status = 0;
+    size = sizeof status;
+    if (!HttpQueryInfoA(opened.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                        &status, &size, nullptr)) {
+      return fail("HttpQueryInfoA (status)");
+    }
+    if (status != 200) {
+      *failure = "the server answered with status " + std::to_string(status);
+      return false;
+    }
+  }
+  size = sizeof opened.contentLength;
   if (!HttpQueryInfoA(opened.request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
-                      &length, &size, nullptr)) {
+                      &opened.contentLength, &size, nullptr)) {
+    if (failure) *failure = "the response announced no Content-Length";
     return false;
   }
-  opened.contentLength = length;
   return true;
 }
 
@@ -121,54 +142,10 @@ bool DownloadFile(const std::string& url, const std::string& path) {
   return false;
 }
 
-namespace {
-
-std::string CallFailed(const char* call, DWORD error) {
-  return std::string(call) + " failed, GetLastError = " + std::to_string(error);
-}
-
-// OpenRequest with the reason for a failure and the status checked.
-bool OpenCheckedRequest(const std::string& url, OpenedRequest& opened, std::string& failure) {
-  opened.session.reset(
-      InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-  if (!opened.session) {
-    failure = CallFailed("InternetOpenA", GetLastError());
-    return false;
-  }
-  DeleteUrlCacheEntryA(url.c_str());
-  opened.request.reset(InternetOpenUrlA(opened.session.get(), url.c_str(), kNoCacheHeader,
-                                        static_cast<DWORD>(-1),
-                                        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0));
-  if (!opened.request) {
-    failure = CallFailed("InternetOpenUrlA", GetLastError());
-    return false;
-  }
-  DWORD status = 0;
-  DWORD size = sizeof status;
-  if (!HttpQueryInfoA(opened.request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
-                      &status, &size, nullptr)) {
-    failure = CallFailed("HttpQueryInfoA (status)", GetLastError());
-    return false;
-  }
-  if (status != 200) {
-    failure = "the server answered with status " + std::to_string(status);
-    return false;
-  }
-  size = sizeof opened.contentLength;
-  if (!HttpQueryInfoA(opened.request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
-                      &opened.contentLength, &size, nullptr)) {
-    failure = "the response announced no Content-Length";
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 bool DownloadFileWithProgress(const std::string& url, const std::wstring& path,
                               const DownloadProgress& progress, std::string& failure) {
   OpenedRequest opened;
-  if (!OpenCheckedRequest(url, opened, failure)) return false;
+  if (!OpenRequest(url, opened, &failure)) return false;
   UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {

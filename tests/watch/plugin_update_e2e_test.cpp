@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,34 +34,14 @@ const wchar_t ServiceName[] = L"Lumenfeld Browser Service";
 // The CDN and plugin folders that publish_test_cdn.sh wrote.
 const fs::path Published = WinePathOf(E2E_DIR);
 
-std::vector<std::string> LogMessages() {
-  std::vector<std::string> messages;
-  std::istringstream lines(ReadFileBytes(fs::path(ServiceDataDirectory()) / L"service.log"));
-  for (std::string line; std::getline(lines, line);) {
-    size_t start = line.find("] ");
-    if (start != std::string::npos) messages.push_back(line.substr(start + 2));
-  }
-  return messages;
-}
-
 // Messages from index `first` on that begin with `prefix` and contain `part`.
 size_t CountFrom(size_t first, const std::string& prefix, const std::string& part = "") {
-  std::vector<std::string> messages = LogMessages();
+  std::vector<std::string> messages = ServiceLogMessages();
   size_t count = 0;
   for (size_t i = first; i < messages.size(); ++i) {
     if (messages[i].rfind(prefix, 0) == 0 && messages[i].find(part) != std::string::npos) ++count;
   }
   return count;
-}
-
-template <typename Predicate>
-bool WaitFor(Predicate done, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
 }
 
 std::string AppData() {
@@ -134,7 +113,7 @@ class PluginUpdateEndToEnd : public ::testing::Test {
     for (const ObsLaunch& obs : RunningObs(obsExe)) {
       WindowsFunctions::TerminateProcessTree(static_cast<DWORD>(obs.processId));
     }
-    WaitFor([&] { return RunningObs(obsExe).empty(); }, 10s);
+    WaitUntil([&] { return RunningObs(obsExe).empty(); }, 10s);
   }
 
   void StartService() {
@@ -153,14 +132,14 @@ class PluginUpdateEndToEnd : public ::testing::Test {
   // Launches the stand-in OBS and waits until the service has dealt with it;
   // returns the index of the first log message written for it.
   size_t Launch(std::unique_ptr<FakeObsProcess>& obs) {
-    size_t first = LogMessages().size();
+    size_t first = ServiceLogMessages().size();
     obs = std::make_unique<FakeObsProcess>(obsExe);
     EXPECT_TRUE(obs->valid());
     const std::string adding = "Adding { itr->processId, itr->processStartDate } { " +
                                std::to_string(obs->processId()) + ", ";
-    EXPECT_TRUE(WaitFor(
+    EXPECT_TRUE(WaitUntil(
         [&] {
-          std::vector<std::string> messages = LogMessages();
+          std::vector<std::string> messages = ServiceLogMessages();
           return std::any_of(messages.begin() + static_cast<ptrdiff_t>(first), messages.end(),
                              [&](const std::string& m) { return m.rfind(adding, 0) == 0; });
         },
@@ -211,7 +190,7 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesThe
 
   // 2. A second launch with everything in place runs nothing.
   WindowsFunctions::TerminateProcessTree(static_cast<DWORD>(restarted[0].processId));
-  ASSERT_TRUE(WaitFor([&] { return RunningObs(obsExe).empty(); }, 10s));
+  ASSERT_TRUE(WaitUntil([&] { return RunningObs(obsExe).empty(); }, 10s));
   const std::string roll = ReadFileBytes(state / "roll.txt");
   first = Launch(obs);
   EXPECT_EQ(CountFrom(first, "needsUpdate = 0 for " + ToUtf8(obs->path().wstring())), 1u);
@@ -222,7 +201,7 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesThe
   // and the record stays at release 5.
   cdn.rollout = "cdn-rev6";
   obs.reset();
-  ASSERT_TRUE(WaitFor([&] { return RunningObs(obsExe).empty(); }, 10s));
+  ASSERT_TRUE(WaitUntil([&] { return RunningObs(obsExe).empty(); }, 10s));
   UniqueFileHandle held(CreateFileW((pluginFolder / "obs-browser.dll").c_str(), GENERIC_READ, 0,
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(held.valid()) << GetLastError();
