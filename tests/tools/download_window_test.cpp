@@ -81,12 +81,14 @@ TEST(DownloadWindow, ShowsProgressAndIsBroughtToTheFront) {
 
   ToolRun downloader(WinePathOf(DOWNLOADER_PATH), line);
   ASSERT_TRUE(downloader.valid());
+  // The window is created, filled and then shown.
   HWND window = nullptr;
-  ASSERT_TRUE(WaitFor([&] { return (window = FindWindowW(kDownloadWindowClass, nullptr)); }))
-      << "the downloader showed no window";
+  ASSERT_TRUE(WaitFor([&] {
+    window = FindWindowW(kDownloadWindowClass, nullptr);
+    return window && IsWindowVisible(window);
+  })) << "the downloader showed no window";
   HWND bar = FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
   ASSERT_NE(bar, nullptr);
-  EXPECT_TRUE(IsWindowVisible(window));
   // Half the body has arrived: the bar stands part of the way.
   EXPECT_TRUE(WaitFor([&] { return SendMessageW(bar, PBM_GETPOS, 0, 0) > 0; }));
   EXPECT_LT(SendMessageW(bar, PBM_GETPOS, 0, 0), 1000);

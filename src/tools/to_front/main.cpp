@@ -1,9 +1,9 @@
 // InstallerToFront.exe (no arguments)
 //
 // Started just after the downloader: waits up to about 10 s for the
-// downloader's progress window and makes it the foreground window, so the
-// user sees it in front of whatever they were doing. Exit codes in
-// tools/to_front/exit_codes.h.
+// downloader's progress window to be shown and makes it the foreground
+// window, so the user sees it in front of whatever they were doing. Exit
+// codes in tools/to_front/exit_codes.h.
 #include <windows.h>
 
 #include "tools/downloader/download_window_class.h"
@@ -14,10 +14,13 @@ namespace {
 constexpr DWORD kWaitForWindowMs = 10000;
 constexpr DWORD kPollMs = 100;
 
+// The window exists a moment before it is shown; a hidden window cannot
+// be brought forward, so this waits until it is visible.
 HWND WaitForDownloadWindow() {
   for (DWORD waited = 0;; waited += kPollMs) {
     HWND window = FindWindowW(kDownloadWindowClass, nullptr);
-    if (window || waited >= kWaitForWindowMs) return window;
+    if (window && IsWindowVisible(window)) return window;
+    if (waited >= kWaitForWindowMs) return nullptr;
     Sleep(kPollMs);
   }
 }
