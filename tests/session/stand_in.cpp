@@ -1,7 +1,8 @@
 // Stands in for the installer and the tools in tests: appends one line to
-// "<own path>.log" with the time it started (100-ns units since 1601) and
-// its whole command line (UTF-8), then exits with the number in
-// "<own path>.exitcode" (0 when there is none).
+// "<own path>.log" with the time it was created (100-ns units since 1601;
+// the creation time, so a busy machine that is slow to run it does not
+// shift it) and its whole command line (UTF-8), then exits with the number
+// in "<own path>.exitcode" (0 when there is none).
 #include <windows.h>
 
 #include <cstdio>
@@ -21,11 +22,12 @@ std::wstring OwnPath() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  FILETIME now{};
-  GetSystemTimeAsFileTime(&now);
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+    GetSystemTimeAsFileTime(&created);
   ULARGE_INTEGER ticks{};
-  ticks.LowPart = now.dwLowDateTime;
-  ticks.HighPart = now.dwHighDateTime;
+  ticks.LowPart = created.dwLowDateTime;
+  ticks.HighPart = created.dwHighDateTime;
   const std::wstring self = OwnPath();
   std::string line = std::to_string(ticks.QuadPart) + " " + ToUtf8(GetCommandLineW()) + "\n";
   {
