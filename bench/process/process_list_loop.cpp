@@ -4,34 +4,14 @@
 //   process_list_loop.exe toolhelp|query|sleep seconds
 // "toolhelp": a bare Toolhelp snapshot walked to its end; "query": the
 // system query that the service uses; "sleep": no list, only the waits.
-// clang-format off
 #include <windows.h>
-#include <tlhelp32.h>  // needs windows.h first
-// clang-format on
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "common/unique_handle.h"
 #include "process/process_list.h"
-
-namespace {
-
-size_t WalkToolhelpSnapshot() {
-  UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return 0;
-  size_t count = 0;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-       more = Process32NextW(snapshot.get(), &entry)) {
-    ++count;
-  }
-  return count;
-}
-
-}  // namespace
+#include "support/toolhelp_walk.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) return 2;

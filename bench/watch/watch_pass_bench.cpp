@@ -6,10 +6,7 @@
 //
 // The other processes are idle copies of this program; each ends when this
 // one ends.
-// clang-format off
 #include <windows.h>
-#include <tlhelp32.h>  // needs windows.h first
-// clang-format on
 
 #include <chrono>
 #include <cstdio>
@@ -22,6 +19,7 @@
 #include "common/unique_handle.h"
 #include "process/windows_functions.h"
 #include "service/worker.h"
+#include "support/toolhelp_walk.h"
 #include "watch/watch_loop.h"
 
 namespace {
@@ -45,19 +43,6 @@ double ProcessCpuSeconds() {
     return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
   };
   return (value(kernel) + value(user)) / 1e7;
-}
-
-size_t RunningProcesses() {
-  size_t count = 0;
-  // Every process, whatever its name.
-  UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-       more = Process32NextW(snapshot.get(), &entry)) {
-    ++count;
-  }
-  return count;
 }
 
 void NoLoop(WorkerState*) {}
@@ -90,7 +75,7 @@ int main(int argc, char** argv) {
   }
   // Let them all come up before measuring.
   std::this_thread::sleep_for(std::chrono::seconds(2));
-  size_t running = RunningProcesses();
+  size_t running = WalkToolhelpSnapshot();
 
   Worker worker(&NoLoop);
   SystemWatchContext context;
@@ -119,7 +104,7 @@ int main(int argc, char** argv) {
   // The bare snapshot walk, for comparison: under Wine the system's own
   // snapshot work dominates the pass.
   cpuBefore = ProcessCpuSeconds();
-  for (int i = 0; i < passes; ++i) RunningProcesses();
+  for (int i = 0; i < passes; ++i) WalkToolhelpSnapshot();
   double snapshotCpu = (ProcessCpuSeconds() - cpuBefore) / passes;
   std::printf("CPU time of a bare process snapshot walk: %.3f ms\n", snapshotCpu * 1e3);
 

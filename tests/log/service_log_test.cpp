@@ -31,6 +31,15 @@ class ServiceLogTest : public ::testing::Test {
  protected:
   TempDir dir;
   std::filesystem::path logPath() const { return dir / "service.log"; }
+
+  // The log file as another program holds it: with no sharing, or sharing
+  // everything (a viewer).
+  static constexpr DWORD kShareNothing = 0;
+  static constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  UniqueFileHandle HoldLog(DWORD share) const {
+    return UniqueFileHandle(CreateFileW(logPath().c_str(), GENERIC_READ, share, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
 };
 
 TEST_F(ServiceLogTest, BannerOpensTheFile) {
@@ -67,8 +76,7 @@ TEST_F(ServiceLogTest, PrintKeepsTheCallersLastError) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
   // Also when the line cannot be written.
-  UniqueFileHandle locked(CreateFileW(logPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFileHandle locked = HoldLog(kShareNothing);
   ASSERT_TRUE(locked);
   SetLastError(777);
   log.Print("dropped");
@@ -80,8 +88,7 @@ TEST_F(ServiceLogTest, FileHeldWithoutSharingDropsTheLineAndLosesNothing) {
   log.Print("before");
   std::string before = ReadFileBytes(logPath());
   {
-    UniqueFileHandle locked(CreateFileW(logPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFileHandle locked = HoldLog(kShareNothing);
     ASSERT_TRUE(locked);
     log.Print("while locked");
   }
@@ -95,9 +102,7 @@ TEST_F(ServiceLogTest, FileHeldWithoutSharingDropsTheLineAndLosesNothing) {
 TEST_F(ServiceLogTest, FileStaysReadableAndDeletableBetweenLines) {
   ServiceLog log(dir.path().string());
   // Another program may open it deny-none for reading while we write.
-  UniqueFileHandle reader(CreateFileW(logPath().c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFileHandle reader = HoldLog(kShareAll);
   ASSERT_TRUE(reader);
   log.Print("while read");
   reader.reset();
@@ -190,9 +195,7 @@ TEST_F(ServiceLogTest, ReaderHoldingTheFileAcrossTheCapLosesNoLine) {
   ServiceLog log("");
   log.LogPath = logPath().string();
   // A viewer that shares everything: the rename over the file is refused.
-  UniqueFileHandle reader(CreateFileW(logPath().c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFileHandle reader = HoldLog(kShareAll);
   ASSERT_TRUE(reader);
   PrintAndExpectAllLines(log, logPath(), 20, LogSizeLimit);
   EXPECT_FALSE(std::filesystem::exists(logPath().string() + ".tmp"));
@@ -211,9 +214,7 @@ TEST_F(ServiceLogTest, FileThatCannotBeTrimmedGrowsToTheHardBoundOnly) {
   ServiceLog log("");
   log.LogPath = logPath().string();
   // A mapped view refuses both the rename and the cut in place.
-  UniqueFileHandle mapped(CreateFileW(logPath().c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFileHandle mapped = HoldLog(kShareAll);
   ASSERT_TRUE(mapped);
   UniqueKernelHandle mapping(
       CreateFileMappingW(mapped.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
