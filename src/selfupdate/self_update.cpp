@@ -51,12 +51,9 @@ void LogLastError(const char* format) {
   ServiceLog::Instance().Print(format, static_cast<int>(error));
 }
 
-}  // namespace
-
-bool FetchUpdaterMeta(UpdaterMeta& meta) {
-  return FetchUpdaterMeta(std::string(CdnBaseUrl) + UpdaterMetaPath, meta);
-}
-
+// Downloads the service update document and reads it into `meta`, which
+// holds its initial values. Logs why and returns false when the document
+// cannot be downloaded, is not JSON or cannot be used (see ReadUpdaterMeta).
 bool FetchUpdaterMeta(const std::string& documentUrl, UpdaterMeta& meta) {
   ServiceLog& log = ServiceLog::Instance();
   std::string body;
@@ -76,6 +73,8 @@ bool FetchUpdaterMeta(const std::string& documentUrl, UpdaterMeta& meta) {
   log.Print("json exception while trying to use updater_meta.json %s", body.c_str());
   return false;
 }
+
+}  // namespace
 
 void CheckForServiceUpdate(WorkerState* worker) {
   CheckForServiceUpdate(worker, std::string(CdnBaseUrl) + UpdaterMetaPath);

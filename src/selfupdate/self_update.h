@@ -14,13 +14,6 @@ inline constexpr wchar_t TempInstallerName[] = L"lumenfeldupdatertemp.exe";
 // when the system has no GetTempPath2W, below the state directory.
 inline constexpr wchar_t InstallerFolderName[] = L"Update";
 
-// Downloads the service update document from `documentUrl` (the CDN's by
-// default) and reads it into `meta`, which holds its initial values. Logs
-// why and returns false when the document cannot be downloaded, is not JSON
-// or cannot be used (see ReadUpdaterMeta); `meta` is then to be ignored.
-bool FetchUpdaterMeta(UpdaterMeta& meta);
-bool FetchUpdaterMeta(const std::string& documentUrl, UpdaterMeta& meta);
-
 // The hourly self-update step. Logs its start and stores the current time in
 // the worker's lastUpdateCheck before anything can fail. When the document
 // names a newer version than ServiceVersion with a URL, downloads that

@@ -11,11 +11,8 @@ Worker& Worker::Instance() {
 }
 
 Worker::Worker() : loop_(&WatchLoop), starter_(&StartThread) {
-  lastUpdateCheck = 0;
-  running = false;
   EnsureRolls();
   WriteServiceRev();
-  lastUpdateCheck = 0;
 }
 
 Worker::Worker(Loop loop, ThreadStarter starter) : loop_(loop), starter_(starter) {}
@@ -70,5 +67,3 @@ void Worker::WaitWhileRunning() {
     if (result == WAIT_FAILED) Sleep(1000);
   }
 }
-
-bool Worker::FetchUpdaterMeta(UpdaterMeta& meta) { return ::FetchUpdaterMeta(meta); }

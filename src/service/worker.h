@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "common/unique_handle.h"
-#include "selfupdate/updater_meta.h"
 #include "state/worker_state.h"
 
 // Owns the watch thread and the lock that serialises starting and stopping
@@ -46,10 +45,6 @@ class Worker : public WorkerState {
   // Returns once the run flag is clear. Wakes as soon as Stop() clears it,
   // without polling; a flag cleared any other way is seen within a second.
   void WaitWhileRunning();
-
-  // Reads the service update document from the CDN into `meta` (see
-  // ::FetchUpdaterMeta); keeps nothing in the Worker.
-  bool FetchUpdaterMeta(UpdaterMeta& meta);
 
  private:
   Worker();

@@ -6,9 +6,6 @@
 std::wstring WorkerState::GetStateDirectory() { return ::GetStateDirectory(); }
 void WorkerState::EnsureRolls() { ::EnsureRolls(GetStateDirectory()); }
 void WorkerState::WriteServiceRev() { ::WriteServiceRev(GetStateDirectory()); }
-std::optional<std::vector<int32_t>> WorkerState::ReadRolls() {
-  return ::ReadRolls(GetStateDirectory());
-}
 int32_t WorkerState::ReadRoll() { return ::ReadRoll(GetStateDirectory()); }
 void WorkerState::Reroll() { ::Reroll(GetStateDirectory()); }
 int32_t WorkerState::ReadLastRev() { return ::ReadLastRev(GetStateDirectory()); }

@@ -23,7 +23,6 @@ class WorkerState {
   // State files, all in GetStateDirectory(); every call goes to the files.
   void EnsureRolls();
   void WriteServiceRev();
-  std::optional<std::vector<int32_t>> ReadRolls();
   int32_t ReadRoll();
   void Reroll();
   int32_t ReadLastRev();
