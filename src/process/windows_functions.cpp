@@ -21,7 +21,8 @@ void TerminateWithCode(DWORD processId, UINT exitCode) {
 
 }  // namespace
 
-bool WindowsFunctions::FindProcessesByName(const std::string& name, std::vector<ObsLaunch>& list) {
+bool WindowsFunctions::FindProcessesByName(const std::string& name, std::vector<ObsLaunch>& list,
+                                           const ObsProcessHistory* known) {
   ProcessSnapshot processes = ListProcesses();
   if (!processes) return false;
   const std::wstring wideName = FromUtf8(name);
@@ -29,21 +30,23 @@ bool WindowsFunctions::FindProcessesByName(const std::string& name, std::vector<
     if (!SameExecutableName(entry.exeFile, wideName)) continue;
     ObsLaunch launch;
     launch.processId = static_cast<int32_t>(entry.processId);
+    // The list's creation time is the one the process's own times give.
+    launch.processStartDate =
+        entry.creationTime != 0 ? FileTimeToUnixSeconds(entry.creationTime) : 0;
+    if (known != nullptr && known->count(KeyOf(launch)) != 0) continue;
     UniqueKernelHandle process(OpenProcess(QueryAndReadAccess, FALSE, entry.processId));
-    if (process) {
-      FILETIME creation{}, exit{}, kernel{}, user{};
-      if (GetProcessTimes(process.get(), &creation, &exit, &kernel, &user)) {
-        ULARGE_INTEGER value;
-        value.LowPart = creation.dwLowDateTime;
-        value.HighPart = creation.dwHighDateTime;
-        launch.processStartDate = FileTimeToUnixSeconds(value.QuadPart);
-      }
-      std::wstring path;
-      if (GetProcessFilePath(process.get(), path)) launch.filePath = path;
+    if (process && GetProcessFilePath(process.get(), launch.filePath) && !launch.filePath.empty()) {
+      list.push_back(std::move(launch));
     }
-    if (!launch.filePath.empty()) list.push_back(std::move(launch));
   }
   return true;
+}
+
+int64_t WindowsFunctions::GetProcessStartDate(HANDLE process) {
+  FILETIME creation{}, exit{}, kernel{}, user{};
+  if (!GetProcessTimes(process, &creation, &exit, &kernel, &user)) return 0;
+  return FileTimeToUnixSeconds((static_cast<uint64_t>(creation.dwHighDateTime) << 32) |
+                               creation.dwLowDateTime);
 }
 
 bool WindowsFunctions::GetProcessFilePath(HANDLE process, std::wstring& path) {

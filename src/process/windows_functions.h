@@ -14,9 +14,16 @@ class WindowsFunctions {
   // Appends to `list`, in snapshot order, every running process whose
   // executable file name is `name` (ASCII case ignored), with its creation
   // time (0 when the times cannot be read) and executable path. A process
-  // that cannot be opened or whose path cannot be read is left out.
+  // that cannot be opened or whose path cannot be read is left out, and so is
+  // one whose key is in `known`, without being opened: the watch loop lists
+  // ten times a second and has seen nearly every process before.
   // Returns false, with `list` untouched, when no process snapshot can be taken.
-  static bool FindProcessesByName(const std::string& name, std::vector<ObsLaunch>& list);
+  static bool FindProcessesByName(const std::string& name, std::vector<ObsLaunch>& list,
+                                  const ObsProcessHistory* known = nullptr);
+
+  // Creation time of the process in seconds since 1970-01-01 UTC; 0 when
+  // its times cannot be read. `process` needs limited query rights.
+  static int64_t GetProcessStartDate(HANDLE process);
 
   // Full path of the main module of the process, cut to 259 characters.
   // `path` is written only on success.

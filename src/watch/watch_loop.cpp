@@ -75,13 +75,10 @@ void RunWatchPass(WatchContext& context, WorkerState* worker,
     }
   };
   guarded([&] {
-    try {
-      context.FindObsProcesses(list);
-    } catch (...) {
-      // A list that broke off half way is not handled; the next pass lists afresh.
-      list.clear();
-      throw;
-    }
+    // A list that broke off half way is not handled; the next pass lists afresh.
+    std::vector<ObsLaunch> found;
+    context.FindObsProcesses(found, obsProcessHistory);
+    list.swap(found);
   });
   for (const ObsLaunch& launch : list) {
     if (obsProcessHistory.count(KeyOf(launch)) != 0) continue;
@@ -111,9 +108,10 @@ void WatchLoop(WorkerState* worker) {
 
 int64_t SystemWatchContext::Now() { return static_cast<int64_t>(std::time(nullptr)); }
 
-void SystemWatchContext::FindObsProcesses(std::vector<ObsLaunch>& list) {
+void SystemWatchContext::FindObsProcesses(std::vector<ObsLaunch>& list,
+                                          const ObsProcessHistory& known) {
   // Without a snapshot the list stays empty and the pass simply sees no OBS.
-  WindowsFunctions::FindProcessesByName(ObsProcessName, list);
+  WindowsFunctions::FindProcessesByName(ObsProcessName, list, &known);
 }
 
 void SystemWatchContext::HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,

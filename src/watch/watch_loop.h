@@ -25,8 +25,9 @@ class WatchContext {
   // Calendar time in seconds since 1970-01-01 UTC.
   virtual int64_t Now() = 0;
   // Appends the running obs64.exe processes, in snapshot order; appends
-  // nothing when no snapshot can be taken.
-  virtual void FindObsProcesses(std::vector<ObsLaunch>& list) = 0;
+  // nothing when no snapshot can be taken. Those already in `known` may be
+  // left out (the pass skips them anyway).
+  virtual void FindObsProcesses(std::vector<ObsLaunch>& list, const ObsProcessHistory& known) = 0;
   virtual void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                                  ObsProcessHistory& obsProcessHistory) = 0;
   virtual void CheckForServiceUpdate(WorkerState* worker) = 0;
@@ -40,7 +41,7 @@ class WatchContext {
 class SystemWatchContext : public WatchContext {
  public:
   int64_t Now() override;
-  void FindObsProcesses(std::vector<ObsLaunch>& list) override;
+  void FindObsProcesses(std::vector<ObsLaunch>& list, const ObsProcessHistory& known) override;
   void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                          ObsProcessHistory& obsProcessHistory) override;
   void CheckForServiceUpdate(WorkerState* worker) override;

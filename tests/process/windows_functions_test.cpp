@@ -84,6 +84,18 @@ TEST(FindProcessesByName, MatchesTheWholeNameIgnoringCaseWithPathAndStartTime) {
     EXPECT_GE(launch.processStartDate, before - 1);
     EXPECT_LE(launch.processStartDate, after + 1);
   }
+  EXPECT_EQ(first.processStartDate, WindowsFunctions::GetProcessStartDate(lower.handle()));
+
+  // A process the caller already knows is left out; the other is still listed.
+  ObsProcessHistory known{KeyOf(first)};
+  std::vector<ObsLaunch> unknown;
+  ASSERT_TRUE(WindowsFunctions::FindProcessesByName("obs64.exe", unknown, &known));
+  auto listed = [&](int32_t processId) {
+    return std::count_if(unknown.begin(), unknown.end(),
+                         [&](const ObsLaunch& launch) { return launch.processId == processId; });
+  };
+  EXPECT_EQ(listed(first.processId), 0);
+  EXPECT_EQ(listed(second.processId), 1);
 
   // The other names are running, and are never taken for obs64.exe.
   for (size_t i = 2; i < processes.size(); ++i) {

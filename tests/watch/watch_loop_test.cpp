@@ -56,7 +56,7 @@ class FakeContext : public WatchContext {
   std::function<void()> pauseHook = [] {};
 
   int64_t Now() override { return now; }
-  void FindObsProcesses(std::vector<ObsLaunch>& list) override {
+  void FindObsProcesses(std::vector<ObsLaunch>& list, const ObsProcessHistory&) override {
     findHook();
     list.insert(list.end(), processes.begin(), processes.end());
   }
