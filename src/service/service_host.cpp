@@ -20,17 +20,16 @@ SERVICE_STATUS MakeServiceStatus(DWORD state, DWORD controlsAccepted, DWORD win3
   return status;
 }
 
+// Only asks the watch thread to stop: ServiceMain joins it and reports the
+// service stopped.
 void WINAPI ServiceControlHandler(DWORD control) {
   if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
-    Worker::Instance().Stop();
+    Worker::Instance().RequestStop();
   }
 }
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
   ServiceLog& log = ServiceLog::Instance();
-  // Before the Worker writes the state files into it.
-  ProtectStateDirectory();
-
   CrashHandler& crashHandler = CrashHandler::Instance();
   crashHandler.UploadUrl = CrashReportUrl;
   crashHandler.Attachments.push_back(log.LogPath);
@@ -40,6 +39,8 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
   SERVICE_STATUS status = MakeServiceStatus(SERVICE_START_PENDING, 0);
   SetServiceStatus(statusHandle, &status);
 
+  // Before the Worker writes the state files into it.
+  ProtectStateDirectory();
   Worker& worker = Worker::Instance();
   try {
     worker.Start();

@@ -50,10 +50,14 @@ void Worker::Start() {
   }
 }
 
-void Worker::Stop() {
-  std::lock_guard<std::mutex> lock(mutex);
+void Worker::RequestStop() {
   running = false;
   if (stopRequested) SetEvent(stopRequested.get());
+}
+
+void Worker::Stop() {
+  std::lock_guard<std::mutex> lock(mutex);
+  RequestStop();
   if (!thread.joinable()) return;
   if (thread.get_id() == std::this_thread::get_id()) {
     throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));

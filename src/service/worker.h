@@ -42,7 +42,12 @@ class Worker : public WorkerState {
   // called from the watch thread itself.
   void Stop();
 
-  // Returns once the run flag is clear. Wakes as soon as Stop() clears it,
+  // Clears the run flag and wakes WaitWhileRunning, without waiting for the
+  // thread: for the service control handler, which must answer at once even
+  // while a pass is running an installer. Stop() then joins.
+  void RequestStop();
+
+  // Returns once the run flag is clear. Wakes as soon as RequestStop() clears it,
   // without polling; a flag cleared any other way is seen within a second.
   void WaitWhileRunning();
 
@@ -52,7 +57,7 @@ class Worker : public WorkerState {
 
   std::thread thread;
   std::mutex mutex;
-  // Signalled when Stop() clears the run flag; reset by Start().
+  // Signalled when RequestStop() clears the run flag; reset by Start().
   UniqueKernelHandle stopRequested{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   Loop loop_;
   ThreadStarter starter_;

@@ -117,6 +117,30 @@ TEST(Worker, WaitWhileRunningReturnsOnceTheFlagIsClear) {
   worker.Stop();
 }
 
+// A pass that lasts until the test releases it, like one waiting for an installer.
+std::atomic<bool> passReleased{false};
+void GatedLoop(WorkerState* worker) {
+  while (worker->running) {
+    ++passesStarted;
+    while (!passReleased) std::this_thread::sleep_for(1ms);
+    ++passesFinished;
+  }
+}
+
+TEST(Worker, StopRequestAnswersAtOnceAndTheJoinWaitsForThePass) {
+  ResetCounters();
+  passReleased = false;
+  Worker worker(&GatedLoop);
+  worker.Start();
+  WaitForPass();
+  worker.RequestStop();  // returns with the pass still under way
+  worker.WaitWhileRunning();
+  EXPECT_EQ(passesFinished, 0);
+  passReleased = true;
+  worker.Stop();
+  EXPECT_EQ(passesFinished, 1);
+}
+
 TEST(Worker, FailedThreadStartClearsTheRunFlag) {
   ResetCounters();
   Worker worker(&SlowLoop, [](Worker::Loop, WorkerState*) -> std::thread {
