@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common/service_control.h"
+#include "common/service_version.h"
 #include "common/temp_dir.h"
 
 namespace {
@@ -80,7 +81,8 @@ int main(int argc, char** argv) {
     totalStop += outcome.milliseconds;
   }
   bool intact = !rolls.empty() && DataFile(L"rolls.txt") == rolls &&
-                DataFile(L"roll.txt") == roll && DataFile(L"service_rev.txt") == "129" &&
+                DataFile(L"roll.txt") == roll &&
+                DataFile(L"service_rev.txt") == std::to_string(ServiceVersion) &&
                 std::count(rolls.begin(), rolls.end(), '\n') == 10;
   std::printf("%d start/stop cycles: %d failed to start, %d stopped with exit code 0\n", cycles,
               startFailures, cleanStops);
