@@ -40,9 +40,9 @@ bool EnterReport() {
 void ReportCrash(EXCEPTION_POINTERS* exceptionPointers) noexcept {
   std::string dumpPath;
   try {
-    dumpPath = WriteMinidump(exceptionPointers);
-    if (dumpPath.empty()) return;
     const CrashHandler& handler = CrashHandler::Instance();
+    dumpPath = WriteMinidumpInto(handler.DumpFolder, exceptionPointers);
+    if (dumpPath.empty()) return;
     UploadCrashReport(handler.Attachments, dumpPath, handler.UploadUrl);
   } catch (...) {
   }
@@ -70,7 +70,8 @@ void ReportCrash(EXCEPTION_POINTERS* exceptionPointers) noexcept {
 
 }  // namespace
 
-CrashHandler::CrashHandler() {
+CrashHandler::CrashHandler() : DumpFolder(CrashFolder()) {
+  PrepareMinidumpWriter();
   SetUnhandledExceptionFilter(OnUnhandledException);
   std::set_terminate(OnTerminate);
 }

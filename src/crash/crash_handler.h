@@ -32,6 +32,9 @@ class CrashHandler {
   std::string UploadUrl;
   // Files sent with every report, in order; read only, never changed.
   std::vector<std::string> Attachments;
+  // Where dumps are written (CrashFolder()), found when the handler is armed
+  // so the crash path does not ask the shell.
+  const std::string DumpFolder;
 
  private:
   CrashHandler();

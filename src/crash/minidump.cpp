@@ -3,6 +3,8 @@
 #include <dbghelp.h>
 #include <shlobj.h>
 
+#include <atomic>
+
 #include "common/unique_handle.h"
 #include "crash/dump_file_name.h"
 
@@ -15,13 +17,17 @@ constexpr MINIDUMP_TYPE kDumpType =
     static_cast<MINIDUMP_TYPE>(MiniDumpWithIndirectlyReferencedMemory | MiniDumpScanMemory);
 static_assert(kDumpType == 0x50, "dump type");
 
-// Loaded only when a crash happens and never unloaded, so the module handle
-// has no owner.
+// Never unloaded once loaded, so the module handle has no owner.
+std::atomic<MiniDumpWriteDumpFn> loadedWriter{nullptr};
+
 MiniDumpWriteDumpFn LoadMiniDumpWriter() {
+  if (MiniDumpWriteDumpFn writer = loadedWriter.load()) return writer;
   HMODULE dbghelp = LoadLibraryA("dbghelp");
   if (!dbghelp) return nullptr;
-  return reinterpret_cast<MiniDumpWriteDumpFn>(
+  auto writer = reinterpret_cast<MiniDumpWriteDumpFn>(
       reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));
+  loadedWriter.store(writer);
+  return writer;
 }
 
 std::string DumpFileNameNow() {
@@ -55,6 +61,8 @@ std::string CrashFolder() {
   }
   return "Crashes\\";
 }
+
+void PrepareMinidumpWriter() { LoadMiniDumpWriter(); }
 
 std::string WriteMinidump(EXCEPTION_POINTERS* exceptionPointers) {
   return WriteMinidumpInto(CrashFolder(), exceptionPointers);

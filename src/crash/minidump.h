@@ -14,9 +14,14 @@ std::string CrashFolder();
 // "<exe base name>_stack_<UTC yyyymmdd_hhmmss>.dmp" (an older file of that
 // name is replaced) and returns its path. Returns "" when no complete dump
 // was written: dbghelp missing, folder or file not creatable, or the writer
-// failing (whose partial file is left behind). Loads dbghelp on first use and
-// never unloads it. Meant for the crash path: takes no lock, logs nothing.
+// failing (whose partial file is left behind). Loads dbghelp on first use
+// (unless PrepareMinidumpWriter did) and never unloads it. Meant for the
+// crash path: logs nothing.
 std::string WriteMinidump(EXCEPTION_POINTERS* exceptionPointers);
+
+// Loads dbghelp and finds its dump writer now, so that a crash later need
+// not take the loader lock, which the failing thread may hold.
+void PrepareMinidumpWriter();
 
 // WriteMinidump into `folder` (ending with a separator), which is created
 // with any missing parents.
