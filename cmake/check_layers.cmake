@@ -1,9 +1,8 @@
 # Fails when a source folder includes a header of a folder above it.
-# Run as: cmake -DSOURCE_DIR=<repo>/src -P check_layers.cmake
-#
-# Layers, bottom to top. A folder may include its own headers and those of
-# the folders below it; src/tools/* may include every layer but service.
-set(layers common log state net process update session selfupdate crash watch service)
+# Run as: cmake -DSOURCE_DIR=<repo>/src -DLAYERS=<bottom|...|top> -P check_layers.cmake
+# (the top-level CMakeLists.txt names the layers). src/tools/* may include
+# every layer but service.
+string(REPLACE "|" ";" layers "${LAYERS}")
 
 file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*.h ${SOURCE_DIR}/*.cpp)
 set(violations "")

@@ -7,9 +7,10 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 jobs=$(nproc)
 
-# Test builds talk to loopback only.
+# Test builds talk to loopback only; the tests serve the CDN on this port.
+cdn_port=18093
 cmake --preset windows \
-  -DLUMENFELD_CDN_BASE_URL=http://127.0.0.1:18093 -DLUMENFELD_TEST_CDN_PORT=18093 \
+  -DLUMENFELD_CDN_BASE_URL=http://127.0.0.1:$cdn_port -DLUMENFELD_TEST_CDN_PORT=$cdn_port \
   -DLUMENFELD_CRASH_REPORT_URL=http://127.0.0.1:9/crash
 cmake --build --preset windows -j"$jobs"
 cmake --preset native
