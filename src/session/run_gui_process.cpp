@@ -158,8 +158,20 @@ bool RunGuiProcess(SessionApi& api, ServiceLog& log, const std::wstring& install
 
   // From here on OBS is stopped, and every way out starts it again if a
   // token for the user can be had.
-  UniqueKernelHandle stoppedObs(OpenProcess(SYNCHRONIZE, FALSE, processId));
-  WindowsFunctions::TerminateProcessTree(processId);
+  // The launch was seen a while ago: when the id now names a process that
+  // started at another time, OBS has already ended and the id went to an
+  // unrelated process, which is left alone. The open handle keeps the id
+  // from passing on again until the tree is ended.
+  UniqueKernelHandle stoppedObs(
+      OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+  const bool sameObs = obsLaunch.processStartDate == 0 ||
+                       (stoppedObs && WindowsFunctions::GetProcessStartDate(stoppedObs.get()) ==
+                                          obsLaunch.processStartDate);
+  if (sameObs) {
+    WindowsFunctions::TerminateProcessTree(processId);
+  } else {
+    stoppedObs.reset();
+  }
   log.Print("Killed OBS, will now ImpersonateLoggedOnUser.");
 
   if (!api.Impersonate(token.get())) {

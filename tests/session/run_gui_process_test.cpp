@@ -174,11 +174,17 @@ class RunGuiProcessTest : public ::testing::Test {
     std::vector<std::string> lines;
   };
 
+  // The launch is `obs` as the watch loop saw it, with its own start date
+  // unless `startDate` says otherwise.
   Outcome Run(SessionApi& api, FakeObsProcess& obs, const fs::path& obsPath,
-              const fs::path& installer, const fs::path& userLaunch) {
+              const fs::path& installer, const fs::path& userLaunch,
+              std::optional<int64_t> startDate = std::nullopt) {
     Outcome outcome;
     ObsLaunch launch;
     launch.filePath = obsPath.wstring();
+    launch.processId = static_cast<int32_t>(obs.processId());
+    launch.processStartDate =
+        startDate ? *startDate : WindowsFunctions::GetProcessStartDate(obs.handle());
     outcome.result =
         RunGuiProcess(api, *log_, installer.wstring(), arguments_, launch, obs.processId(),
                       toFront_.wstring(), userLaunch.wstring(), outcome.restarted);
@@ -268,6 +274,21 @@ TEST_F(RunGuiProcessTest, ElevatedRunStopsObsInstallsAndStartsItAgainAsTheUser) 
   EXPECT_FALSE(fs::exists(obsProfile_ / ".sentinel" / "run"));
   EXPECT_NE(outcome.restarted.processId, 0);
   EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
+}
+
+TEST_F(RunGuiProcessTest, IdThatNowNamesAnotherProcessLeavesThatProcessRunning) {
+  // OBS ended after it was seen and its id went to another program: that
+  // program is not stopped, and the update goes ahead.
+  FakeObsProcess other(PlaceFakeObs(dir_.path(), "Other/other.exe"));
+  ASSERT_TRUE(other.valid());
+  SystemSessionApi api;
+
+  Outcome outcome = Run(api, other, obsExe_, installer_, userLaunch_,
+                        WindowsFunctions::GetProcessStartDate(other.handle()) - 60);
+
+  EXPECT_TRUE(outcome.result);
+  EXPECT_TRUE(Running(other));
+  EXPECT_EQ(RunsOf(installer_).size(), 1u);
 }
 
 TEST_F(RunGuiProcessTest, LimitedUserRunsTheUserLaunchToolWhoseExitCodeDecides) {
