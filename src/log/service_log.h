@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "log/capped_log_file.h"
 #include "log/log_line.h"
 
 // The service's one log: service.log in the service's folder under
@@ -35,14 +36,10 @@ class ServiceLog {
  private:
   void WriteBanner(const std::string& driveRoot);
   void AppendLine(const std::string& line);
-  bool TrimDue(size_t lineSize);
-  bool ReplaceWithTrimmed(const std::string& line);
-  bool ReadTail(std::string& kept);
 
   std::mutex mutex;
-  // Set while trimming is failing; guarded by `mutex`.
-  bool trimDeferred = false;
-  uint64_t bytesSinceFailedTrim = 0;
+  // Guarded by `mutex`.
+  CappedLogFile file{{LogSizeLimit, LogTrimTarget, LogHardLimit, LogTrimRetryBytes}};
 
  public:
   // Full path of the log file; empty when the log is disabled.

@@ -52,13 +52,4 @@ TEST(DownloaderArguments, TheInstallerGetsItsFolderLastAndUnquoted) {
             L"/D=C:\\Program Files\\obs-studio\\obs-plugins\\64bit");
 }
 
-TEST(DownloaderText, TheLogKeepsItsNewestWholeLinesWithinTheLimit) {
-  const std::string text = "one\ntwo\nthree\n";
-  EXPECT_EQ(NewestLinesWithin(text, 4, 100), text);
-  EXPECT_EQ(NewestLinesWithin(text, 4, 4 + 10), "two\nthree\n");  // room ends at a line start
-  EXPECT_EQ(NewestLinesWithin(text, 4, 4 + 9), "three\n");        // cut inside "two": it goes
-  EXPECT_EQ(NewestLinesWithin(text, 4, 4 + 5), "");               // "three\n" is 6
-  EXPECT_EQ(NewestLinesWithin(text, 200, 100), "");
-}
-
 }  // namespace

@@ -1,7 +1,5 @@
 #include "tools/downloader/downloader_text.h"
 
-#include "log/log_line.h"
-
 std::string UrlForRequest(std::string_view utf8Url) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
@@ -37,15 +35,4 @@ std::wstring WithThousands(uint64_t value) {
 
 std::wstring BytesReceivedText(uint64_t received, uint64_t total) {
   return WithThousands(received) + L" of " + WithThousands(total) + L" bytes received";
-}
-
-std::string_view NewestLinesWithin(std::string_view text, size_t lineSize, size_t limit) {
-  if (lineSize >= limit) return {};
-  size_t room = limit - lineSize;
-  if (text.size() <= room) return text;
-  std::string_view tail = text.substr(text.size() - room);
-  // A tail starting right after an LF is already whole.
-  if (text[text.size() - room - 1] == '\n') return tail;
-  size_t start = FirstLineStart(tail);
-  return start == 0 ? std::string_view{} : tail.substr(start);
 }

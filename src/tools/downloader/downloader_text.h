@@ -15,8 +15,3 @@ std::wstring ReleaseNameFromUrl(std::wstring_view url);
 
 // "12,345 of 1,048,576 bytes received".
 std::wstring BytesReceivedText(uint64_t received, uint64_t total);
-
-// The part of `text` to keep so that it and `line` fit in `limit` bytes:
-// the newest whole lines (the cut falls just after an LF) within
-// `limit` - `lineSize`. The whole text when it fits; empty when nothing does.
-std::string_view NewestLinesWithin(std::string_view text, size_t lineSize, size_t limit);
