@@ -119,10 +119,10 @@ bool DownloadToString(const std::string& url, std::string& out) {
   return false;
 }
 
-bool DownloadFile(const std::string& url, const std::string& path) {
+bool DownloadFile(const std::string& url, const std::wstring& path) {
   OpenedRequest opened;
   if (!OpenRequest(url, opened)) return false;
-  UniqueFileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE,
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
@@ -138,7 +138,7 @@ bool DownloadFile(const std::string& url, const std::string& path) {
   // A file that could not be written completely is as useless as a short
   // transfer, even if the byte count happens to match.
   if (written && total == opened.contentLength) return true;
-  DeleteFileA(path.c_str());
+  DeleteFileW(path.c_str());
   return false;
 }
 

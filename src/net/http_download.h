@@ -21,15 +21,14 @@ bool DownloadToString(const std::string& url, std::string& out);
 // Writes the body of `url` to the file `path` (created or truncated). On
 // false no partial download is left: a file that was created is deleted, and
 // a file that could not be opened for writing is left as it was.
-bool DownloadFile(const std::string& url, const std::string& path);
+bool DownloadFile(const std::string& url, const std::wstring& path);
 
 // Called after each chunk with the bytes received so far and the announced
 // length.
 using DownloadProgress = std::function<void(uint32_t received, uint32_t total)>;
 
-// Like DownloadFile, for programs that show what happens: the path is wide,
-// only a 200 response counts, `progress` (may be empty) follows the transfer
-// and, on false, `failure` says why in one line (the failing call and its
-// error code, the status, or the byte counts). No partial file is left.
+// Like DownloadFile, for programs that show what happens: only a 200 response counts, `progress`
+// (may be empty) follows the transfer and, on false, `failure` says why in one line (the failing
+// call and its error code, the status, or the byte counts). No partial file is left.
 bool DownloadFileWithProgress(const std::string& url, const std::wstring& path,
                               const DownloadProgress& progress, std::string& failure);

@@ -8,7 +8,6 @@
 #include "common/build_config.h"
 #include "common/directory_security.h"
 #include "common/service_version.h"
-#include "common/text.h"
 #include "common/unique_handle.h"
 #include "log/service_log.h"
 #include "net/http_download.h"
@@ -110,7 +109,7 @@ void CheckForServiceUpdate(WorkerState* worker, const std::string& documentUrl) 
 
   // Nothing of a file left from an earlier check may be run by mistake.
   DeleteFileW(installerPath.c_str());
-  if (!DownloadFile(meta.url, ToUtf8(installerPath))) {
+  if (!DownloadFile(meta.url, installerPath)) {
     log.Print("Error downloading self update DownloadFile");
     return;
   }

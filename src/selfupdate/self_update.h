@@ -23,8 +23,8 @@ inline constexpr wchar_t InstallerFolderName[] = L"Update";
 // state directory, made afresh with the protected list), checks its SHA-256
 // when the document gives one, and starts it as
 // "<installer> /S /D=<the service's folder>" without waiting for it. The
-// file is held open against writing and deleting from the download until
-// the installer has started. Every failure is logged and ends the step; none
-// leaves this function.
+// file is held open against writing and deleting from just after the
+// download until the installer has started. Every failure is logged and ends
+// the step; none leaves this function.
 void CheckForServiceUpdate(WorkerState* worker);
 void CheckForServiceUpdate(WorkerState* worker, const std::string& documentUrl);

@@ -111,7 +111,7 @@ TEST_F(HttpDownloadTest, CachedCopyIsNeitherServedNorKept) {
   std::string out;
   ASSERT_TRUE(DownloadToString(docUrl, out));
   EXPECT_EQ(out, "fresh");
-  ASSERT_TRUE(DownloadFile(fileUrl, (dir / "cached.exe").string()));
+  ASSERT_TRUE(DownloadFile(fileUrl, (dir / "cached.exe").wstring()));
   EXPECT_EQ(ReadFileBytes(dir / "cached.exe"), "fresh");
   EXPECT_EQ(served, 4);
   EXPECT_FALSE(IsCached(docUrl));
@@ -123,7 +123,7 @@ TEST_F(HttpDownloadTest, EmptyBodyWithZeroLengthSucceeds) {
   std::string out;
   EXPECT_TRUE(DownloadToString(Url("/empty"), out));
   EXPECT_EQ(out, "");
-  EXPECT_TRUE(DownloadFile(Url("/empty"), (dir / "empty.bin").string()));
+  EXPECT_TRUE(DownloadFile(Url("/empty"), (dir / "empty.bin").wstring()));
   EXPECT_TRUE(std::filesystem::exists(dir / "empty.bin"));
   EXPECT_EQ(std::filesystem::file_size(dir / "empty.bin"), 0u);
 }
@@ -136,7 +136,7 @@ TEST_F(HttpDownloadTest, ErrorStatusWithLengthIsReceivedLikeAnyBody) {
   EXPECT_EQ(missing, "<html>not here</html>");
   EXPECT_TRUE(DownloadToString(Url("/broken"), broken));
   EXPECT_EQ(broken, "oops");
-  EXPECT_TRUE(DownloadFile(Url("/broken"), (dir / "page").string()));
+  EXPECT_TRUE(DownloadFile(Url("/broken"), (dir / "page").wstring()));
   EXPECT_EQ(ReadFileBytes(dir / "page"), "oops");
 }
 
@@ -147,9 +147,9 @@ TEST_F(HttpDownloadTest, ResponseWithoutLengthFailsAndLeavesEverythingAlone) {
   EXPECT_EQ(out, "before");
 
   WriteFileBytes(dir / "keep.bin", "old content");
-  EXPECT_FALSE(DownloadFile(Url("/chunked"), (dir / "keep.bin").string()));
+  EXPECT_FALSE(DownloadFile(Url("/chunked"), (dir / "keep.bin").wstring()));
   EXPECT_EQ(ReadFileBytes(dir / "keep.bin"), "old content");
-  EXPECT_FALSE(DownloadFile(Url("/chunked"), (dir / "new.bin").string()));
+  EXPECT_FALSE(DownloadFile(Url("/chunked"), (dir / "new.bin").wstring()));
   EXPECT_FALSE(std::filesystem::exists(dir / "new.bin"));
 }
 
@@ -159,7 +159,7 @@ TEST_F(HttpDownloadTest, ConnectionDroppedHalfwayLeavesNoPartialResult) {
   std::string out;
   EXPECT_FALSE(DownloadToString(Url("/cut"), out));
   EXPECT_EQ(out, "");
-  EXPECT_FALSE(DownloadFile(Url("/cut"), (dir / "cut.bin").string()));
+  EXPECT_FALSE(DownloadFile(Url("/cut"), (dir / "cut.bin").wstring()));
   EXPECT_FALSE(std::filesystem::exists(dir / "cut.bin"));
 }
 
@@ -172,7 +172,7 @@ TEST_F(HttpDownloadTest, UnreachableServerFailsWithOutputUntouched) {
   std::string out = "before";
   EXPECT_FALSE(DownloadToString(url, out));
   EXPECT_EQ(out, "before");
-  EXPECT_FALSE(DownloadFile(url, (dir / "none.bin").string()));
+  EXPECT_FALSE(DownloadFile(url, (dir / "none.bin").wstring()));
   EXPECT_FALSE(std::filesystem::exists(dir / "none.bin"));
 }
 
@@ -202,8 +202,15 @@ TEST_F(HttpDownloadTest, DownloadFileWritesTheExactBytes) {
   for (int i = 0; i < 50000; ++i) body += static_cast<char>(i * 7);
   Serve("/setup.exe", Reply::WithBody(200, body));
   WriteFileBytes(dir / "setup.exe", "a much older and longer file than the download's first bytes");
-  ASSERT_TRUE(DownloadFile(Url("/setup.exe"), (dir / "setup.exe").string()));
+  ASSERT_TRUE(DownloadFile(Url("/setup.exe"), (dir / "setup.exe").wstring()));
   EXPECT_EQ(ReadFileBytes(dir / "setup.exe"), body);
+
+  // The path is the caller's wide text, not read in the ANSI code page.
+  const std::wstring name = L"Vorl\u00e4ufig \u20ac \u4e2d.exe";
+  ASSERT_TRUE(DownloadFile(Url("/setup.exe"), (dir / name).wstring()));
+  ASSERT_TRUE(std::filesystem::exists(dir / name));
+  EXPECT_EQ(ReadFileBytes(dir / name), body);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }
 
 TEST_F(HttpDownloadTest, TargetThatCannotBeOpenedIsLeftAsItWas) {
@@ -212,11 +219,11 @@ TEST_F(HttpDownloadTest, TargetThatCannotBeOpenedIsLeftAsItWas) {
   UniqueFileHandle holder(CreateFileW((dir / "locked.exe").wstring().c_str(), GENERIC_READ,
                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(holder.valid());
-  EXPECT_FALSE(DownloadFile(Url("/setup.exe"), (dir / "locked.exe").string()));
+  EXPECT_FALSE(DownloadFile(Url("/setup.exe"), (dir / "locked.exe").wstring()));
   holder.reset();
   EXPECT_EQ(ReadFileBytes(dir / "locked.exe"), "old");
 
-  EXPECT_FALSE(DownloadFile(Url("/setup.exe"), (dir / "no-such-folder" / "x.exe").string()));
+  EXPECT_FALSE(DownloadFile(Url("/setup.exe"), (dir / "no-such-folder" / "x.exe").wstring()));
   EXPECT_FALSE(std::filesystem::exists(dir / "no-such-folder"));
 }
 
