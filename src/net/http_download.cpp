@@ -98,6 +98,50 @@ void ConvertUtf16Body(std::string& body) {
   body = std::move(converted);
 }
 
+// Writes the body of `url` to `path`, opened with `shareMode`, calling
+// `progress` (may be empty) before the first chunk and after each. With
+// `failure` given, only a 200 response counts and the reason for a false
+// result is put there. On false a file that was created is deleted.
+bool WriteBodyToFile(const std::string& url, const std::wstring& path, DWORD shareMode,
+                     const DownloadProgress& progress, std::string* failure) {
+  OpenedRequest opened;
+  if (!OpenRequest(url, opened, failure)) return false;
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, shareMode, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    if (failure) *failure = CallFailed("CreateFileW", GetLastError());
+    return false;
+  }
+  if (progress) progress(0, opened.contentLength);
+  bool written = true;
+  DWORD writeError = 0;
+  DWORD received = 0;
+  DWORD total = ReadBody(opened.request.get(), [&](const char* data, DWORD size) {
+    DWORD done = 0;
+    if (!WriteFile(file.get(), data, size, &done, nullptr) || done != size) {
+      writeError = GetLastError();
+      written = false;
+      return false;
+    }
+    received += size;
+    if (progress) progress(received, opened.contentLength);
+    return true;
+  });
+  // Closed before the delete below, which a file open without shared delete
+  // access would refuse.
+  file.reset();
+  // A file that could not be written completely is as useless as a short
+  // transfer, even if the byte count happens to match.
+  if (written && total == opened.contentLength) return true;
+  if (failure) {
+    *failure = !written ? CallFailed("WriteFile", writeError)
+                        : "received " + std::to_string(total) + " of " +
+                              std::to_string(opened.contentLength) + " bytes";
+  }
+  DeleteFileW(path.c_str());
+  return false;
+}
+
 }  // namespace
 
 bool DownloadToString(const std::string& url, std::string& out) {
@@ -120,56 +164,11 @@ bool DownloadToString(const std::string& url, std::string& out) {
 }
 
 bool DownloadFile(const std::string& url, const std::wstring& path) {
-  OpenedRequest opened;
-  if (!OpenRequest(url, opened)) return false;
-  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
-  bool written = true;
-  DWORD total = ReadBody(opened.request.get(), [&](const char* data, DWORD size) {
-    DWORD done = 0;
-    written = WriteFile(file.get(), data, size, &done, nullptr) && done == size;
-    return written;
-  });
-  file.reset();
-  opened.request.reset();
-  opened.session.reset();
-  // A file that could not be written completely is as useless as a short
-  // transfer, even if the byte count happens to match.
-  if (written && total == opened.contentLength) return true;
-  DeleteFileW(path.c_str());
-  return false;
+  return WriteBodyToFile(url, path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, {},
+                         nullptr);
 }
 
 bool DownloadFileWithProgress(const std::string& url, const std::wstring& path,
                               const DownloadProgress& progress, std::string& failure) {
-  OpenedRequest opened;
-  if (!OpenRequest(url, opened, &failure)) return false;
-  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) {
-    failure = CallFailed("CreateFileW", GetLastError());
-    return false;
-  }
-  if (progress) progress(0, opened.contentLength);
-  DWORD writeError = 0;
-  DWORD received = 0;
-  DWORD total = ReadBody(opened.request.get(), [&](const char* data, DWORD size) {
-    DWORD done = 0;
-    if (!WriteFile(file.get(), data, size, &done, nullptr) || done != size) {
-      writeError = GetLastError();
-      return false;
-    }
-    received += size;
-    if (progress) progress(received, opened.contentLength);
-    return true;
-  });
-  file.reset();
-  if (writeError == 0 && total == opened.contentLength) return true;
-  failure = writeError != 0 ? CallFailed("WriteFile", writeError)
-                            : "received " + std::to_string(total) + " of " +
-                                  std::to_string(opened.contentLength) + " bytes";
-  DeleteFileW(path.c_str());
-  return false;
+  return WriteBodyToFile(url, path, 0, progress, &failure);
 }
