@@ -4,8 +4,10 @@
 #include <wininet.h>
 
 #include <string>
+#include <string_view>
 
 #include "common/internet_handle.h"
+#include "common/text.h"
 #include "common/unique_handle.h"
 
 namespace {
@@ -90,12 +92,8 @@ void ConvertUtf16Body(std::string& body) {
     wide[i] = static_cast<wchar_t>(static_cast<unsigned char>(body[2 + 2 * i]) |
                                    (static_cast<unsigned char>(body[3 + 2 * i]) << 8));
   }
-  int size = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  std::string converted(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-  if (size > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, converted.data(), size, nullptr, nullptr);
-  }
-  body = std::move(converted);
+  // The view ends at the first zero code unit (or at the end).
+  body = ToUtf8(std::wstring_view(wide.c_str())) + '\0';
 }
 
 // Writes the body of `url` to `path`, opened with `shareMode`, calling
