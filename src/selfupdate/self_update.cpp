@@ -123,13 +123,13 @@ void CheckForServiceUpdate(WorkerState* worker, const std::string& documentUrl) 
   }
   if (!meta.sha256.empty()) {
     std::string actual = FileSha256(held.get());
-    if (actual.empty()) {
-      LogLastError("Error hashing the downloaded self update, GetLastError = %d");
-    } else if (!SameSha256(meta.sha256, actual)) {
-      log.Print("Self update rejected: expected SHA-256 %s, actual SHA-256 %s", meta.sha256.c_str(),
-                actual.c_str());
-    }
-    if (!SameSha256(meta.sha256, actual)) {
+    if (actual.empty() || !SameSha256(meta.sha256, actual)) {
+      if (actual.empty()) {
+        LogLastError("Error hashing the downloaded self update, GetLastError = %d");
+      } else {
+        log.Print("Self update rejected: expected SHA-256 %s, actual SHA-256 %s",
+                  meta.sha256.c_str(), actual.c_str());
+      }
       held.reset();
       DeleteFileW(installerPath.c_str());
       return;
