@@ -90,10 +90,6 @@ void CheckForServiceUpdate(WorkerState* worker, const std::string& documentUrl) 
             static_cast<int>(ServiceVersion), meta.url.c_str());
   if (!IsUpdateFor(meta, ServiceVersion)) return;
 
-  std::wstring installerPath = InstallerFolder(worker);
-  DWORD folderError = installerPath.empty() ? GetLastError() : 0;
-  if (!installerPath.empty()) installerPath += TempInstallerName;
-
   std::wstring ownPath;
   if (!WindowsFunctions::GetProcessFilePath(GetCurrentProcessId(), ownPath)) {
     LogLastError(
@@ -101,11 +97,13 @@ void CheckForServiceUpdate(WorkerState* worker, const std::string& documentUrl) 
         "GetLastError = %d");
     return;
   }
+  std::wstring installerPath = InstallerFolder(worker);
   if (installerPath.empty()) {
-    log.Print("Error forming temp path for self update, ::GetTempPathA problem GetLastError = %d",
-              static_cast<int>(folderError));
+    LogLastError(
+        "Error forming temp path for self update, ::GetTempPathA problem GetLastError = %d");
     return;
   }
+  installerPath += TempInstallerName;
 
   // Nothing of a file left from an earlier check may be run by mistake.
   DeleteFileW(installerPath.c_str());
