@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "common/hex_digits.h"
 #include "common/unique_handle.h"
 
 namespace {
@@ -49,11 +50,5 @@ std::string FileSha256(HANDLE file) {
   }
   UCHAR digest[32];
   if (!Succeeded(BCryptFinishHash(hash.get(), digest, sizeof digest, 0))) return {};
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (UCHAR byte : digest) {
-    hex.push_back(kHex[byte >> 4]);
-    hex.push_back(kHex[byte & 15]);
-  }
-  return hex;
+  return HexDigits(digest, sizeof digest);
 }

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "common/hex_digits.h"
 #include "common/unique_handle.h"
 #include "update/md5.h"
 
@@ -27,9 +28,6 @@ std::string GetFileHash(const std::wstring& path) {
     md5.Update(buffer.data(), read);
   }
 
-  std::string hash = Md5::ToHex(md5.Final());
-  for (char& c : hash) {
-    if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return hash;
+  const Md5::Digest digest = md5.Final();
+  return HexDigits(digest.data(), digest.size(), /*upper=*/true);
 }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/hex_digits.h"
+
 namespace {
 
 inline uint32_t RotateLeft(uint32_t x, int s) { return (x << s) | (x >> (32 - s)); }
@@ -169,13 +171,4 @@ Md5::Digest Md5::Of(const void* data, size_t size) {
   return md5.Final();
 }
 
-std::string Md5::ToHex(const Digest& digest) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(32);
-  for (uint8_t byte : digest) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 0x0f];
-  }
-  return hex;
-}
+std::string Md5::ToHex(const Digest& digest) { return HexDigits(digest.data(), digest.size()); }

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <random>
 
+#include "common/hex_digits.h"
 #include "update/md5.h"
 
 namespace fs = std::filesystem;
@@ -120,9 +121,8 @@ std::string FileMd5(const fs::path& path) {
     md5.Update(buffer.data(), static_cast<size_t>(in.gcount()));
   }
   if (in.bad()) throw PublishError("cannot read " + path.string());
-  std::string hex = Md5::ToHex(md5.Final());
-  for (char& c : hex) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return hex;
+  const Md5::Digest digest = md5.Final();
+  return HexDigits(digest.data(), digest.size(), /*upper=*/true);
 }
 
 std::vector<FolderFile> HashFolder(const fs::path& folder) {
