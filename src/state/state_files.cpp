@@ -6,6 +6,8 @@
 #include <random>
 #include <string>
 
+#include "common/leading_int32.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -96,28 +98,6 @@ bool DrawPool(const fs::path& dir) {
 }
 
 }  // namespace
-
-std::optional<int32_t> ParseLeadingInt32(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  size_t digitsStart = i;
-  int64_t value = 0;
-  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-    value = value * 10 + (text[i] - '0');
-    if (value > kLimit) return std::nullopt;
-    ++i;
-  }
-  if (i == digitsStart) return std::nullopt;
-  if (negative) value = -value;
-  if (value > std::numeric_limits<int32_t>::max()) return std::nullopt;
-  return static_cast<int32_t>(value);
-}
 
 std::optional<std::vector<int32_t>> ReadRolls(const fs::path& stateDirectory) {
   std::vector<int32_t> pool;

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <string_view>
 #include <vector>
 
 #include "common/service_version.h"
@@ -17,11 +16,6 @@
 inline constexpr int RollCount = 10;
 inline constexpr int RollMin = 1;
 inline constexpr int RollMax = 99;
-
-// Reads a number the way the state files are read: leading white space
-// skipped, an optional sign, then digits; anything after them is ignored.
-// Empty when there are no digits or the number does not fit in 32 bits.
-std::optional<int32_t> ParseLeadingInt32(std::string_view text);
 
 // The pool in rolls.txt, one value per line. Empty when the file is missing.
 // nullopt when a line is not a number or does not fit in 32 bits: such a

@@ -1,8 +1,10 @@
 #include "update/obs_version.h"
 
 #include <cstddef>
-#include <limits>
+#include <optional>
 #include <tuple>
+
+#include "common/leading_int32.h"
 
 namespace {
 
@@ -17,18 +19,11 @@ void SkipBlanks(std::string_view text, size_t& at) {
 // Optional white space, an optional sign, then at least one digit. False when
 // there is no number or it does not fit in 32 bits.
 bool ReadNumber(std::string_view text, size_t& at, int32_t& value) {
-  SkipBlanks(text, at);
-  bool negative = false;
-  if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
-  if (at >= text.size() || text[at] < '0' || text[at] > '9') return false;
-  int64_t magnitude = 0;
-  const int64_t limit = negative ? -static_cast<int64_t>(std::numeric_limits<int32_t>::min())
-                                 : std::numeric_limits<int32_t>::max();
-  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-    magnitude = magnitude * 10 + (text[at] - '0');
-    if (magnitude > limit) return false;
-  }
-  value = static_cast<int32_t>(negative ? -magnitude : magnitude);
+  size_t end = 0;
+  std::optional<int32_t> number = ParseLeadingInt32(text.substr(at), &end);
+  if (!number) return false;
+  at += end;
+  value = *number;
   return true;
 }
 

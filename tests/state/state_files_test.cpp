@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/leading_int32.h"
 #include "common/temp_dir.h"
 
 namespace {
@@ -179,6 +180,9 @@ TEST(ParseLeadingInt32, MatchesTheStandardConversion) {
   EXPECT_FALSE(ParseLeadingInt32("+-1"));
   EXPECT_FALSE(ParseLeadingInt32(" "));
   EXPECT_FALSE(ParseLeadingInt32("-2147483649"));
+  size_t end = 99;
+  EXPECT_EQ(ParseLeadingInt32(" -2147483648.5", &end), -2147483647 - 1);
+  EXPECT_EQ(end, 12u);
 }
 
 }  // namespace
