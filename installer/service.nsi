@@ -33,6 +33,10 @@ RequestExecutionLevel admin
 !define SERVICE_NAME "Lumenfeld Browser Service"
 !define SERVICE_EXE "LumenfeldBrowserService.exe"
 !define SERVICE_DESCRIPTION "Keeps the browser plugin of OBS Studio matched to the installed OBS build and keeps itself up to date."
+; What "sc create" and "sc config" are given, the same for both. The
+; executable path is quoted so that a folder with spaces cannot be read as a
+; shorter path followed by arguments.
+!define SERVICE_SETTINGS 'binPath= "\"$INSTDIR\${SERVICE_EXE}\"" type= own start= auto error= normal obj= LocalSystem DisplayName= "${SERVICE_NAME}"'
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\LumenfeldBrowserService"
 ; How long the service may take to stop (in half seconds), and then its
 ; process to let go of its files (in quarter seconds).
@@ -284,23 +288,21 @@ Section "Lumenfeld Browser Service"
     !insertmacro Fail ${EXIT_FILES} "cannot write $INSTDIR\Uninstall.exe"
   ${EndIf}
 
-  ; The executable path is quoted so that a folder with spaces cannot be
-  ; read as a shorter path followed by arguments.
   ${If} $R4 == "absent"
-    Push '"$SYSDIR\sc.exe" create "${SERVICE_NAME}" binPath= "\"$INSTDIR\${SERVICE_EXE}\"" type= own start= auto error= normal obj= LocalSystem DisplayName= "${SERVICE_NAME}"'
+    Push '"$SYSDIR\sc.exe" create "${SERVICE_NAME}" ${SERVICE_SETTINGS}'
     Call Run
     ${If} $R9 != 0
       !insertmacro Fail ${EXIT_REGISTER} "cannot register the service"
     ${EndIf}
   ${Else}
-    Push '"$SYSDIR\sc.exe" config "${SERVICE_NAME}" binPath= "\"$INSTDIR\${SERVICE_EXE}\"" type= own start= auto error= normal obj= LocalSystem DisplayName= "${SERVICE_NAME}"'
+    Push '"$SYSDIR\sc.exe" config "${SERVICE_NAME}" ${SERVICE_SETTINGS}'
     Call Run
     ${If} $R9 != 0
       ; A service manager client without "config": register afresh.
       !insertmacro Log "Registering the service afresh"
       Push '"$SYSDIR\sc.exe" delete "${SERVICE_NAME}"'
       Call Run
-      Push '"$SYSDIR\sc.exe" create "${SERVICE_NAME}" binPath= "\"$INSTDIR\${SERVICE_EXE}\"" type= own start= auto error= normal obj= LocalSystem DisplayName= "${SERVICE_NAME}"'
+      Push '"$SYSDIR\sc.exe" create "${SERVICE_NAME}" ${SERVICE_SETTINGS}'
       Call Run
       ${If} $R9 != 0
         !insertmacro Fail ${EXIT_REGISTER} "cannot register the service"
