@@ -8,8 +8,9 @@
 // cache entry is deleted first, the request forces a reload and writes
 // nothing to the cache. A body counts only when exactly as many bytes arrived
 // as the response's Content-Length announced; a response without that header
-// fails. The status code is never looked at, so an error page with a length
-// is returned like any document. Nothing is logged.
+// fails. Apart from DownloadFileWithProgress, the status code is never looked
+// at, so an error page with a length is returned like any document. Nothing
+// is logged.
 
 // Appends the body of `url` to `out` (expected empty). A body that starts
 // with the UTF-16LE byte-order mark FF FE is replaced by its UTF-8 form up to
