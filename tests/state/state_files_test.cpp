@@ -2,13 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/leading_int32.h"
+#include "common/roll_pool_check.h"
 #include "common/temp_dir.h"
 
 namespace {
@@ -23,43 +22,12 @@ class StateFilesTest : public ::testing::Test {
   void write(const char* name, const std::string& bytes) const {
     WriteFileBytes(file(name), bytes);
   }
-
-  // Checks the byte format of rolls.txt and returns its values.
-  std::vector<int> CheckedPool() const {
-    std::string rolls = read("rolls.txt");
-    std::vector<int> values;
-    size_t start = 0;
-    while (start < rolls.size()) {
-      size_t end = rolls.find("\r\n", start);
-      EXPECT_NE(end, std::string::npos) << "every line ends with CR LF";
-      if (end == std::string::npos) break;
-      std::string number = rolls.substr(start, end - start);
-      EXPECT_FALSE(number.empty());
-      EXPECT_EQ(number.find_first_not_of("0123456789"), std::string::npos) << number;
-      values.push_back(std::stoi(number));
-      start = end + 2;
-    }
-    return values;
-  }
-
-  void ExpectFreshPoolWithRollFromIt() const {
-    std::vector<int> pool = CheckedPool();
-    ASSERT_EQ(pool.size(), 10u);
-    for (int value : pool) {
-      EXPECT_GE(value, 1);
-      EXPECT_LE(value, 99);
-    }
-    std::string roll = read("roll.txt");
-    ASSERT_FALSE(roll.empty());
-    EXPECT_EQ(roll.find_first_not_of("0123456789"), std::string::npos) << "no line end: " << roll;
-    EXPECT_NE(std::find(pool.begin(), pool.end(), std::stoi(roll)), pool.end());
-  }
 };
 
 TEST_F(StateFilesTest, FreshMachineGetsPoolRollAndServiceRev) {
   EnsureRolls(dir.path());
   WriteServiceRev(dir.path());
-  ExpectFreshPoolWithRollFromIt();
+  ExpectFreshPoolWithRollFromIt(dir.path());
   EXPECT_EQ(read("service_rev.txt"), "129");
   EXPECT_FALSE(fs::exists(file("lastrev.txt")));
   EXPECT_EQ(ReadLastRev(dir.path()), 0);
@@ -91,7 +59,7 @@ TEST_F(StateFilesTest, UnusablePoolsAreDrawnAfresh) {
     write("rolls.txt", content);
     write("roll.txt", "100");
     EnsureRolls(dir.path());
-    ExpectFreshPoolWithRollFromIt();
+    ExpectFreshPoolWithRollFromIt(dir.path());
   }
 }
 
@@ -107,13 +75,13 @@ TEST_F(StateFilesTest, RerollPicksFromThePool) {
 
 TEST_F(StateFilesTest, RerollWithoutUsablePoolDrawsOneFirst) {
   Reroll(dir.path());  // rolls.txt missing
-  ExpectFreshPoolWithRollFromIt();
+  ExpectFreshPoolWithRollFromIt(dir.path());
   write("rolls.txt", "");
   Reroll(dir.path());
-  ExpectFreshPoolWithRollFromIt();
+  ExpectFreshPoolWithRollFromIt(dir.path());
   write("rolls.txt", "abc\r\n");
   Reroll(dir.path());
-  ExpectFreshPoolWithRollFromIt();
+  ExpectFreshPoolWithRollFromIt(dir.path());
 }
 
 TEST_F(StateFilesTest, NumbersReadLikeFormattedExtraction) {
