@@ -20,14 +20,9 @@ void ClearServiceDataDirectory() {
 RegisteredService::RegisteredService(const std::wstring& name, const std::wstring& binaryPath)
     : manager_(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {
   if (!manager_) return;
-  {
-    UniqueServiceHandle old(OpenServiceW(manager_.get(), name.c_str(), SERVICE_ALL_ACCESS));
-    if (old) {
-      SERVICE_STATUS status;
-      ControlService(old.get(), SERVICE_CONTROL_STOP, &status);
-      DeleteService(old.get());
-    }
-  }
+  // A leftover that is still stopping, or only marked for deletion, would
+  // make CreateServiceW fail; wait until it is gone.
+  RemoveService(name);
   std::wstring quoted = L"\"" + binaryPath + L"\"";
   service_.reset(CreateServiceW(manager_.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
