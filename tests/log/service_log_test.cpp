@@ -27,6 +27,20 @@ std::string MessageOf(const std::string& line) {
   return start == std::string::npos ? "" : line.substr(start + 2);
 }
 
+// A log of 100-byte lines 60 bytes short of the cap, written straight to
+// `path`; returns its content.
+std::string FillToNearTheCap(const std::filesystem::path& path) {
+  std::string old;
+  old.reserve(10485700);
+  for (int i = 0; i < 104857; ++i) {
+    char line[101];
+    snprintf(line, sizeof line, "%09d%090d\n", i, 0);
+    old.append(line, 100);
+  }
+  WriteFileBytes(path, old);
+  return old;
+}
+
 class ServiceLogTest : public ::testing::Test {
  protected:
   TempDir dir;
@@ -127,15 +141,8 @@ TEST_F(ServiceLogTest, LongMessageIsCutAndStillEndsTheLine) {
 
 TEST_F(ServiceLogTest, CapKeepsNewestWholeLinesWithoutEverExceedingIt) {
   // 104857 lines of 100 bytes: 10485700 bytes, 60 short of the cap.
-  std::string old;
-  old.reserve(10485700);
-  for (int i = 0; i < 104857; ++i) {
-    char line[101];
-    snprintf(line, sizeof line, "%09d%090d\n", i, 0);
-    old.append(line, 100);
-  }
+  std::string old = FillToNearTheCap(logPath());
   ASSERT_EQ(old.size(), 10485700u);
-  WriteFileBytes(logPath(), old);
 
   ServiceLog log("");  // no banner; point it at the prepared file
   log.LogPath = logPath().string();
@@ -158,20 +165,6 @@ TEST_F(ServiceLogTest, CapKeepsNewestWholeLinesWithoutEverExceedingIt) {
   // Lines after the trim append again.
   log.Print("next");
   EXPECT_EQ(MessageOf(Lines(ReadFileBytes(logPath())).back()), "next");
-}
-
-// A log of 100-byte lines 60 bytes short of the cap, written straight to
-// `path`; returns its content.
-std::string FillToNearTheCap(const std::filesystem::path& path) {
-  std::string old;
-  old.reserve(10485700);
-  for (int i = 0; i < 104857; ++i) {
-    char line[101];
-    snprintf(line, sizeof line, "%09d%090d\n", i, 0);
-    old.append(line, 100);
-  }
-  WriteFileBytes(path, old);
-  return old;
 }
 
 // Prints `count` lines "line N" and checks that each of them is in the file,
