@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -53,6 +54,14 @@ class ServiceLogTest : public ::testing::Test {
   UniqueFileHandle HoldLog(DWORD share) const {
     return UniqueFileHandle(CreateFileW(logPath().c_str(), GENERIC_READ, share, nullptr,
                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
+
+  // A log without a banner, pointed at the file prepared at logPath().
+  // ServiceLog cannot be moved, hence the pointer.
+  std::unique_ptr<ServiceLog> LogOnPreparedFile() const {
+    auto log = std::make_unique<ServiceLog>("");
+    log->LogPath = logPath().string();
+    return log;
   }
 };
 
@@ -144,10 +153,9 @@ TEST_F(ServiceLogTest, CapKeepsNewestWholeLinesWithoutEverExceedingIt) {
   std::string old = FillToNearTheCap(logPath());
   ASSERT_EQ(old.size(), 10485700u);
 
-  ServiceLog log("");  // no banner; point it at the prepared file
-  log.LogPath = logPath().string();
+  std::unique_ptr<ServiceLog> log = LogOnPreparedFile();
   std::string message(80, 'm');
-  log.Print("%s", message.c_str());
+  log->Print("%s", message.c_str());
 
   std::string content = ReadFileBytes(logPath());
   EXPECT_LE(content.size(), LogSizeLimit);
@@ -163,7 +171,7 @@ TEST_F(ServiceLogTest, CapKeepsNewestWholeLinesWithoutEverExceedingIt) {
   EXPECT_FALSE(std::filesystem::exists(logPath().string() + ".tmp"));
 
   // Lines after the trim append again.
-  log.Print("next");
+  log->Print("next");
   EXPECT_EQ(MessageOf(Lines(ReadFileBytes(logPath())).back()), "next");
 }
 
@@ -185,27 +193,24 @@ void PrintAndExpectAllLines(ServiceLog& log, const std::filesystem::path& path, 
 
 TEST_F(ServiceLogTest, ReaderHoldingTheFileAcrossTheCapLosesNoLine) {
   FillToNearTheCap(logPath());
-  ServiceLog log("");
-  log.LogPath = logPath().string();
+  std::unique_ptr<ServiceLog> log = LogOnPreparedFile();
   // A viewer that shares everything: the rename over the file is refused.
   UniqueFileHandle reader = HoldLog(kShareAll);
   ASSERT_TRUE(reader);
-  PrintAndExpectAllLines(log, logPath(), 20, LogSizeLimit);
+  PrintAndExpectAllLines(*log, logPath(), 20, LogSizeLimit);
   EXPECT_FALSE(std::filesystem::exists(logPath().string() + ".tmp"));
 }
 
 TEST_F(ServiceLogTest, UnwritableTempFileStillLetsTheFileBeTrimmed) {
   FillToNearTheCap(logPath());
   ASSERT_TRUE(CreateDirectoryW((dir / "service.log.tmp").c_str(), nullptr));
-  ServiceLog log("");
-  log.LogPath = logPath().string();
-  PrintAndExpectAllLines(log, logPath(), 20, LogSizeLimit);
+  std::unique_ptr<ServiceLog> log = LogOnPreparedFile();
+  PrintAndExpectAllLines(*log, logPath(), 20, LogSizeLimit);
 }
 
 TEST_F(ServiceLogTest, FileThatCannotBeTrimmedGrowsToTheHardBoundOnly) {
   FillToNearTheCap(logPath());
-  ServiceLog log("");
-  log.LogPath = logPath().string();
+  std::unique_ptr<ServiceLog> log = LogOnPreparedFile();
   // A mapped view refuses both the rename and the cut in place.
   UniqueFileHandle mapped = HoldLog(kShareAll);
   ASSERT_TRUE(mapped);
@@ -215,11 +220,11 @@ TEST_F(ServiceLogTest, FileThatCannotBeTrimmedGrowsToTheHardBoundOnly) {
   const void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0);
   ASSERT_NE(view, nullptr);
   // Lines past the cap are kept while there is room below the hard bound...
-  PrintAndExpectAllLines(log, logPath(), 20, LogHardLimit);
+  PrintAndExpectAllLines(*log, logPath(), 20, LogHardLimit);
   EXPECT_GT(std::filesystem::file_size(logPath()), LogSizeLimit);
   // ... and dropped beyond it.
   std::string big(10000, 'b');
-  for (int i = 0; i < 200; ++i) log.Print("%s", big.c_str());
+  for (int i = 0; i < 200; ++i) log->Print("%s", big.c_str());
   EXPECT_LE(std::filesystem::file_size(logPath()), LogHardLimit);
 
   // Once the view is gone, the next attempt, LogTrimRetryBytes later, cuts
@@ -227,8 +232,8 @@ TEST_F(ServiceLogTest, FileThatCannotBeTrimmedGrowsToTheHardBoundOnly) {
   UnmapViewOfFile(view);
   mapping.reset();
   mapped.reset();
-  for (int i = 0; i < 30; ++i) log.Print("%s", big.c_str());
-  PrintAndExpectAllLines(log, logPath(), 20, LogSizeLimit);
+  for (int i = 0; i < 30; ++i) log->Print("%s", big.c_str());
+  PrintAndExpectAllLines(*log, logPath(), 20, LogSizeLimit);
 }
 
 TEST_F(ServiceLogTest, ConcurrentWritersLoseNoLine) {
