@@ -125,6 +125,11 @@ HttpTestServer::~HttpTestServer() {
 
 std::string HttpTestServer::BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
+std::string ClosedLoopbackUrl(const std::string& path) {
+  HttpTestServer gone(std::map<std::string, Reply>{});
+  return gone.BaseUrl() + path;
+}
+
 void HttpTestServer::SetHandler(Handler handler) {
   std::lock_guard<std::mutex> lock(mutex_);
   handler_ = std::move(handler);

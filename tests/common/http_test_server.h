@@ -85,3 +85,7 @@ class HttpTestServer {
   std::vector<ReceivedRequest> requests_;
   std::thread thread_;
 };
+
+// "http://127.0.0.1:<port><path>" on a loopback port nobody listens on: one a
+// test server held a moment ago, so connecting is refused at once.
+std::string ClosedLoopbackUrl(const std::string& path);

@@ -182,11 +182,7 @@ TEST_F(CrashHandlerTest, FailuresOnForeignThreadsAndDuringExitAreReported) {
 }
 
 TEST_F(CrashHandlerTest, UnreachableEndpointStillEndsAndDeletesDump) {
-  std::string closedUrl;
-  {
-    HttpTestServer gone([](const ReceivedRequest&) { return Reply::WithBody(200, ""); });
-    closedUrl = gone.BaseUrl() + "/crash";
-  }
+  std::string closedUrl = ClosedLoopbackUrl("/crash");
   CrasherRun run = RunCrasher(closedUrl, logDir.path().string(), "thread-av");
   ASSERT_TRUE(run.ended);
   EXPECT_EQ(run.exitCode, kAbortExitCode);

@@ -54,11 +54,7 @@ TEST_F(CrashReportTest, FailuresComeBackQuietly) {
   UploadCrashReport({logPath}, dumpPath, refusing.BaseUrl() + "/crash");
   EXPECT_EQ(refusing.Requests().size(), 1u);
 
-  std::string closedUrl;
-  {
-    HttpTestServer gone([](const ReceivedRequest&) { return Reply::WithBody(200, ""); });
-    closedUrl = gone.BaseUrl() + "/crash";
-  }
+  std::string closedUrl = ClosedLoopbackUrl("/crash");
   auto start = std::chrono::steady_clock::now();
   UploadCrashReport({logPath}, dumpPath, closedUrl);
   UploadCrashReport({logPath}, dumpPath, "");

@@ -164,11 +164,7 @@ TEST_F(HttpDownloadTest, ConnectionDroppedHalfwayLeavesNoPartialResult) {
 }
 
 TEST_F(HttpDownloadTest, UnreachableServerFailsWithOutputUntouched) {
-  std::string url;
-  {
-    HttpTestServer gone(std::map<std::string, Reply>{});
-    url = gone.BaseUrl() + "/doc.json";
-  }
+  std::string url = ClosedLoopbackUrl("/doc.json");
   std::string out = "before";
   EXPECT_FALSE(DownloadToString(url, out));
   EXPECT_EQ(out, "before");

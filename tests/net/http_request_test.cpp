@@ -21,12 +21,6 @@ std::string TlsPort() {
   return port ? port : "";
 }
 
-// A loopback port on which nothing listens.
-std::string ClosedPortUrl() {
-  HttpTestServer server([](const ReceivedRequest&) { return Reply::WithBody(200, ""); });
-  return server.BaseUrl() + "/";
-}
-
 struct Outcome {
   DWORD result;
   DWORD status;
@@ -123,9 +117,9 @@ TEST(HttpRequestTest, MalformedUrlFailsWithoutTraffic) {
 TEST(HttpRequestTest, UnreachableServerGivesConnectError) {
   DWORD status = 42;
   std::string response = "old";
-  EXPECT_EQ(
-      HttpRequest(ClosedPortUrl(), "POST", "", &status, 2000, response, "body", "application/json"),
-      static_cast<DWORD>(ERROR_INTERNET_CANNOT_CONNECT));
+  EXPECT_EQ(HttpRequest(ClosedLoopbackUrl("/"), "POST", "", &status, 2000, response, "body",
+                        "application/json"),
+            static_cast<DWORD>(ERROR_INTERNET_CANNOT_CONNECT));
   EXPECT_EQ(status, 42u);
   EXPECT_EQ(response, "old");
 }
