@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/folder_worker_state.h"
 #include "common/http_test_server.h"
 #include "common/temp_dir.h"
 #include "common/unique_handle.h"
@@ -34,17 +35,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 constexpr int PluginFileCount = 20;
-
-class BenchState : public WorkerState {
- public:
-  explicit BenchState(const fs::path& folder) : folder_(folder.wstring() + L"\\") {
-    fs::create_directories(folder);
-  }
-  std::wstring GetStateDirectory() override { return folder_; }
-
- private:
-  std::wstring folder_;
-};
 
 // The service's watch loop with the launch check pointed at the loopback
 // CDN; it notes when each launch was seen and when its check ended.
@@ -128,7 +118,7 @@ int main(int argc, char** argv) {
                        R"({"installer":"http://127.0.0.1/setup.exe","files":[)" + files + "]}")},
   });
 
-  BenchState state(dir / L"state");
+  FolderWorkerState state(dir / L"state");
   PluginMetadataResolver resolver(server.BaseUrl(), state);
   TimedContext context(resolver);
   state.running = true;

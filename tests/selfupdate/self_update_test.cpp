@@ -11,27 +11,18 @@
 #include <string>
 #include <vector>
 
+#include "common/folder_worker_state.h"
 #include "common/http_test_server.h"
 #include "common/service_control.h"
 #include "common/service_version.h"
 #include "common/temp_dir.h"
 #include "log/service_log.h"
-#include "state/worker_state.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
-
-class TestWorker : public WorkerState {
- public:
-  explicit TestWorker(const fs::path& directory) : directory_(directory.wstring() + L"/") {}
-  std::wstring GetStateDirectory() override { return directory_; }
-
- private:
-  std::wstring directory_;
-};
 
 const char kInstallerPath[] = "/dl/setup.exe";
 const char kInstallerBody[] = "MZ not really a program";
@@ -69,7 +60,7 @@ class SelfUpdate : public ::testing::Test {
   Reply document, installer = Reply::WithBody(200, kInstallerBody);
   TempDir dir;
   HttpTestServer server;
-  TestWorker worker;
+  FolderWorkerState worker;
   fs::path downloaded = dir / "Update" / "lumenfeldupdatertemp.exe";
 };
 

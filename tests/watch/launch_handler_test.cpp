@@ -11,11 +11,11 @@
 #include <mutex>
 #include <sstream>
 
+#include "common/folder_worker_state.h"
 #include "common/http_test_server.h"
 #include "common/temp_dir.h"
 #include "common/text.h"
 #include "log/service_log.h"
-#include "state/worker_state.h"
 #include "update/file_hash.h"
 #include "update/plugin_metadata_resolver.h"
 
@@ -53,18 +53,6 @@ class LaunchLines {
  private:
   fs::path path_;
   uintmax_t start_ = 0;
-};
-
-// State files in a folder of the test's own.
-class TestState : public WorkerState {
- public:
-  explicit TestState(const fs::path& folder) : folder_(folder.wstring() + L"\\") {
-    fs::create_directories(folder);
-  }
-  std::wstring GetStateDirectory() override { return folder_; }
-
- private:
-  std::wstring folder_;
 };
 
 // Records the install it is asked for and answers as told.
@@ -169,7 +157,7 @@ class LaunchHandlerTest : public ::testing::Test {
   ObsProcessHistory history;
   std::vector<std::string> log;
   fs::path state_ = dir / L"state";
-  TestState worker_{state_};
+  FolderWorkerState worker_{state_};
 
  private:
   HttpTestServer server_;
