@@ -11,13 +11,13 @@
 #include <set>
 #include <sstream>
 
-#include "../process/fake_obs_process.h"
 #include "common/temp_dir.h"
 #include "common/text.h"
 #include "common/wine_path.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "log/service_log.h"
+#include "process/fake_obs_process.h"
 #include "process/windows_functions.h"
 #include "session/user_session.h"
 

@@ -3,12 +3,12 @@
 #include <filesystem>
 #include <thread>
 
-#include "../process/fake_obs_process.h"
 #include "common/http_test_server.h"
 #include "common/temp_dir.h"
 #include "common/wine_path.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "process/fake_obs_process.h"
 #include "tool_run.h"
 #include "tools/downloader/exit_codes.h"
 
