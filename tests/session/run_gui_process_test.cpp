@@ -243,7 +243,7 @@ class RunGuiProcessTest : public ::testing::Test {
 
 TEST_F(RunGuiProcessTest, ElevatedRunStopsObsInstallsAndStartsItAgainAsTheUser) {
   FakeObsProcess obs(obsExe_, 1);
-  ASSERT_TRUE(obs.valid());
+  ASSERT_TRUE(obs.valid()) << "CreateProcessW failed, GetLastError = " << GetLastError();
   ASSERT_EQ(obs.WaitForDescendants(1, std::chrono::seconds(10)).size(), 1u);
   SystemSessionApi api;
 
@@ -280,7 +280,7 @@ TEST_F(RunGuiProcessTest, IdThatNowNamesAnotherProcessLeavesThatProcessRunning) 
   // OBS ended after it was seen and its id went to another program: that
   // program is not stopped, and the update goes ahead.
   FakeObsProcess other(PlaceFakeObs(dir_.path(), "Other/other.exe"));
-  ASSERT_TRUE(other.valid());
+  ASSERT_TRUE(other.valid()) << "CreateProcessW failed, GetLastError = " << GetLastError();
   SystemSessionApi api;
 
   Outcome outcome = Run(api, other, obsExe_, installer_, userLaunch_,
