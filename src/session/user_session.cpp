@@ -4,7 +4,7 @@
 
 #include "common/command_line.h"
 #include "common/unique_handle.h"
-#include "process/process_tree.h"
+#include "process/windows_functions.h"
 #include "session/launch_settings.h"
 
 DWORD GetActiveSessionId() {
@@ -42,19 +42,9 @@ ObsLaunch LaunchProcessAsUser(SessionApi& api, const std::wstring& executablePat
   environment.reset();  // keeps the last-error code
   if (!created) return launched;
   UniqueKernelHandle process(info.hProcess), thread(info.hThread);
-  process.reset();
-  thread.reset();
   launched.processId = static_cast<int32_t>(info.dwProcessId);
-  // Reopened as the process list does, so the start date matches the one the
-  // watch loop computes for this process.
-  UniqueKernelHandle reopened(
-      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, info.dwProcessId));
-  FILETIME creation{}, exit{}, kernel{}, user{};
-  if (reopened && GetProcessTimes(reopened.get(), &creation, &exit, &kernel, &user)) {
-    ULARGE_INTEGER value;
-    value.LowPart = creation.dwLowDateTime;
-    value.HighPart = creation.dwHighDateTime;
-    launched.processStartDate = FileTimeToUnixSeconds(value.QuadPart);
-  }
+  // Read through the handle creation gave: once it is closed, a process that
+  // has already exited is gone, and its id may name another process.
+  launched.processStartDate = WindowsFunctions::GetProcessStartDate(process.get());
   return launched;
 }

@@ -218,7 +218,8 @@ class RunGuiProcessTest : public ::testing::Test {
   // The restarted OBS is listed as the watch loop will see it, once its
   // executable path can be read (a moment after it started).
   bool ListedAsRestarted(const ObsLaunch& restarted) const {
-    if (restarted.processId == 0 || !restarted.filePath.empty()) return false;
+    if (restarted.processId == 0 || restarted.processStartDate == 0 || !restarted.filePath.empty())
+      return false;
     for (int attempt = 0; attempt < 50; ++attempt) {
       std::vector<ObsLaunch> running;
       WindowsFunctions::FindProcessesByName("obs64.exe", running);
