@@ -1,14 +1,21 @@
 #pragma once
 
+#include <string>
+
 // OBS leaves crash markers in the roaming application-data folder of whoever
-// ran it. Both cleanups work on the folder of the calling thread's current
-// token, so they must run while impersonating the signed-in user to reach
-// that user's folder. Nothing is logged.
+// ran it. Nothing here logs.
 
-// Deletes "<appdata>\obs-studio\safe_mode". True only if the file was deleted.
-bool ClearObsSafeMode();
+// The roaming application-data folder of the calling thread's current token,
+// so it must be looked up while impersonating the signed-in user to get that
+// user's folder. `folder` is written only on success.
+bool CurrentApplicationDataFolder(std::wstring& folder);
 
-// Deletes every empty plain file directly inside "<appdata>\obs-studio\.sentinel";
-// non-empty files and folders are left alone, and a file that cannot be
-// deleted is skipped. True when the sentinel folder could be searched.
-bool ClearObsSentinels();
+// Deletes "<applicationData>\obs-studio\safe_mode". True only if the file was
+// deleted.
+bool ClearObsSafeMode(const std::wstring& applicationData);
+
+// Deletes every empty plain file directly inside
+// "<applicationData>\obs-studio\.sentinel"; non-empty files and folders are
+// left alone, and a file that cannot be deleted is skipped. True when the
+// sentinel folder could be searched.
+bool ClearObsSentinels(const std::wstring& applicationData);

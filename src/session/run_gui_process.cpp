@@ -181,8 +181,11 @@ bool RunGuiProcess(SessionApi& api, ServiceLog& log, const std::wstring& install
     RestartObs(api, log, sessionId, obsPath, restartedObs);
     return false;
   }
-  ClearObsSafeMode();
-  ClearObsSentinels();
+  std::wstring applicationData;
+  if (CurrentApplicationDataFolder(applicationData)) {
+    ClearObsSafeMode(applicationData);
+    ClearObsSentinels(applicationData);
+  }
   api.Revert();
 
   if (stoppedObs) WaitForSingleObject(stoppedObs.get(), kStoppedObsExitWaitMs);
