@@ -46,8 +46,8 @@ TEST(DownloaderArguments, NamesWhatIsWrongWithALineItCannotRead) {
 }
 
 TEST(DownloaderArguments, TheInstallerGetsItsFolderLastAndUnquoted) {
-  EXPECT_EQ(InstallerCommandLine(L"C:\\Users\\A B\\Temp\\x\\PluginInstaller.exe",
-                                 L"C:\\Program Files\\obs-studio\\obs-plugins\\64bit"),
+  EXPECT_EQ(SilentInstallCommandLine(L"C:\\Users\\A B\\Temp\\x\\PluginInstaller.exe",
+                                     L"C:\\Program Files\\obs-studio\\obs-plugins\\64bit"),
             L"\"C:\\Users\\A B\\Temp\\x\\PluginInstaller.exe\" /S "
             L"/D=C:\\Program Files\\obs-studio\\obs-plugins\\64bit");
 }

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "common/command_line.h"
+
 namespace {
 
 struct Option {
@@ -96,10 +98,8 @@ bool ParseDownloaderArguments(std::wstring_view line, DownloaderArguments& argum
   return true;
 }
 
-std::wstring InstallerCommandLine(std::wstring_view installer, std::wstring_view folder) {
-  std::wstring line = L"\"";
-  line += installer;
-  line += L"\" /S /D=";
-  line += folder;
-  return line;
+std::wstring SilentInstallCommandLine(std::wstring_view installer, std::wstring_view folder) {
+  std::wstring arguments = L"/S /D=";
+  arguments += folder;
+  return QuotedCommandLine(installer, arguments);
 }

@@ -23,4 +23,4 @@ bool ParseDownloaderArguments(std::wstring_view line, DownloaderArguments& argum
 
 // The silent NSIS install: "<installer>" /S /D=<folder>. /D= must come last
 // and unquoted, even when the folder holds spaces.
-std::wstring InstallerCommandLine(std::wstring_view installer, std::wstring_view folder);
+std::wstring SilentInstallCommandLine(std::wstring_view installer, std::wstring_view folder);

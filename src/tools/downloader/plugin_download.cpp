@@ -141,7 +141,7 @@ int RunPluginDownload(const DownloaderArguments& arguments, DownloaderLog& log,
   // between the download and the install.
   UniqueFileHandle pin(CreateFileW(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  std::wstring commandLine = InstallerCommandLine(installer, arguments.pluginFolder);
+  std::wstring commandLine = SilentInstallCommandLine(installer, arguments.pluginFolder);
   log.Print("Running %s", ToUtf8(commandLine).c_str());
   progress.Installing();
   STARTUPINFOW startup{};
