@@ -7,11 +7,6 @@
 #include "process/windows_functions.h"
 #include "session/launch_settings.h"
 
-DWORD GetActiveSessionId() {
-  SystemSessionApi api;
-  return GetActiveSessionId(api);
-}
-
 DWORD GetActiveSessionId(SessionApi& api) {
   std::vector<SessionApi::Session> sessions;
   if (!api.EnumerateSessions(false, sessions)) return 0;
@@ -19,11 +14,6 @@ DWORD GetActiveSessionId(SessionApi& api) {
     if (session.state == WTSActive) return session.sessionId;
   }
   return 0;
-}
-
-ObsLaunch LaunchProcessAsUser(const std::wstring& executablePath, HANDLE token) {
-  SystemSessionApi api;
-  return LaunchProcessAsUser(api, executablePath, token);
 }
 
 ObsLaunch LaunchProcessAsUser(SessionApi& api, const std::wstring& executablePath, HANDLE token) {

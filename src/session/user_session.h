@@ -12,7 +12,6 @@ class ServiceLog;
 
 // Id of the first session in the active state; 0 when the sessions cannot be
 // listed or none is active.
-DWORD GetActiveSessionId();
 DWORD GetActiveSessionId(SessionApi& api);
 
 // Starts `executablePath` with `token` on the interactive desktop, in the
@@ -20,7 +19,6 @@ DWORD GetActiveSessionId(SessionApi& api);
 // the caller's). Returns the new process's id and creation time (seconds
 // since 1970-01-01 UTC, 0 when it cannot be read) with an empty filePath;
 // processId 0 on failure, with the thread's last-error code telling why.
-ObsLaunch LaunchProcessAsUser(const std::wstring& executablePath, HANDLE token);
 ObsLaunch LaunchProcessAsUser(SessionApi& api, const std::wstring& executablePath, HANDLE token);
 
 // RunGuiProcess (session/run_gui_process.h) over the given session calls and

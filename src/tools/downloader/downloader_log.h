@@ -22,9 +22,6 @@ class DownloaderLog {
 
   void Print(const char* format, ...) LUMENFELD_PRINTF(2, 3);
 
-  // Empty when the folder could not be found.
-  const std::wstring& path() const { return path_; }
-
  private:
   std::wstring path_;
   std::mutex mutex_;

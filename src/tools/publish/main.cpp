@@ -115,9 +115,6 @@ int main(int argc, char** argv) {
   try {
     Options options(argc, argv);
     return Run(argv[1], options);
-  } catch (const PublishError& e) {
-    std::cerr << "lumenfeld-publish: " << e.what() << "\n";
-    return 2;
   } catch (const std::exception& e) {
     std::cerr << "lumenfeld-publish: " << e.what() << "\n";
     return 2;

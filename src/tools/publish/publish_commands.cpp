@@ -4,7 +4,6 @@
 
 #include <cctype>
 #include <fstream>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 
