@@ -6,8 +6,6 @@
 
 class WorkerState;
 
-// Where the service update document lies below the CDN base URL.
-inline constexpr char UpdaterMetaPath[] = "/obsplugin/meta_updater.json";
 // The name the downloaded installer gets.
 inline constexpr wchar_t TempInstallerName[] = L"lumenfeldupdatertemp.exe";
 // The folder of the service's own that the installer is downloaded into

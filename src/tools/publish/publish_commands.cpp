@@ -6,7 +6,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <string_view>
 
+#include "selfupdate/updater_meta.h"
 #include "tools/publish/cdn_folder.h"
 #include "tools/publish/nsis_installer.h"
 #include "update/metadata_documents.h"
@@ -16,10 +18,13 @@ using nlohmann::json;
 
 namespace {
 
-const char PublishDocument[] = "obsplugin/meta_publish.json";
-const char VersionsDocument[] = "obsplugin/obsversions.json";
-const char UpdaterDocument[] = "obsplugin/meta_updater.json";
-const char MetadataFolder[] = "obsplugin/meta";
+// The CDN folder holds each document at the URL path the service fetches it
+// from, taken from the service's own constants so the two cannot drift apart.
+constexpr std::string_view InCdnFolder(std::string_view urlPath) { return urlPath.substr(1); }
+constexpr std::string_view PublishDocument = InCdnFolder(PublishDocumentPath);
+constexpr std::string_view VersionsDocument = InCdnFolder(ObsVersionsDocumentPath);
+constexpr std::string_view UpdaterDocument = InCdnFolder(UpdaterMetaPath);
+constexpr std::string_view MetadataFolder = InCdnFolder(MetadataDocumentFolder);
 
 void RequireCdnFolder(const fs::path& cdn) {
   std::error_code error;
