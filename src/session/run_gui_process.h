@@ -5,6 +5,9 @@
 
 #include "process/obs_launch.h"
 
+class ServiceLog;
+class SessionApi;
+
 // Runs the plugin downloader/installer on the signed-in user's desktop with
 // OBS stopped around it, and starts OBS again as the user afterwards.
 //
@@ -23,4 +26,10 @@
 // written to the service log. Blocks until the installer has finished.
 bool RunGuiProcess(const std::wstring& installerPath, const std::wstring& installerArguments,
                    const ObsLaunch& obsLaunch, uint32_t processId, const std::wstring& toFrontPath,
+                   const std::wstring& userLaunchPath, ObsLaunch& restartedObs);
+
+// The same over the given session calls and log.
+bool RunGuiProcess(SessionApi& api, ServiceLog& log, const std::wstring& installerPath,
+                   const std::wstring& installerArguments, const ObsLaunch& obsLaunch,
+                   uint32_t processId, const std::wstring& toFrontPath,
                    const std::wstring& userLaunchPath, ObsLaunch& restartedObs);

@@ -8,8 +8,6 @@
 #include "process/obs_launch.h"
 #include "session/session_api.h"
 
-class ServiceLog;
-
 // Id of the first session in the active state; 0 when the sessions cannot be
 // listed or none is active.
 DWORD GetActiveSessionId(SessionApi& api);
@@ -20,10 +18,3 @@ DWORD GetActiveSessionId(SessionApi& api);
 // since 1970-01-01 UTC, 0 when it cannot be read) with an empty filePath;
 // processId 0 on failure, with the thread's last-error code telling why.
 ObsLaunch LaunchProcessAsUser(SessionApi& api, const std::wstring& executablePath, HANDLE token);
-
-// RunGuiProcess (session/run_gui_process.h) over the given session calls and
-// log.
-bool RunGuiProcess(SessionApi& api, ServiceLog& log, const std::wstring& installerPath,
-                   const std::wstring& installerArguments, const ObsLaunch& obsLaunch,
-                   uint32_t processId, const std::wstring& toFrontPath,
-                   const std::wstring& userLaunchPath, ObsLaunch& restartedObs);
