@@ -17,17 +17,25 @@
 
 namespace {
 
-std::wstring OwnFolder() {
+// The folder of this executable; false when its path cannot be read, so that
+// no downloader is looked for in the current drive's root instead.
+bool OwnFolder(std::wstring& folder) {
   std::wstring path(32768, L'\0');
   DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+  if (length == 0 || length >= path.size()) return false;
   path.resize(length);
-  return path.substr(0, path.find_last_of(L'\\'));
+  size_t separator = path.find_last_of(L'\\');
+  if (separator == std::wstring::npos) return false;
+  folder = path.substr(0, separator);
+  return true;
 }
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  const std::wstring downloader = OwnFolder() + L"\\LumenfeldPluginDownloader.exe";
+  std::wstring folder;
+  if (!OwnFolder(folder)) return user_launch_exit::kNotStarted;
+  const std::wstring downloader = folder + L"\\LumenfeldPluginDownloader.exe";
   const std::wstring arguments(ArgumentsAfterProgram(GetCommandLineW()));
   SHELLEXECUTEINFOW execute{};
   execute.cbSize = sizeof execute;
