@@ -8,6 +8,8 @@
 // copy is left with the id of a parent that is gone. It then waits until the watched
 // process ends or its lifetime (default 60 s) is over, and exits with
 // NaturalExitCode; so a test that dies leaves nothing running for long.
+// When a file "<own path>.launches" exists, it first appends a line to it:
+// its current folder, a tab, and its whole command line (UTF-8).
 // clang-format off
 #include <windows.h>
 #include <shellapi.h>  // needs windows.h first
@@ -16,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "common/text.h"
 #include "common/unique_handle.h"
 
 namespace {
@@ -33,12 +36,25 @@ std::wstring OwnPath() {
   return path;
 }
 
+void RecordLaunch(const std::wstring& self) {
+  UniqueFileHandle record(CreateFileW((self + L".launches").c_str(), FILE_APPEND_DATA,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!record) return;
+  std::wstring folder(32768, L'\0');
+  folder.resize(GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data()));
+  const std::string line = ToUtf8(folder) + "\t" + ToUtf8(GetCommandLineW()) + "\n";
+  DWORD written = 0;
+  WriteFile(record.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   int argc = 0;
   std::unique_ptr<LPWSTR, LocalFreeDeleter> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
   if (!argv) return 2;
+  RecordLaunch(OwnPath());
   int depth = argc > 1 ? std::stoi(argv.get()[1]) : 0;
   DWORD watched = argc > 2 ? static_cast<DWORD>(std::stoul(argv.get()[2])) : 0;
   DWORD lifetimeMs = (argc > 3 ? static_cast<DWORD>(std::stoul(argv.get()[3])) : 60) * 1000;

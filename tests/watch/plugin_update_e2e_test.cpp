@@ -219,3 +219,53 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesThe
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PluginUpdateEndToEnd, CoreLayoutReleaseInstallsIntoCoreBrowserOnceAndObsComesBackAsBefore) {
+  // An OBS with only the core browser layout: release 138 is handed the OBS
+  // root and must put its files under core\obs-browser, or every launch
+  // would find them missing and install again.
+  const fs::path root = dir / L"Program Files\\obs core";
+  obsExe = PlaceFakeObs(root, L"bin\\64bit\\obs64.exe");
+  const fs::path coreBrowser = root / "core" / "obs-browser";
+  fs::create_directories(coreBrowser);
+  WriteFileBytes(coreBrowser / "obs-browser.dll", "browser plugin, revision 137\n");
+  WriteFileBytes(obsExe.wstring() + L".launches", "");
+  cdn.rollout = "cdn-rev138";
+  StartService();
+
+  std::unique_ptr<FakeObsProcess> obs;
+  size_t first = Launch(obs);
+  EXPECT_EQ(CountFrom(first, "needsUpdate = 1 for " + ToUtf8(obsExe.wstring())), 1u);
+  EXPECT_EQ(CountFrom(first, "Ran GetExitCodeProcess, exitCode = 0"), 1u);
+  for (const char* file : {"obs-browser.dll", "obs-browser-page.exe"}) {
+    EXPECT_TRUE(SameBytes(coreBrowser / file, Published / "plugin-rev138" / file)) << file;
+    EXPECT_FALSE(fs::exists(root / file)) << file;
+  }
+  EXPECT_FALSE(fs::exists(root / "obs-plugins"));
+  EXPECT_EQ(ReadFileBytes(fs::path(ServiceDataDirectory()) / "lastrev.txt"), "138");
+
+  // The OBS started again runs as the user had it: from its own folder, with
+  // its own path as the command line.
+  std::vector<ObsLaunch> restarted = RunningObs(obsExe);
+  ASSERT_EQ(restarted.size(), 1u);
+  std::string launches;
+  WaitUntil(
+      [&] {
+        launches = ReadFileBytes(obsExe.wstring() + L".launches");
+        return std::count(launches.begin(), launches.end(), '\n') >= 2;
+      },
+      10s);
+  const std::string expected =
+      ToUtf8(obsExe.parent_path().wstring()) + "\t\"" + ToUtf8(obsExe.wstring()) + "\"\n";
+  EXPECT_EQ(launches.substr(launches.find('\n') + 1), expected);
+
+  WindowsFunctions::TerminateProcessTree(static_cast<DWORD>(restarted[0].processId));
+  ASSERT_TRUE(WaitUntil([&] { return RunningObs(obsExe).empty(); }, 10s));
+  first = Launch(obs);
+  EXPECT_EQ(CountFrom(first, "needsUpdate = 0 for " + ToUtf8(obsExe.wstring())), 1u);
+  EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u);
+}
+
+}  // namespace

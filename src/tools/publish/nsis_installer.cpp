@@ -52,6 +52,10 @@ std::string PluginInstallerScript(const fs::path& pluginDir, const fs::path& out
   script += "Page directory\n";
   script += "Page instfiles\n";
   script += "Section\n";
+  // The service names the OBS root for an OBS with the core browser layout:
+  // the plugin's files belong in its core\obs-browser folder then.
+  script += "  IfFileExists \"$INSTDIR\\core\\obs-browser\\*.*\" 0 +2\n";
+  script += "    StrCpy $INSTDIR \"$INSTDIR\\core\\obs-browser\"\n";
   script += "  SetOutPath \"$INSTDIR\"\n";
   script += "  ClearErrors\n";
   script += "  File /r " + NsisString((pluginDir / "*").string()) + "\n";
