@@ -2,6 +2,8 @@
 
 #include <psapi.h>
 
+#include <algorithm>
+
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "process/process_list.h"
@@ -11,6 +13,8 @@ namespace {
 
 constexpr DWORD QueryAndReadAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;  // 0x410
 constexpr DWORD ModulePathBufferSize = 260;
+// The longest path the system's wide-character calls take.
+constexpr DWORD LongestPath = 32768;
 constexpr UINT DescendantExitCode = 1;
 constexpr UINT NamedProcessExitCode = 0;
 
@@ -50,12 +54,24 @@ int64_t WindowsFunctions::GetProcessStartDate(HANDLE process) {
 }
 
 bool WindowsFunctions::GetProcessFilePath(HANDLE process, std::wstring& path) {
-  wchar_t buffer[ModulePathBufferSize];
-  DWORD length = K32GetModuleFileNameExW(process, nullptr, buffer, ModulePathBufferSize);
-  if (length == 0) return false;
-  // Older systems leave a cut path without its terminating zero.
-  path.assign(buffer, wcsnlen(buffer, ModulePathBufferSize - 1));
-  return true;
+  // A path that fills the buffer may have been cut (with or without its
+  // terminating zero, depending on the system), so the buffer grows until
+  // the path fits with room to spare.
+  std::wstring buffer(ModulePathBufferSize, L'\0');
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(buffer.size());
+    DWORD length = K32GetModuleFileNameExW(process, nullptr, buffer.data(), size);
+    if (length == 0) return false;
+    if (length < size - 1) {
+      path.assign(buffer.data(), length);
+      return true;
+    }
+    if (size >= LongestPath) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return false;
+    }
+    buffer.assign(std::min<size_t>(size * 2, LongestPath), L'\0');
+  }
 }
 
 bool WindowsFunctions::GetProcessFilePath(DWORD processId, std::wstring& path) {

@@ -25,8 +25,8 @@ class WindowsFunctions {
   // its times cannot be read. `process` needs limited query rights.
   static int64_t GetProcessStartDate(HANDLE process);
 
-  // Full path of the main module of the process, cut to 259 characters.
-  // `path` is written only on success.
+  // Full path of the main module of the process, however long; false when
+  // it cannot be read whole. `path` is written only on success.
   static bool GetProcessFilePath(DWORD processId, std::wstring& path);
   // The same for a handle opened with query and read rights.
   static bool GetProcessFilePath(HANDLE process, std::wstring& path);

@@ -17,30 +17,52 @@
 
 namespace {
 
-using GetTempPath2WFunction = DWORD(WINAPI*)(DWORD, LPWSTR);
+// Removes `path` and everything below it. A link (any reparse point) is
+// removed itself, never followed, so nothing outside the folder is touched.
+// Read-only files are made writable first. Failures are left to the caller,
+// whose fresh CreateDirectory then fails.
+void RemoveFolderTree(const std::wstring& path) {
+  WIN32_FIND_DATAW entry{};
+  UniqueFindHandle search(FindFirstFileW((path + L"\\*").c_str(), &entry));
+  if (search) {
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = path + L"\\" + name;
+      const DWORD attributes = entry.dwFileAttributes;
+      if (attributes & FILE_ATTRIBUTE_READONLY) {
+        SetFileAttributesW(child.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+      }
+      if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        DeleteFileW(child.c_str());
+      } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        RemoveDirectoryW(child.c_str());
+      } else {
+        RemoveFolderTree(child);
+      }
+    } while (FindNextFileW(search.get(), &entry));
+  }
+  search.reset();
+  RemoveDirectoryW(path.c_str());
+}
 
 // The folder (ending in "\") the installer is downloaded into, or empty with
 // the last error set. The shared temporary folder that GetTempPathW gives
 // LocalSystem lets any user create a file there first and keep the right to
 // change it; neither folder chosen here does.
-std::wstring InstallerFolder(WorkerState* worker) {
-  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  auto getTempPath2 = kernel32 ? reinterpret_cast<GetTempPath2WFunction>(reinterpret_cast<void*>(
-                                     GetProcAddress(kernel32, "GetTempPath2W")))
-                               : nullptr;
+std::wstring InstallerFolder(WorkerState* worker, GetTempPath2WFunction getTempPath2) {
   if (getTempPath2 != nullptr) {
-    wchar_t buffer[260];
-    DWORD length = getTempPath2(260, buffer);
-    if (length >= 260) SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    if (length == 0 || length >= 260) return {};
+    wchar_t buffer[MAX_PATH + 1];
+    DWORD length = getTempPath2(MAX_PATH + 1, buffer);
+    if (length > MAX_PATH) SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    if (length == 0 || length > MAX_PATH) return {};
     return std::wstring(buffer, length);
   }
   std::wstring folder = worker->GetStateDirectory() + InstallerFolderName;
   std::replace(folder.begin(), folder.end(), L'/', L'\\');
   // Made afresh every time, so it is certainly ours and carries our list
-  // whatever was there before; it only ever holds the downloaded installer.
-  DeleteFileW((folder + L"\\" + TempInstallerName).c_str());
-  RemoveDirectoryW(folder.c_str());
+  // whatever was there before; anything left inside goes with it.
+  RemoveFolderTree(folder);
   if (!CreateProtectedDirectory(folder)) return {};
   return folder + L"\\";
 }
@@ -80,6 +102,15 @@ void CheckForServiceUpdate(WorkerState* worker) {
 }
 
 void CheckForServiceUpdate(WorkerState* worker, const std::string& documentUrl) {
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  auto getTempPath2 = kernel32 ? reinterpret_cast<GetTempPath2WFunction>(reinterpret_cast<void*>(
+                                     GetProcAddress(kernel32, "GetTempPath2W")))
+                               : nullptr;
+  CheckForServiceUpdate(worker, documentUrl, getTempPath2);
+}
+
+void CheckForServiceUpdate(WorkerState* worker, const std::string& documentUrl,
+                           GetTempPath2WFunction getTempPath2) {
   ServiceLog& log = ServiceLog::Instance();
   log.Print("Checking for new version of updater.");
   worker->lastUpdateCheck = static_cast<int64_t>(std::time(nullptr));
@@ -97,7 +128,7 @@ void CheckForServiceUpdate(WorkerState* worker, const std::string& documentUrl) 
         "GetLastError = %d");
     return;
   }
-  std::wstring installerPath = InstallerFolder(worker);
+  std::wstring installerPath = InstallerFolder(worker, getTempPath2);
   if (installerPath.empty()) {
     LogLastError(
         "Error forming temp path for self update, ::GetTempPathA problem GetLastError = %d");

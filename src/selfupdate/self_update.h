@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 #include "selfupdate/updater_meta.h"
@@ -26,3 +28,11 @@ inline constexpr wchar_t InstallerFolderName[] = L"Update";
 // the step; none leaves this function.
 void CheckForServiceUpdate(WorkerState* worker);
 void CheckForServiceUpdate(WorkerState* worker, const std::string& documentUrl);
+
+// GetTempPath2W, as the system has it.
+using GetTempPath2WFunction = DWORD(WINAPI*)(DWORD bufferLength, LPWSTR buffer);
+
+// The same with the system's GetTempPath2W given: null stands for a system
+// without it, which takes the Update folder.
+void CheckForServiceUpdate(WorkerState* worker, const std::string& documentUrl,
+                           GetTempPath2WFunction getTempPath2);

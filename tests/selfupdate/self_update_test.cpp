@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,11 +48,16 @@ class SelfUpdate : public ::testing::Test {
   }
 
   // Serves `body` as the document, runs one check and returns what it logged.
-  Lines Check(const std::string& body) {
+  // Without `getTempPath2` the check looks the call up as the service does.
+  Lines Check(const std::string& body, std::optional<GetTempPath2WFunction> getTempPath2 = {}) {
     document = Reply::WithBody(200, body);
     size_t before = ServiceLogMessages().size();
     int64_t now = static_cast<int64_t>(std::time(nullptr));
-    CheckForServiceUpdate(&worker, server.BaseUrl() + UpdaterMetaPath);
+    if (getTempPath2) {
+      CheckForServiceUpdate(&worker, server.BaseUrl() + UpdaterMetaPath, *getTempPath2);
+    } else {
+      CheckForServiceUpdate(&worker, server.BaseUrl() + UpdaterMetaPath);
+    }
     EXPECT_GE(worker.lastUpdateCheck, now);
     Lines messages = ServiceLogMessages();
     return Lines(messages.begin() + static_cast<std::ptrdiff_t>(before), messages.end());
@@ -100,6 +106,52 @@ TEST_F(SelfUpdate, FailedDownloadOrStartIsLogged) {
   installer = Reply::WithBody(200, "not a program");
   EXPECT_EQ(Check(Meta("130")).back(), "Failed to start installer process");
   EXPECT_EQ(ReadFileBytes(downloaded), "not a program");  // left for inspection
+}
+
+// What the stand-in for GetTempPath2W hands out: a folder, or a failure
+// with this code when it is empty.
+std::wstring tempPath2Folder;
+constexpr DWORD kTempPath2Error = ERROR_ACCESS_DENIED;
+
+DWORD WINAPI StandInGetTempPath2W(DWORD bufferLength, LPWSTR buffer) {
+  if (tempPath2Folder.empty()) {
+    SetLastError(kTempPath2Error);
+    return 0;
+  }
+  if (tempPath2Folder.size() + 1 > bufferLength)
+    return static_cast<DWORD>(tempPath2Folder.size() + 1);
+  wcscpy(buffer, tempPath2Folder.c_str());
+  return static_cast<DWORD>(tempPath2Folder.size());
+}
+
+TEST_F(SelfUpdate, WithGetTempPath2WTheInstallerGoesToTheFolderItGives) {
+  installer = Reply::WithBody(200, "not a program");
+  TempDir systemTemp;
+  tempPath2Folder = systemTemp.path().wstring() + L"\\";
+  EXPECT_EQ(Check(Meta("130"), &StandInGetTempPath2W).back(), "Failed to start installer process");
+  EXPECT_EQ(ReadFileBytes(systemTemp / "lumenfeldupdatertemp.exe"), "not a program");
+  EXPECT_FALSE(fs::exists(dir / "Update"));
+
+  tempPath2Folder.clear();
+  EXPECT_EQ(Check(Meta("130"), &StandInGetTempPath2W).back(),
+            "Error forming temp path for self update, ::GetTempPathA problem GetLastError = " +
+                std::to_string(kTempPath2Error));
+}
+
+TEST_F(SelfUpdate, LeftoversInTheUpdateFolderDoNotStopTheNextCheck) {
+  // Whatever an earlier run or a person left there, read-only or in folders
+  // of its own, goes with the folder, and the download still lands.
+  fs::create_directories(dir / "Update" / "old" / "deeper");
+  WriteFileBytes(dir / "Update" / "old" / "deeper" / "setup.log", "x");
+  WriteFileBytes(dir / "Update" / "notes.txt", "x");
+  SetFileAttributesW((dir / "Update" / "notes.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+  installer = Reply::WithBody(200, "not a program");
+  for (int check = 0; check < 2; ++check) {
+    EXPECT_EQ(Check(Meta("130"), nullptr).back(), "Failed to start installer process");
+    EXPECT_EQ(ReadFileBytes(downloaded), "not a program");
+  }
+  EXPECT_FALSE(fs::exists(dir / "Update" / "notes.txt"));
+  EXPECT_FALSE(fs::exists(dir / "Update" / "old"));
 }
 
 }  // namespace
