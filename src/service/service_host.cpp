@@ -8,6 +8,15 @@
 #include "service/worker.h"
 #include "state/state_directory.h"
 
+namespace {
+
+// While the watch thread finishes (it may be giving an installer its last
+// half minute), the manager hears every second that the stop is under way.
+constexpr DWORD StopReportIntervalMs = 1000;
+constexpr DWORD StopWaitHintMs = 5000;
+
+}  // namespace
+
 SERVICE_STATUS MakeServiceStatus(DWORD state, DWORD controlsAccepted, DWORD win32ExitCode) {
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -55,6 +64,13 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
   SetServiceStatus(statusHandle, &status);
 
   worker.WaitWhileRunning();
+  DWORD checkPoint = 0;
+  do {
+    status = MakeServiceStatus(SERVICE_STOP_PENDING, 0);
+    status.dwCheckPoint = ++checkPoint;
+    status.dwWaitHint = StopWaitHintMs;
+    SetServiceStatus(statusHandle, &status);
+  } while (!worker.WaitForLoopEnd(StopReportIntervalMs));
   worker.Stop();
 
   status = MakeServiceStatus(SERVICE_STOPPED, 0);

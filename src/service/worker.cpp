@@ -36,18 +36,34 @@ std::thread Worker::StartThread(Loop loop, WorkerState* worker) {
   return std::thread(loop, worker);
 }
 
+void Worker::RunLoop(WorkerState* worker) {
+  Worker* self = static_cast<Worker*>(worker);
+  self->loop_(worker);
+  if (self->loopEnded) SetEvent(self->loopEnded.get());
+}
+
 void Worker::Start() {
   std::lock_guard<std::mutex> lock(mutex);
   if (running) return;
   if (stopRequested) ResetEvent(stopRequested.get());
+  if (loopEnded) ResetEvent(loopEnded.get());
   running = true;
   try {
-    thread = starter_(loop_, this);
+    thread = starter_(&RunLoop, this);
   } catch (...) {
     // Whoever carries on after this must not wait for a thread that never ran.
     running = false;
+    if (loopEnded) SetEvent(loopEnded.get());
     throw;
   }
+}
+
+bool Worker::WaitForLoopEnd(DWORD milliseconds) {
+  if (!loopEnded) {
+    Sleep(milliseconds);
+    return false;
+  }
+  return WaitForSingleObject(loopEnded.get(), milliseconds) != WAIT_TIMEOUT;
 }
 
 void Worker::RequestStop() {

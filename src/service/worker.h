@@ -51,14 +51,22 @@ class Worker : public WorkerState {
   // without polling; a flag cleared any other way is seen within a second.
   void WaitWhileRunning();
 
+  // Waits up to `milliseconds` for the watch loop to return; true once it
+  // has (or when no thread was started). Stop() still joins it.
+  bool WaitForLoopEnd(DWORD milliseconds);
+
  private:
   Worker();
   static std::thread StartThread(Loop loop, WorkerState* worker);
+  // The thread's routine: the loop, then the signal that it has returned.
+  static void RunLoop(WorkerState* worker);
 
   std::thread thread;
   std::mutex mutex;
   // Signalled when RequestStop() clears the run flag; reset by Start().
   UniqueKernelHandle stopRequested{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  // Signalled when the loop returns; reset by Start().
+  UniqueKernelHandle loopEnded{CreateEventW(nullptr, TRUE, TRUE, nullptr)};
   Loop loop_;
   ThreadStarter starter_;
 };

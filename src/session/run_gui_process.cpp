@@ -22,6 +22,8 @@ constexpr DWORD kBeforeToFrontMs = 400;
 // Terminating returns before the process is gone, and until it is gone it
 // still holds its executable open, so the lock would fail for no real reason.
 constexpr DWORD kStoppedObsExitWaitMs = 5000;
+// How often the wait for the installer looks at the run flag.
+constexpr DWORD kStopPollMs = 100;
 
 int AsInt(HANDLE handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
 int AsInt(DWORD value) { return static_cast<int>(value); }
@@ -80,20 +82,58 @@ bool RestartObs(SessionApi& api, ServiceLog& log, DWORD sessionId, const std::ws
   return true;
 }
 
+// An OBS running from `obsPath` (case ignored), as the watch loop lists it;
+// processId 0 when there is none.
+ObsLaunch FindRunningObs(const std::wstring& obsPath) {
+  std::vector<ObsLaunch> running;
+  WindowsFunctions::FindProcessesByName("obs64.exe", running);
+  for (const ObsLaunch& launch : running) {
+    if (CompareStringOrdinal(launch.filePath.c_str(), -1, obsPath.c_str(), -1, TRUE) ==
+        CSTR_EQUAL) {
+      ObsLaunch found = launch;
+      found.filePath.clear();
+      return found;
+    }
+  }
+  return {};
+}
+
+// Waits for the installer. True once it has ended; false when the service
+// was asked to stop and it was still running `stop.graceMs` later.
+bool WaitForInstaller(ServiceLog& log, HANDLE process, const StopSignal& stop) {
+  if (stop.running == nullptr) {
+    WaitForSingleObject(process, INFINITE);
+    return true;
+  }
+  while (WaitForSingleObject(process, kStopPollMs) == WAIT_TIMEOUT) {
+    if (*stop.running) continue;
+    log.Print("Service stop requested while the installer runs, waiting up to %d ms for it",
+              static_cast<int>(stop.graceMs));
+    return WaitForSingleObject(process, stop.graceMs) != WAIT_TIMEOUT;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool RunGuiProcess(const std::wstring& installerPath, const std::wstring& installerArguments,
                    const ObsLaunch& obsLaunch, uint32_t processId, const std::wstring& toFrontPath,
-                   const std::wstring& userLaunchPath, ObsLaunch& restartedObs) {
+                   const std::wstring& userLaunchPath, ObsLaunch& restartedObs,
+                   const StopSignal& stop) {
   SystemSessionApi api;
   return RunGuiProcess(api, ServiceLog::Instance(), installerPath, installerArguments, obsLaunch,
-                       processId, toFrontPath, userLaunchPath, restartedObs);
+                       processId, toFrontPath, userLaunchPath, restartedObs, stop);
 }
 
 bool RunGuiProcess(SessionApi& api, ServiceLog& log, const std::wstring& installerPath,
                    const std::wstring& installerArguments, const ObsLaunch& obsLaunch,
                    uint32_t processId, const std::wstring& toFrontPath,
-                   const std::wstring& userLaunchPath, ObsLaunch& restartedObs) {
+                   const std::wstring& userLaunchPath, ObsLaunch& restartedObs,
+                   const StopSignal& stop) {
+  if (stop.running != nullptr && !*stop.running) {
+    log.Print("Service is stopping, the plugin is not updated now");
+    return false;
+  }
   const DWORD sessionId = GetActiveSessionId(api);
   const std::wstring& obsPath = obsLaunch.filePath;
 
@@ -182,7 +222,7 @@ bool RunGuiProcess(SessionApi& api, ServiceLog& log, const std::wstring& install
     return false;
   }
   std::wstring applicationData;
-  if (CurrentApplicationDataFolder(applicationData)) {
+  if (api.ApplicationDataFolder(applicationData)) {
     ClearObsSafeMode(applicationData);
     ClearObsSentinels(applicationData);
   }
@@ -198,6 +238,17 @@ bool RunGuiProcess(SessionApi& api, ServiceLog& log, const std::wstring& install
   log.Print("Ran CreateFileW (locking obs64.exe file)");
   if (!lock) {
     log.Print("Locking obs64.exe with CreateFileW failed, GetLastError = %d", AsInt(error));
+    // The user may have started OBS again since it was stopped: that one
+    // stays the only OBS, and is recorded so it is not taken for a new launch.
+    ObsLaunch relaunched = FindRunningObs(obsPath);
+    if (relaunched.processId != 0) {
+      log.Print(
+          "OBS was started again before obs64.exe could be locked, processId = %d; not "
+          "starting another",
+          AsInt(static_cast<DWORD>(relaunched.processId)));
+      restartedObs = relaunched;
+      return false;
+    }
     RestartObs(api, log, sessionId, obsPath, restartedObs);
     return false;
   }
@@ -227,7 +278,11 @@ bool RunGuiProcess(SessionApi& api, ServiceLog& log, const std::wstring& install
     log.Print("Ran CreateProcessAsUserW, the userlaunch app");
   }
 
-  if (waited.process) WaitForSingleObject(waited.process.get(), INFINITE);
+  if (waited.process && !WaitForInstaller(log, waited.process.get(), stop)) {
+    lock.reset();
+    log.Print("The installer is still running; obs64.exe unlocked, OBS is not started again");
+    return false;
+  }
   lock.reset();
   log.Print("Going to run ImpersonateLoggedOnUser");
   if (!RestartObs(api, log, sessionId, obsPath, restartedObs)) return false;

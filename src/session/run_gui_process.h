@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -7,6 +8,19 @@
 
 class ServiceLog;
 class SessionApi;
+
+// How long the installer may still take once the service is asked to stop.
+inline constexpr uint32_t InstallerStopGraceMs = 30000;
+
+// Ties an update run to the service's run flag. While `running` is clear no
+// run begins (OBS is left alone). Once it is cleared during the wait for the
+// installer, the installer gets `graceMs` more: if it finishes, the run ends
+// as usual; if not, obs64.exe is unlocked, the installer is left to finish
+// on its own and OBS is not started again. Without a flag the wait has no end.
+struct StopSignal {
+  const std::atomic<bool>* running = nullptr;
+  uint32_t graceMs = InstallerStopGraceMs;
+};
 
 // Runs the plugin downloader/installer on the signed-in user's desktop with
 // OBS stopped around it, and starts OBS again as the user afterwards.
@@ -21,15 +35,20 @@ class SessionApi;
 //
 // `restartedObs` receives the process id and start time of the OBS started
 // again (its filePath left empty); it keeps the caller's values when OBS was
-// not started again. Returns true only when the process waited for (the
+// not started again. When the user started OBS again before obs64.exe could
+// be locked, no second OBS is started: that one is reported in
+// `restartedObs` instead. Returns true only when the process waited for (the
 // installer or the user-launch tool) exited with code 0. Every step is
-// written to the service log. Blocks until the installer has finished.
+// written to the service log. Blocks until the installer has finished, or
+// as `stop` allows.
 bool RunGuiProcess(const std::wstring& installerPath, const std::wstring& installerArguments,
                    const ObsLaunch& obsLaunch, uint32_t processId, const std::wstring& toFrontPath,
-                   const std::wstring& userLaunchPath, ObsLaunch& restartedObs);
+                   const std::wstring& userLaunchPath, ObsLaunch& restartedObs,
+                   const StopSignal& stop = {});
 
 // The same over the given session calls and log.
 bool RunGuiProcess(SessionApi& api, ServiceLog& log, const std::wstring& installerPath,
                    const std::wstring& installerArguments, const ObsLaunch& obsLaunch,
                    uint32_t processId, const std::wstring& toFrontPath,
-                   const std::wstring& userLaunchPath, ObsLaunch& restartedObs);
+                   const std::wstring& userLaunchPath, ObsLaunch& restartedObs,
+                   const StopSignal& stop = {});

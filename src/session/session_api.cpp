@@ -2,6 +2,8 @@
 
 #include <userenv.h>
 
+#include "session/obs_markers.h"
+
 namespace {
 
 template <typename Info>
@@ -50,3 +52,7 @@ bool SystemSessionApi::CreateEnvironment(HANDLE token, bool inherit, void** envi
 bool SystemSessionApi::Impersonate(HANDLE token) { return ImpersonateLoggedOnUser(token) != FALSE; }
 
 bool SystemSessionApi::Revert() { return RevertToSelf() != FALSE; }
+
+bool SystemSessionApi::ApplicationDataFolder(std::wstring& folder) {
+  return CurrentApplicationDataFolder(folder);
+}

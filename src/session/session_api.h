@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <wtsapi32.h>
 
+#include <string>
 #include <vector>
 
 // The session and token calls of the user-session launcher, one virtual per
@@ -34,6 +35,10 @@ class SessionApi {
   // ImpersonateLoggedOnUser and RevertToSelf for the calling thread.
   virtual bool Impersonate(HANDLE token) = 0;
   virtual bool Revert() = 0;
+  // The roaming application-data folder of the calling thread's current
+  // token (see CurrentApplicationDataFolder): the user's only while
+  // impersonating. `folder` is written only on success.
+  virtual bool ApplicationDataFolder(std::wstring& folder) = 0;
 };
 
 // The real calls.
@@ -47,4 +52,5 @@ class SystemSessionApi : public SessionApi {
   bool CreateEnvironment(HANDLE token, bool inherit, void** environment) override;
   bool Impersonate(HANDLE token) override;
   bool Revert() override;
+  bool ApplicationDataFolder(std::wstring& folder) override;
 };

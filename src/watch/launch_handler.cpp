@@ -11,7 +11,6 @@
 #include "process/windows_functions.h"
 #include "session/run_gui_process.h"
 #include "state/worker_state.h"
-#include "update/file_hash.h"
 #include "update/plugin_metadata_resolver.h"
 #include "watch/watch_loop.h"
 
@@ -64,14 +63,15 @@ bool IsExistingDirectory(ServiceLog& log, const fs::path& path) {
 
 // Compares the listed plugin files with the disk, in list order, up to the
 // first that differs; logs that one. True when one differs.
-bool PluginFilesDiffer(ServiceLog& log, const PluginMetadata& metadata, const ObsFolders& folders) {
+bool PluginFilesDiffer(ServiceLog& log, UpdateRunner& runner, const PluginMetadata& metadata,
+                       const ObsFolders& folders) {
   for (const PluginFile& entry : metadata.files) {
     const std::wstring file = FromUtf8(entry.file);
     std::wstring candidate = folders.pluginFolder.wstring() + MetadataFileSeparator + file;
-    std::string hash = GetFileHash(candidate);
+    std::string hash = runner.HashFile(candidate);
     if (hash.empty()) {
       candidate = folders.coreBrowserFolder.wstring() + MetadataFileSeparator + file;
-      hash = GetFileHash(candidate);
+      hash = runner.HashFile(candidate);
     }
     // Exact comparison: a hash listed in lower case never matches.
     if (!hash.empty() && hash == entry.hash) continue;
@@ -140,13 +140,15 @@ bool SystemUpdateRunner::RunGuiProcess(const std::wstring& installerPath,
                                        const std::wstring& toFrontPath,
                                        const std::wstring& userLaunchPath,
                                        ObsLaunch& restartedObs) {
+  StopSignal stop;
+  stop.running = running_;
   return ::RunGuiProcess(installerPath, installerArguments, obsLaunch, processId, toFrontPath,
-                         userLaunchPath, restartedObs);
+                         userLaunchPath, restartedObs, stop);
 }
 
 void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                        ObsProcessHistory& obsProcessHistory) {
-  SystemUpdateRunner runner;
+  SystemUpdateRunner runner(&worker->running);
   PluginMetadataResolver resolver(*worker);
   HandleFreshLaunch(*worker, resolver, runner, launch, obsProcessHistory);
 }
@@ -182,7 +184,7 @@ void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, Up
   }
 
   const bool needsUpdate =
-      HasExecutableTail(launch.filePath) && PluginFilesDiffer(log, metadata, folders);
+      HasExecutableTail(launch.filePath) && PluginFilesDiffer(log, runner, metadata, folders);
   log.Print("needsUpdate = %d for %s", needsUpdate ? 1 : 0, ToUtf8(launch.filePath).c_str());
   if (needsUpdate) {
     RunUpdate(worker, runner, log, launch, metadata, folders, obsProcessHistory);

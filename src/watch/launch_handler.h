@@ -1,9 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "process/obs_launch.h"
+#include "update/file_hash.h"
 
 class PluginMetadataResolver;
 class ServiceLog;
@@ -13,12 +15,15 @@ class WorkerState;
 // instead of the plugin folder (when OBS has the core browser layout).
 inline constexpr int32_t CoreLayoutRevision = 138;
 
-// The two steps of an update run that leave this process: reading the
-// service's own executable path (to find the downloader and the tools beside
-// it) and the install on the user's desktop.
+// The steps of a launch check that reach outside this process: hashing the
+// installed plugin files, reading the service's own executable path (to find
+// the downloader and the tools beside it) and the install on the user's
+// desktop.
 class UpdateRunner {
  public:
   virtual ~UpdateRunner() = default;
+  // As GetFileHash in update/file_hash.h.
+  virtual std::string HashFile(const std::wstring& path) { return GetFileHash(path); }
   // The service's own executable path; false when it cannot be read.
   virtual bool GetServicePath(std::wstring& path) = 0;
   // As RunGuiProcess in session/run_gui_process.h.
@@ -29,14 +34,19 @@ class UpdateRunner {
 };
 
 // The service's runner: GetProcessFilePath of the current process and the
-// real RunGuiProcess.
+// real RunGuiProcess, which gives the installer a while to finish and then
+// leaves it once `running` is cleared.
 class SystemUpdateRunner : public UpdateRunner {
  public:
+  explicit SystemUpdateRunner(const std::atomic<bool>* running) : running_(running) {}
   bool GetServicePath(std::wstring& path) override;
   bool RunGuiProcess(const std::wstring& installerPath, const std::wstring& installerArguments,
                      const ObsLaunch& obsLaunch, uint32_t processId,
                      const std::wstring& toFrontPath, const std::wstring& userLaunchPath,
                      ObsLaunch& restartedObs) override;
+
+ private:
+  const std::atomic<bool>* running_;
 };
 
 // Deals with one OBS launch that the watch loop has just seen, at most a few

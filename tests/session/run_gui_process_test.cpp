@@ -10,6 +10,8 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <thread>
+#include <utility>
 
 #include "common/temp_dir.h"
 #include "common/text.h"
@@ -44,8 +46,12 @@ class ScriptedSessionApi : public SystemSessionApi {
   std::optional<DWORD> consoleSessionId;
   std::optional<std::vector<Session>> wideSessions;
 
+  // Runs in the first Revert, when the cleanup is done and before the lock.
+  std::function<void()> onFirstRevert;
+
   std::vector<DWORD> queriedSessions;
-  std::vector<HANDLE> tokens;  // every token handed out, in order
+  std::vector<HANDLE> tokens;              // every token handed out, in order
+  std::vector<std::string> identityCalls;  // impersonate, revert, appdata, in order
 
   bool EnumerateSessions(bool wide, std::vector<Session>& sessions) override {
     if (wide && wideSessions) {
@@ -77,8 +83,19 @@ class ScriptedSessionApi : public SystemSessionApi {
     return SystemSessionApi::CreateEnvironment(token, inherit, environment);
   }
   bool Impersonate(HANDLE token) override {
+    identityCalls.push_back("impersonate");
     if (failImpersonateCalls.count(++impersonateCalls_)) return Fail(ERROR_ACCESS_DENIED);
     return SystemSessionApi::Impersonate(token);
+  }
+  bool Revert() override {
+    identityCalls.push_back("revert");
+    bool reverted = SystemSessionApi::Revert();
+    if (onFirstRevert) std::exchange(onFirstRevert, nullptr)();
+    return reverted;
+  }
+  bool ApplicationDataFolder(std::wstring& folder) override {
+    identityCalls.push_back("appdata");
+    return SystemSessionApi::ApplicationDataFolder(folder);
   }
 
  private:
@@ -246,7 +263,9 @@ TEST_F(RunGuiProcessTest, ElevatedRunStopsObsInstallsAndStartsItAgainAsTheUser) 
   FakeObsProcess obs(obsExe_, 1);
   ASSERT_TRUE(obs.valid()) << "CreateProcessW failed, GetLastError = " << GetLastError();
   ASSERT_EQ(obs.WaitForDescendants(1, std::chrono::seconds(10)).size(), 1u);
-  SystemSessionApi api;
+  ScriptedSessionApi api;
+  // The installer tries to write obs64.exe while it runs.
+  WriteFileBytes(installer_.wstring() + L".probe", ToUtf8(obsExe_.wstring()));
 
   Outcome outcome = Run(api, obs);
 
@@ -270,7 +289,14 @@ TEST_F(RunGuiProcessTest, ElevatedRunStopsObsInstallsAndStartsItAgainAsTheUser) 
   EXPECT_EQ(installs[0].commandLine,
             "\"" + ToUtf8(installer_.wstring()) + "\" " + ToUtf8(arguments_));
   EXPECT_GE(toFronts[0].startTicks, installs[0].startTicks + 3'500'000u);
-  // The crash markers were cleared in the user's own profile.
+  EXPECT_EQ(ReadFileBytes(installer_.wstring() + L".probed"),
+            std::to_string(ERROR_SHARING_VIOLATION));
+  // The crash markers were cleared in the user's own profile: the folder was
+  // looked up while impersonating, and only then.
+  ASSERT_GE(api.identityCalls.size(), 3u);
+  EXPECT_THAT(std::vector<std::string>(api.identityCalls.begin(), api.identityCalls.begin() + 3),
+              ElementsAre("impersonate", "appdata", "revert"));
+  EXPECT_EQ(std::count(api.identityCalls.begin(), api.identityCalls.end(), "appdata"), 1);
   EXPECT_FALSE(fs::exists(obsProfile_ / "safe_mode"));
   EXPECT_FALSE(fs::exists(obsProfile_ / ".sentinel" / "run"));
   EXPECT_NE(outcome.restarted.processId, 0);
@@ -499,6 +525,13 @@ TEST_F(RunGuiProcessTest, EachFailureLogsItsLinesAndLeavesObsAsItShould) {
         EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
         break;
     }
+    // The next row starts with no OBS running from the path.
+    UniqueKernelHandle restarted(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                                             static_cast<DWORD>(outcome.restarted.processId)));
+    if (restarted) {
+      TerminateProcess(restarted.get(), 99);
+      WaitForSingleObject(restarted.get(), 10000);
+    }
   }
 }
 
@@ -514,6 +547,117 @@ TEST_F(RunGuiProcessTest, WithoutAConsoleSessionTheRestartTokenComesFromTheFirst
   EXPECT_TRUE(outcome.result);
   EXPECT_THAT(api.queriedSessions, ElementsAre(0u, 4u, 5u));
   EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
+}
+
+TEST_F(RunGuiProcessTest, ObsStartedAgainBeforeTheLockIsKeptAndRecordedNotDoubled) {
+  FakeObsProcess obs(obsExe_);
+  ScriptedSessionApi api;
+  std::unique_ptr<FakeObsProcess> relaunched;
+  // Windows refuses the lock while an OBS runs from the file; Wine does not,
+  // so the file is held open as the running image would hold it.
+  UniqueFileHandle image;
+  api.onFirstRevert = [&] {
+    relaunched = std::make_unique<FakeObsProcess>(obsExe_);
+    image.reset(CreateFileW(obsExe_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            0, nullptr));
+  };
+
+  Outcome outcome = Run(api, obs);
+
+  EXPECT_FALSE(outcome.result);
+  ASSERT_TRUE(relaunched && relaunched->valid());
+  EXPECT_THAT(
+      outcome.lines,
+      ::testing::Contains("OBS was started again before obs64.exe could be locked, processId = " +
+                          std::to_string(relaunched->processId()) + "; not starting another"));
+  EXPECT_EQ(static_cast<DWORD>(outcome.restarted.processId), relaunched->processId());
+  EXPECT_EQ(outcome.restarted.processStartDate,
+            WindowsFunctions::GetProcessStartDate(relaunched->handle()));
+  EXPECT_TRUE(RunsOf(installer_).empty());
+  std::vector<ObsLaunch> running;
+  WindowsFunctions::FindProcessesByName("obs64.exe", running);
+  EXPECT_EQ(std::count_if(running.begin(), running.end(),
+                          [&](const ObsLaunch& l) { return l.filePath == obsExe_.wstring(); }),
+            1);
+  restartedIds_.clear();  // the relaunched OBS is ended by its own owner
+}
+
+// The installer sleeps `installerMs`; the run flag is cleared once it has
+// started, and the run is given `graceMs` after that.
+struct StoppedRun {
+  bool result = false;
+  ObsLaunch restarted;
+  std::vector<std::string> lines;
+  std::chrono::milliseconds afterStop{};
+};
+
+TEST_F(RunGuiProcessTest, StopDuringTheInstallWaitsAWhileThenLeavesTheInstallerAlone) {
+  const auto stopDuring = [&](DWORD installerMs, uint32_t graceMs) {
+    WriteFileBytes(installer_.wstring() + L".sleep", std::to_string(installerMs));
+    fs::remove(installer_.wstring() + L".log");
+    FakeObsProcess obs(obsExe_);
+    SystemSessionApi api;
+    std::atomic<bool> running{true};
+    StoppedRun run;
+    std::chrono::steady_clock::time_point stoppedAt;
+    std::thread stopper([&] {
+      for (int i = 0; i < 300 && RunsOf(installer_).empty(); ++i) Sleep(100);
+      stoppedAt = std::chrono::steady_clock::now();
+      running = false;
+    });
+    ObsLaunch launch;
+    launch.filePath = obsExe_.wstring();
+    launch.processId = static_cast<int32_t>(obs.processId());
+    StopSignal stop;
+    stop.running = &running;
+    stop.graceMs = graceMs;
+    run.result =
+        RunGuiProcess(api, *log_, installer_.wstring(), arguments_, launch, obs.processId(),
+                      toFront_.wstring(), userLaunch_.wstring(), run.restarted, stop);
+    stopper.join();
+    run.afterStop = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - stoppedAt);
+    if (run.restarted.processId != 0) restartedIds_.push_back(run.restarted.processId);
+    run.lines = AllLogLines();
+    run.lines.erase(run.lines.begin(),
+                    run.lines.begin() + static_cast<std::ptrdiff_t>(bannerLines_));
+    bannerLines_ += run.lines.size();
+    return run;
+  };
+
+  // Still running when the grace is over: unlocked, not waited for, no OBS.
+  StoppedRun abandoned = stopDuring(15000, 1000);
+  EXPECT_FALSE(abandoned.result);
+  EXPECT_LT(abandoned.afterStop, std::chrono::seconds(10));
+  EXPECT_THAT(abandoned.lines,
+              ::testing::Contains("Service stop requested while the installer runs, waiting up "
+                                  "to 1000 ms for it"));
+  EXPECT_EQ(abandoned.lines.back(),
+            "The installer is still running; obs64.exe unlocked, OBS is not started again");
+  EXPECT_EQ(abandoned.restarted.processId, 0);
+  UniqueFileHandle writable(CreateFileW(obsExe_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  EXPECT_TRUE(writable.valid()) << GetLastError();
+  writable.reset();
+
+  // Done within the grace: the run ends as usual, OBS started again.
+  StoppedRun finished = stopDuring(1500, 60000);
+  EXPECT_TRUE(finished.result);
+  EXPECT_EQ(finished.lines.back(), "Ran GetExitCodeProcess, exitCode = 0");
+  EXPECT_TRUE(ListedAsRestarted(finished.restarted));
+
+  // Asked to stop before a run begins: OBS is not touched.
+  FakeObsProcess obs(obsExe_);
+  std::atomic<bool> stopped{false};
+  StopSignal stop;
+  stop.running = &stopped;
+  ObsLaunch launch, restarted;
+  launch.filePath = obsExe_.wstring();
+  launch.processId = static_cast<int32_t>(obs.processId());
+  SystemSessionApi api;
+  EXPECT_FALSE(RunGuiProcess(api, *log_, installer_.wstring(), arguments_, launch, obs.processId(),
+                             toFront_.wstring(), userLaunch_.wstring(), restarted, stop));
+  EXPECT_TRUE(Running(obs));
 }
 
 }  // namespace

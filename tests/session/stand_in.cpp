@@ -2,7 +2,11 @@
 // "<own path>.log" with the time it was created (100-ns units since 1601;
 // the creation time, so a busy machine that is slow to run it does not
 // shift it) and its whole command line (UTF-8), then exits with the number
-// in "<own path>.exitcode" (0 when there is none).
+// in "<own path>.exitcode" (0 when there is none). Before it exits:
+// - with "<own path>.probe" naming a file, it tries to open that file for
+//   writing and writes the error code (0 when it opened) to
+//   "<own path>.probed";
+// - with "<own path>.sleep" holding a number, it sleeps that many ms.
 #include <windows.h>
 
 #include <cstdio>
@@ -17,6 +21,25 @@ std::wstring OwnPath() {
   std::wstring path(32768, L'\0');
   path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
   return path;
+}
+
+// The first line of `path`, or "" when it cannot be read.
+std::wstring FirstLine(const std::wstring& path) {
+  std::wstring line;
+  if (FILE* file = _wfopen(path.c_str(), L"r")) {
+    char buffer[4096] = {};
+    if (fgets(buffer, sizeof buffer, file)) line = FromUtf8(buffer);
+    fclose(file);
+  }
+  while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) line.pop_back();
+  return line;
+}
+
+void WriteText(const std::wstring& path, const std::string& text) {
+  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  if (file) WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 }  // namespace
@@ -42,5 +65,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (fscanf(code, "%d", &exitCode) != 1) exitCode = 0;
     fclose(code);
   }
+  const std::wstring probe = FirstLine(self + L".probe");
+  if (!probe.empty()) {
+    UniqueFileHandle opened(CreateFileW(probe.c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    WriteText(self + L".probed", std::to_string(opened ? 0 : GetLastError()));
+  }
+  const std::wstring sleep = FirstLine(self + L".sleep");
+  if (!sleep.empty()) Sleep(static_cast<DWORD>(std::stoul(sleep)));
   return exitCode;
 }

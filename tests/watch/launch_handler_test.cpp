@@ -58,6 +58,10 @@ class LaunchLines {
 // Records the install it is asked for and answers as told.
 class FakeRunner : public UpdateRunner {
  public:
+  std::string HashFile(const std::wstring& path) override {
+    hashed.push_back(path);
+    return UpdateRunner::HashFile(path);
+  }
   bool GetServicePath(std::wstring& path) override {
     if (!pathReadable) return false;
     path = ServiceExe;
@@ -77,6 +81,7 @@ class FakeRunner : public UpdateRunner {
   bool succeeds = true;
   ObsLaunch restarted;
   std::vector<std::vector<std::wstring>> calls;
+  std::vector<std::wstring> hashed;
 };
 
 class LaunchHandlerTest : public ::testing::Test {
@@ -225,6 +230,17 @@ TEST_F(LaunchHandlerTest, FilesThatCanNeverMatchAndATailInAnotherCase) {
   Handle();
   EXPECT_THAT(log, ElementsAre(NeedsUpdate(0), Adding()));
   EXPECT_EQ(runner.calls.size(), 2u);
+}
+
+TEST_F(LaunchHandlerTest, NothingIsHashedAfterTheFirstMismatch) {
+  WriteFileBytes(pluginFolder / L"stale.dll", "old");
+  Meta(140, {{"obs-browser.dll", Hash(L"obs-browser.dll")},
+             {"stale.dll", "0123456789ABCDEF0123456789ABCDEF"},
+             {"obs-browser-page.exe", "0123456789ABCDEF0123456789ABCDEF"}});
+  Handle();
+  const std::wstring plugins = pluginFolder.wstring() + L"/";
+  EXPECT_THAT(runner.hashed, ElementsAre(plugins + L"obs-browser.dll", plugins + L"stale.dll"));
+  EXPECT_EQ(runner.calls.size(), 1u);
 }
 
 TEST_F(LaunchHandlerTest, BookkeepingOnlyAfterTotalSuccessAndOnlyWhenTheRevisionChanged) {
