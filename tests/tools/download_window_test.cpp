@@ -92,6 +92,16 @@ TEST(DownloadWindow, ShowsProgressAndIsBroughtToTheFront) {
   // Half the body has arrived: the bar stands part of the way.
   EXPECT_TRUE(WaitFor([&] { return SendMessageW(bar, PBM_GETPOS, 0, 0) > 0; }));
   EXPECT_LT(SendMessageW(bar, PBM_GETPOS, 0, 0), 1000);
+  // It says why OBS went away, and the download and the install as two steps.
+  const auto text = [&](int id) {
+    wchar_t buffer[512] = {};
+    GetDlgItemTextW(window, id, buffer, 512);
+    return std::wstring(buffer);
+  };
+  EXPECT_NE(text(kExplanationId).find(L"will start again by itself"), std::wstring::npos);
+  EXPECT_TRUE(WaitFor([&] { return text(kDownloadStepId).rfind(L"1. Downloading: ", 0) == 0; }));
+  EXPECT_NE(text(kDownloadStepId).find(L" of "), std::wstring::npos);
+  EXPECT_EQ(text(kInstallStepId), L"2. Install: after the download");
 
   ToolRun toFront(WinePathOf(TO_FRONT_PATH), L"");
   EXPECT_EQ(toFront.Wait(std::chrono::seconds(30)),

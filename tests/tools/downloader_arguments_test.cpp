@@ -52,4 +52,14 @@ TEST(DownloaderArguments, TheInstallerGetsItsFolderLastAndUnquoted) {
             L"/D=C:\\Program Files\\obs-studio\\obs-plugins\\64bit");
 }
 
+TEST(DownloaderText, SizesInKilobytesBelowAMegabyteAndRoundedDown) {
+  EXPECT_EQ(SizeText(0), L"0 KB");
+  EXPECT_EQ(SizeText(1023), L"0 KB");
+  EXPECT_EQ(SizeText(1024 * 1024 - 1), L"1023 KB");
+  EXPECT_EQ(SizeText(1024 * 1024), L"1.0 MB");
+  EXPECT_EQ(SizeText(100ull * 1024 * 1024 - 1), L"99.9 MB");
+  EXPECT_EQ(SizeText(5ull * 1024 * 1024 * 1024), L"5120.0 MB");
+  EXPECT_EQ(DownloadStepText(3'355'443, 104'857'600), L"Downloading: 3.1 MB of 100.0 MB");
+}
+
 }  // namespace

@@ -9,12 +9,19 @@ namespace {
 
 constexpr UINT kProgressMessage = WM_APP + 1;  // wParam received, lParam total
 constexpr UINT kInstallingMessage = WM_APP + 2;
-constexpr int kTitleId = 1;
 constexpr int kProgressBarId = 2;
-constexpr int kBytesId = 3;
 constexpr int kProgressRange = 1000;
-constexpr int kWidth = 440;
-constexpr int kHeight = 160;
+constexpr int kWidth = 460;
+constexpr int kHeight = 200;
+
+// OBS vanished from under the user when the update began: the window says
+// why, and that it comes back by itself.
+constexpr wchar_t kExplanation[] =
+    L"OBS was closed to update its browser plugin. It will start again by itself as soon as the "
+    L"update is done.";
+constexpr wchar_t kDownloadConnecting[] = L"1. Downloading: connecting...";
+constexpr wchar_t kInstallWaiting[] = L"2. Install: after the download";
+constexpr wchar_t kInstallRunning[] = L"2. Installing the plugin, please wait...";
 
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
@@ -25,13 +32,18 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
           total == 0 ? 0
                      : static_cast<int>(static_cast<uint64_t>(received) * kProgressRange / total);
       SendDlgItemMessageW(window, kProgressBarId, PBM_SETPOS, static_cast<WPARAM>(position), 0);
-      SetDlgItemTextW(window, kBytesId, BytesReceivedText(received, total).c_str());
+      SetDlgItemTextW(window, kDownloadStepId,
+                      (L"1. " + DownloadStepText(received, total)).c_str());
+      SetWindowLongPtrW(window, GWLP_USERDATA, static_cast<LONG_PTR>(total));
       return 0;
     }
-    case kInstallingMessage:
+    case kInstallingMessage: {
+      auto total = static_cast<uint64_t>(GetWindowLongPtrW(window, GWLP_USERDATA));
       SendDlgItemMessageW(window, kProgressBarId, PBM_SETPOS, kProgressRange, 0);
-      SetDlgItemTextW(window, kBytesId, L"Download complete, installing...");
+      SetDlgItemTextW(window, kDownloadStepId, (L"1. Downloaded: " + SizeText(total)).c_str());
+      SetDlgItemTextW(window, kInstallStepId, kInstallRunning);
       return 0;
+    }
     case WM_CLOSE:
       // The install goes on whatever the user does; the window goes with it.
       return 0;
@@ -68,15 +80,16 @@ DownloadWindow::DownloadWindow(HINSTANCE instance, const std::wstring& releaseNa
 
   int x = (GetSystemMetrics(SM_CXSCREEN) - kWidth) / 2;
   int y = (GetSystemMetrics(SM_CYSCREEN) - kHeight) / 2;
-  window_ = CreateWindowExW(0, kDownloadWindowClass, L"Lumenfeld plugin update",
+  const std::wstring title = L"OBS browser plugin update - " + releaseName;
+  window_ = CreateWindowExW(0, kDownloadWindowClass, title.c_str(),
                             WS_OVERLAPPED | WS_CAPTION | WS_MINIMIZEBOX, x, y, kWidth, kHeight,
                             nullptr, nullptr, instance, nullptr);
   if (!window_) return;
-  std::wstring title = L"Installing " + releaseName;
-  AddChild(window_, instance, L"STATIC", title.c_str(), kTitleId, 14, 20, SS_LEFT);
-  HWND bar = AddChild(window_, instance, PROGRESS_CLASSW, L"", kProgressBarId, 42, 22, 0);
+  AddChild(window_, instance, L"STATIC", kExplanation, kExplanationId, 14, 36, SS_LEFT);
+  AddChild(window_, instance, L"STATIC", kDownloadConnecting, kDownloadStepId, 60, 20, SS_LEFT);
+  HWND bar = AddChild(window_, instance, PROGRESS_CLASSW, L"", kProgressBarId, 82, 22, 0);
   if (bar) SendMessageW(bar, PBM_SETRANGE32, 0, kProgressRange);
-  AddChild(window_, instance, L"STATIC", L"Connecting...", kBytesId, 74, 20, SS_LEFT);
+  AddChild(window_, instance, L"STATIC", kInstallWaiting, kInstallStepId, 116, 20, SS_LEFT);
   // The window must not fill the screen even when started maximised.
   ShowWindow(window_, SW_SHOWNORMAL);
   UpdateWindow(window_);

@@ -23,16 +23,14 @@ std::wstring ReleaseNameFromUrl(std::wstring_view url) {
   return std::wstring(last.empty() ? url : last);
 }
 
-namespace {
-
-std::wstring WithThousands(uint64_t value) {
-  std::wstring digits = std::to_wstring(value);
-  for (size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, 1, L',');
-  return digits;
+std::wstring SizeText(uint64_t bytes) {
+  constexpr uint64_t kKilobyte = 1024;
+  constexpr uint64_t kMegabyte = 1024 * kKilobyte;
+  if (bytes < kMegabyte) return std::to_wstring(bytes / kKilobyte) + L" KB";
+  const uint64_t tenths = bytes * 10 / kMegabyte;
+  return std::to_wstring(tenths / 10) + L"." + std::to_wstring(tenths % 10) + L" MB";
 }
 
-}  // namespace
-
-std::wstring BytesReceivedText(uint64_t received, uint64_t total) {
-  return WithThousands(received) + L" of " + WithThousands(total) + L" bytes received";
+std::wstring DownloadStepText(uint64_t received, uint64_t total) {
+  return L"Downloading: " + SizeText(received) + L" of " + SizeText(total);
 }
