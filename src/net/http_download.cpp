@@ -3,8 +3,14 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "common/internet_handle.h"
 #include "common/text.h"
@@ -96,48 +102,116 @@ void ConvertUtf16Body(std::string& body) {
   body = ToUtf8(std::wstring_view(wide.c_str())) + '\0';
 }
 
-// Writes the body of `url` to `path`, opened with `shareMode`, calling
-// `progress` (may be empty) before the first chunk and after each. With
-// `failure` given, only a 200 response counts and the reason for a false
-// result is put there. On false a file that was created is deleted.
-bool WriteBodyToFile(const std::string& url, const std::wstring& path, DWORD shareMode,
-                     const DownloadProgress& progress, std::string* failure) {
-  OpenedRequest opened;
-  if (!OpenRequest(url, opened, failure)) return false;
-  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, shareMode, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) {
-    if (failure) *failure = CallFailed("CreateFileW", GetLastError());
+// The file a download is written to: created or truncated, and deleted
+// again unless the download completes.
+class TargetFile {
+ public:
+  TargetFile(const std::wstring& path, DWORD shareMode)
+      : path_(path),
+        file_(CreateFileW(path.c_str(), GENERIC_WRITE, shareMode, nullptr, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr)),
+        openError_(file_ ? 0 : GetLastError()) {}
+  ~TargetFile() {
+    if (!file_ || complete_) return;
+    // Closed first: a file open without shared delete access refuses the delete.
+    file_.reset();
+    DeleteFileW(path_.c_str());
+  }
+  TargetFile(const TargetFile&) = delete;
+  TargetFile& operator=(const TargetFile&) = delete;
+
+  bool valid() const { return file_.valid(); }
+  DWORD openError() const { return openError_; }
+  // False, with the error, when not all of `size` bytes were written.
+  bool Write(const char* data, DWORD size, DWORD& error) {
+    DWORD done = 0;
+    if (WriteFile(file_.get(), data, size, &done, nullptr) && done == size) return true;
+    error = GetLastError();
     return false;
   }
-  if (progress) progress(0, opened.contentLength);
+  void Keep() { complete_ = true; }
+
+ private:
+  std::wstring path_;
+  UniqueFileHandle file_;
+  DWORD openError_;
+  bool complete_ = false;
+};
+
+std::string ShortBody(DWORD received, DWORD announced) {
+  return "received " + std::to_string(received) + " of " + std::to_string(announced) + " bytes";
+}
+
+// Writes the body of `url` to `path`, opened with the shared access the
+// caller wants; on false a file that was created is deleted.
+bool WriteBodyToFile(const std::string& url, const std::wstring& path, DWORD shareMode) {
+  OpenedRequest opened;
+  if (!OpenRequest(url, opened)) return false;
+  TargetFile file(path, shareMode);
+  if (!file.valid()) return false;
   bool written = true;
   DWORD writeError = 0;
-  DWORD received = 0;
   DWORD total = ReadBody(opened.request.get(), [&](const char* data, DWORD size) {
-    DWORD done = 0;
-    if (!WriteFile(file.get(), data, size, &done, nullptr) || done != size) {
-      writeError = GetLastError();
-      written = false;
-      return false;
-    }
-    received += size;
-    if (progress) progress(received, opened.contentLength);
-    return true;
+    written = file.Write(data, size, writeError);
+    return written;
   });
-  // Closed before the delete below, which a file open without shared delete
-  // access would refuse.
-  file.reset();
   // A file that could not be written completely is as useless as a short
   // transfer, even if the byte count happens to match.
-  if (written && total == opened.contentLength) return true;
-  if (failure) {
-    *failure = !written ? CallFailed("WriteFile", writeError)
-                        : "received " + std::to_string(total) + " of " +
-                              std::to_string(opened.contentLength) + " bytes";
+  if (!written || total != opened.contentLength) return false;
+  file.Keep();
+  return true;
+}
+
+// What the network thread of a watched download hands to the thread that
+// waits for it. Shared, so that a network thread left behind in a read that
+// never returns still has it.
+struct Transfer {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool opened = false;  // the response is a 200 with a length
+  DWORD contentLength = 0;
+  std::deque<std::string> chunks;  // received, not yet written
+  bool ended = false;              // nothing more will come
+  std::string failure;             // why the request could not be opened
+  bool abandoned = false;          // the waiting thread has gone
+};
+
+// The network side: opens the request and passes the body on chunk by chunk.
+void RunTransfer(const std::string& url, uint32_t stallLimitMs,
+                 const std::shared_ptr<Transfer>& transfer) {
+  OpenedRequest opened;
+  std::string failure;
+  const bool open = OpenRequest(url, opened, &failure);
+  if (open) {
+    // Where WinINet honours it, this also ends a stalled read on this thread.
+    DWORD timeout = stallLimitMs;
+    InternetSetOptionA(opened.request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout,
+                       sizeof timeout);
   }
-  DeleteFileW(path.c_str());
-  return false;
+  {
+    std::lock_guard<std::mutex> lock(transfer->mutex);
+    transfer->opened = open;
+    transfer->contentLength = opened.contentLength;
+    transfer->failure = failure;
+    transfer->ended = !open;
+  }
+  transfer->changed.notify_all();
+  if (!open) return;
+  ReadBody(opened.request.get(), [&](const char* data, DWORD size) {
+    std::lock_guard<std::mutex> lock(transfer->mutex);
+    if (transfer->abandoned) return false;
+    transfer->chunks.emplace_back(data, size);
+    transfer->changed.notify_all();
+    return true;
+  });
+  std::lock_guard<std::mutex> lock(transfer->mutex);
+  transfer->ended = true;
+  transfer->changed.notify_all();
+}
+
+std::string StallText(uint32_t stallLimitMs) {
+  return stallLimitMs % 1000 == 0 ? std::to_string(stallLimitMs / 1000) + " s"
+                                  : std::to_string(stallLimitMs) + " ms";
 }
 
 }  // namespace
@@ -162,11 +236,67 @@ bool DownloadToString(const std::string& url, std::string& out) {
 }
 
 bool DownloadFile(const std::string& url, const std::wstring& path) {
-  return WriteBodyToFile(url, path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, {},
-                         nullptr);
+  return WriteBodyToFile(url, path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
 }
 
 bool DownloadFileWithProgress(const std::string& url, const std::wstring& path,
-                              const DownloadProgress& progress, std::string& failure) {
-  return WriteBodyToFile(url, path, 0, progress, &failure);
+                              const DownloadProgress& progress, std::string& failure,
+                              uint32_t stallLimitMs) {
+  auto transfer = std::make_shared<Transfer>();
+  std::thread(RunTransfer, url, stallLimitMs, transfer).detach();
+
+  const auto stallLimit = std::chrono::milliseconds(stallLimitMs);
+  std::unique_ptr<TargetFile> file;
+  DWORD written = 0;
+  std::unique_lock<std::mutex> lock(transfer->mutex);
+  auto lastData = std::chrono::steady_clock::now();
+  for (;;) {
+    const bool stalled = !transfer->changed.wait_until(lock, lastData + stallLimit, [&] {
+      return (transfer->opened && !file) || !transfer->chunks.empty() || transfer->ended;
+    });
+    if (stalled) {
+      transfer->abandoned = true;
+      failure = "no data arrived for " + StallText(stallLimitMs);
+      if (file) failure += ", " + ShortBody(written, transfer->contentLength);
+      return false;  // `file` goes, and with it the partial download
+    }
+    lastData = std::chrono::steady_clock::now();
+    if (transfer->opened && !file) {
+      file = std::make_unique<TargetFile>(path, 0);
+      if (!file->valid()) {
+        transfer->abandoned = true;
+        failure = CallFailed("CreateFileW", file->openError());
+        return false;
+      }
+      if (progress) progress(0, transfer->contentLength);
+    }
+    std::deque<std::string> chunks;
+    chunks.swap(transfer->chunks);
+    const bool ended = transfer->ended;
+    // Written without the lock, so the network thread keeps reading meanwhile.
+    lock.unlock();
+    for (const std::string& chunk : chunks) {
+      DWORD writeError = 0;
+      if (!file->Write(chunk.data(), static_cast<DWORD>(chunk.size()), writeError)) {
+        lock.lock();
+        transfer->abandoned = true;
+        failure = CallFailed("WriteFile", writeError);
+        return false;
+      }
+      written += static_cast<DWORD>(chunk.size());
+      if (progress) progress(written, transfer->contentLength);
+    }
+    lock.lock();
+    if (ended && transfer->chunks.empty()) break;
+  }
+  if (!transfer->opened) {
+    failure = transfer->failure;
+    return false;
+  }
+  if (written != transfer->contentLength) {
+    failure = ShortBody(written, transfer->contentLength);
+    return false;
+  }
+  file->Keep();
+  return true;
 }

@@ -28,8 +28,17 @@ bool DownloadFile(const std::string& url, const std::wstring& path);
 // length.
 using DownloadProgress = std::function<void(uint32_t received, uint32_t total)>;
 
+// How long a download with progress may go without receiving a byte.
+inline constexpr uint32_t DownloadStallLimitMs = 60000;
+
 // Like DownloadFile, for programs that show what happens: only a 200 response counts, `progress`
 // (may be empty) follows the transfer and, on false, `failure` says why in one line (the failing
-// call and its error code, the status, or the byte counts). No partial file is left.
+// call and its error code, the status, the byte counts, or the stall). No partial file is left.
+//
+// A server that sends nothing for `stallLimitMs` (while connecting, before the headers or in the
+// middle of the body) ends the download with false. The network side runs on a thread of its
+// own, so a read that does not return (WinINet may ignore its receive timeout) cannot hold the
+// caller: that thread is left behind and ends with its read, or with the process.
 bool DownloadFileWithProgress(const std::string& url, const std::wstring& path,
-                              const DownloadProgress& progress, std::string& failure);
+                              const DownloadProgress& progress, std::string& failure,
+                              uint32_t stallLimitMs = DownloadStallLimitMs);

@@ -1,13 +1,18 @@
 #include "net/http_download.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/http_test_server.h"
 #include "common/internet_handle.h"
@@ -15,6 +20,8 @@
 #include "common/unique_handle.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // UTF-16LE bytes of `text`, which must be ASCII.
 std::string Utf16Le(const std::string& text) {
@@ -221,6 +228,72 @@ TEST_F(HttpDownloadTest, TargetThatCannotBeOpenedIsLeftAsItWas) {
 
   EXPECT_FALSE(DownloadFile(Url("/setup.exe"), (dir / "no-such-folder" / "x.exe").wstring()));
   EXPECT_FALSE(std::filesystem::exists(dir / "no-such-folder"));
+}
+
+// A server that stops sending (before the headers, or part way through the
+// body) and would stay silent until the test lets it go on.
+TEST_F(HttpDownloadTest, ASilentServerEndsTheDownloadAfterTheStallLimit) {
+  const std::string body(20000, 's');
+  std::map<std::string, std::promise<void>> release;  // one per target, set after its download
+  std::map<std::string, std::shared_future<void>> released;
+  for (const char* target : {"/silent", "/stalled"})
+    released[target] = release[target].get_future();
+  HttpTestServer server([&](const ReceivedRequest& request) {
+    Reply reply = Reply::WithBody(200, body);
+    reply.holdAfter = request.target == "/silent" ? 0 : reply.bytes.size() - body.size() + 5000;
+    reply.hold = [wait = released.at(request.target)] { wait.wait(); };
+    return reply;
+  });
+  constexpr uint32_t limitMs = 1500;
+  for (const std::string target : {"/silent", "/stalled"}) {
+    SCOPED_TRACE(target);
+    const fs::path targetFile = dir / "stalled.exe";
+    uint32_t lastReceived = 0;
+    std::string failure;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(DownloadFileWithProgress(
+        server.BaseUrl() + target, targetFile.wstring(),
+        [&](uint32_t received, uint32_t) { lastReceived = received; }, failure, limitMs));
+    // The limit counts from the last byte, so it never ends a download early.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(limitMs));
+    EXPECT_THAT(failure, ::testing::StartsWith("no data arrived for 1500 ms"));
+    EXPECT_FALSE(fs::exists(targetFile));
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+    if (target == "/stalled") {
+      // Reads wait for whole chunks, so part of what was sent may still be in one.
+      EXPECT_GT(lastReceived, 0u);
+      EXPECT_LE(lastReceived, 5000u);
+      EXPECT_THAT(failure, ::testing::EndsWith(", received " + std::to_string(lastReceived) +
+                                               " of 20000 bytes"));
+    }
+    release[target].set_value();  // lets the server go on to the next request
+  }
+}
+
+TEST_F(HttpDownloadTest, DownloadWithProgressReportsEachStepAndWritesTheBody) {
+  std::string body;
+  for (int i = 0; i < 30000; ++i) body += static_cast<char>(i * 13);
+  Serve("/setup.exe", Reply::WithBody(200, body));
+  Serve("/gone.exe", Reply::WithBody(404, "no"));
+  std::vector<uint32_t> steps;
+  std::string failure;
+  ASSERT_TRUE(DownloadFileWithProgress(
+      Url("/setup.exe"), (dir / "setup.exe").wstring(),
+      [&](uint32_t received, uint32_t total) {
+        EXPECT_EQ(total, body.size());
+        steps.push_back(received);
+      },
+      failure));
+  EXPECT_EQ(ReadFileBytes(dir / "setup.exe"), body);
+  ASSERT_GE(steps.size(), 2u);
+  EXPECT_EQ(steps.front(), 0u);
+  EXPECT_EQ(steps.back(), body.size());
+  EXPECT_TRUE(std::is_sorted(steps.begin(), steps.end()));
+
+  EXPECT_FALSE(
+      DownloadFileWithProgress(Url("/gone.exe"), (dir / "gone.exe").wstring(), {}, failure));
+  EXPECT_EQ(failure, "the server answered with status 404");
+  EXPECT_FALSE(fs::exists(dir / "gone.exe"));
 }
 
 }  // namespace
