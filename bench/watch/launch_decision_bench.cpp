@@ -61,7 +61,7 @@ class TimedContext : public SystemWatchContext {
 
  private:
   PluginMetadataResolver& resolver_;
-  SystemUpdateRunner runner_;
+  SystemUpdateRunner runner_{nullptr};  // never asked to stop
 };
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }

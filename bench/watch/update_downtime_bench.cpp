@@ -132,7 +132,9 @@ int main() {
                                        static_cast<DWORD>(restarted[0].processId)));
   const double downtime = Seconds(TimeOf(again.get(), false), TimeOf(obs.handle(), true));
   if (again) TerminateProcess(again.get(), 0);
-  service.Stop();
+  SERVICE_STATUS stopping{};
+  service.Control(SERVICE_CONTROL_STOP, &stopping);
+  service.WaitForState(SERVICE_STOPPED, 60s);
 
   // The same work bare: the download, then the silent install.
   const fs::path bareFolder = dir / L"bare\\obs-plugins\\64bit";
