@@ -11,13 +11,29 @@ function(lumenfeld_service_version_source version out_var)
   set(${out_var} ${file} PARENT_SCOPE)
 endfunction()
 
-# lumenfeld_add_service(target version output_dir)
-# LumenfeldBrowserService.exe of the given version in `output_dir`. Its own
-# definition of ServiceVersion is an object of the executable, so the
-# library's definition is never linked into it.
+# Sets `out_var` to a source file defining CdnBaseUrl as `url`, the same way.
+function(lumenfeld_cdn_base_url_source url out_var)
+  string(MD5 key "${url}")
+  set(file ${CMAKE_BINARY_DIR}/generated/cdn_base_url_${key}.cpp)
+  set(LUMENFELD_CDN_URL_VALUE ${url})
+  configure_file(${PROJECT_SOURCE_DIR}/src/common/cdn_base_url.cpp.in ${file} @ONLY)
+  set(${out_var} ${file} PARENT_SCOPE)
+endfunction()
+
+# lumenfeld_add_service(target version output_dir [CDN_BASE_URL url])
+# LumenfeldBrowserService.exe of the given version in `output_dir`, reading
+# the CDN at `url` (LUMENFELD_CDN_BASE_URL by default). Its own definitions
+# of ServiceVersion and CdnBaseUrl are objects of the executable, so the
+# library's definitions are never linked into it.
 function(lumenfeld_add_service target version output_dir)
+  cmake_parse_arguments(S "" "CDN_BASE_URL" "" ${ARGN})
+  if(NOT S_CDN_BASE_URL)
+    set(S_CDN_BASE_URL ${LUMENFELD_CDN_BASE_URL})
+  endif()
   lumenfeld_service_version_source(${version} version_source)
-  add_executable(${target} ${PROJECT_SOURCE_DIR}/src/service/main.cpp ${version_source})
+  lumenfeld_cdn_base_url_source(${S_CDN_BASE_URL} cdn_source)
+  add_executable(${target} ${PROJECT_SOURCE_DIR}/src/service/main.cpp ${version_source}
+                           ${cdn_source})
   target_link_libraries(${target} PRIVATE lumenfeld_core lumenfeld_warnings)
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME LumenfeldBrowserService

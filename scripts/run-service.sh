@@ -1,36 +1,95 @@
 #!/usr/bin/env bash
-# The main job: the plugin update, end to end, on this machine under Wine.
+# The main job: the product installed and run as a machine in the field runs
+# it, on this machine under Wine.
 #
-# Builds the service (its CDN on a loopback port) and its three helper
-# programs in build/demo, publishes a plugin release into a local CDN folder
-# with lumenfeld-publish and serves it on loopback, installs the service in
-# "C:\Program Files\Lumenfeld" of a Wine prefix of its own and starts it
-# under Wine's service control manager. OBS Studio itself is not installed
-# here: a stand-in program named obs64.exe plays its part, with a stale
-# plugin file beside it. The job follows the service log while the plugin is
-# updated and ends with a summary. Ctrl-C, or LUMENFELD_RUN_SECONDS (default
-# 180) elapsing, stops and removes everything it started.
+#  1. Builds the service for the CDN https://localhost:PORT with a signing
+#     key made for this build folder, makes a certificate authority for the
+#     run, publishes and signs a plugin release and the service's own update
+#     document with lumenfeld-publish, and serves the CDN folder over HTTPS
+#     with nginx.
+#  2. Installs the service with LumenfeldBrowserServiceSetup.exe /S into
+#     "C:\Program Files\Lumenfeld" of a Wine prefix of its own, which trusts
+#     the run's authority; the installer registers and starts it.
+#  3. Starts a stand-in obs64.exe with a stale plugin and follows the service
+#     log through the update and OBS's restart.
+#  4. Changes meta_publish.json on the CDN without signing it, makes the
+#     plugin stale again and starts OBS again: the service must refuse the
+#     document and run nothing.
+#  5. Prints a summary, uninstalls with Uninstall.exe /S and stops everything
+#     it started.
+# A failing step ends the job with a non-zero exit, the step's name and the
+# log lines that show why.
+#
+# LUMENFELD_DEMO_PORT (default 18094): the CDN's port. LUMENFELD_RUN_SECONDS
+# (default 180): how long the service may take for each step it is waited
+# for. LUMENFELD_DEMO_UNSIGNED=1: a build without signing keys (step 4 is
+# then left out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+started=$SECONDS
 scripts/setup.sh >/dev/null
+source tests/common/https_cdn.sh
 port=${LUMENFELD_DEMO_PORT:-18094}
+limit=${LUMENFELD_RUN_SECONDS:-180}
+signed=1
+[ "${LUMENFELD_DEMO_UNSIGNED:-}" = 1 ] && signed=0
 build=$root/build/demo
 run=$build/run
-limit=${LUMENFELD_RUN_SECONDS:-180}
+keys=$build/keys
+base=https://localhost:$port
+name="Lumenfeld Browser Service"
 
-echo "== Building the service, its helper programs and the publishing tool in $build"
-[ -f "$build/CMakeCache.txt" ] ||
-  cmake --preset windows -B "$build" -DLUMENFELD_CDN_BASE_URL="http://127.0.0.1:$port" \
-    -DLUMENFELD_CRASH_REPORT_URL="http://127.0.0.1:9/crash" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target LumenfeldBrowserService LumenfeldPluginDownloader \
-  InstallerToFront UserLaunch fake_obs lumenfeld_host_publish >/dev/null
-publish=$build/host/src/tools/publish/lumenfeld-publish
-stand_in=$(find "$build/tests" -name fake_obs.exe | head -n 1)
+step=
+log=
+step() {
+  step=$1
+  echo "== $1"
+}
+# Ends the job: which step failed, why, and the lines that show it.
+fail() {
+  echo "FAILED in step \"$step\": $1" >&2
+  if [ -n "$log" ] && [ -f "$log" ]; then
+    echo "-- last lines of the service log ($log):" >&2
+    tail -n 25 "$log" >&2
+  fi
+  for extra in "${@:2}"; do
+    [ -f "$extra" ] && { echo "-- $extra:" >&2; tail -n 15 "$extra" >&2; }
+  done
+  exit 1
+}
+trap 'fail "command failed (exit $?): $BASH_COMMAND"' ERR
+
+step "Building the publishing tool, a signing key, the service and its installer in $build"
+mkdir -p "$build"
+cmake -S . -B "$build/publish" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >"$build/publish.log" 2>&1 ||
+  fail "configuring the publishing tool" "$build/publish.log"
+cmake --build "$build/publish" -j"$(nproc)" --target lumenfeld-publish >>"$build/publish.log" 2>&1 ||
+  fail "building the publishing tool" "$build/publish.log"
+publish=$build/publish/src/tools/publish/lumenfeld-publish
+signing=()
+key_args=()
+if ((signed)); then
+  # One key per build folder: its public half is built into the service.
+  if [ ! -f "$keys/signing-key.pem" ]; then
+    "$publish" keygen --out "$keys" >/dev/null || fail "making the signing key"
+  fi
+  signing=(-DLUMENFELD_SIGNING_KEYS="$keys/signing-key.pub.pem")
+  key_args=(--key "$keys/signing-key.pem")
+else
+  signing=(-DLUMENFELD_ALLOW_UNSIGNED=ON)
+fi
+cmake --preset windows -B "$build/windows" -DLUMENFELD_CDN_BASE_URL="$base" "${signing[@]}" \
+  -DLUMENFELD_CRASH_REPORT_URL="http://127.0.0.1:9/crash" >"$build/windows.log" 2>&1 ||
+  fail "configuring the Windows build" "$build/windows.log"
+cmake --build "$build/windows" -j"$(nproc)" --target LumenfeldBrowserServiceSetup fake_obs \
+  trust_test_authority >>"$build/windows.log" 2>&1 || fail "building the service" "$build/windows.log"
+setup=$build/windows/LumenfeldBrowserServiceSetup.exe
+stand_in=$(find "$build/windows/tests" -name fake_obs.exe | head -n 1)
+trust=$(find "$build/windows/tests" -name trust_test_authority.exe | head -n 1)
 
 export LUMENFELD_WINEPREFIX=$build/wineprefix
 source scripts/wine-env.sh
-name="Lumenfeld Browser Service"
 drive_c=$WINEPREFIX/drive_c
 service_dir="$drive_c/Program Files/Lumenfeld"
 obs_root="$drive_c/Program Files/obs-studio"
@@ -39,48 +98,62 @@ state="$drive_c/ProgramData/LumenfeldService"
 log="$state/service.log"
 
 cleanup() {
-  trap - EXIT INT TERM
-  echo "== Stopping and removing what this job started"
+  trap - EXIT INT TERM ERR
+  echo "== Stopping what this job started"
+  if [ -f "$service_dir/Uninstall.exe" ]; then
+    wine "C:\\Program Files\\Lumenfeld\\Uninstall.exe" /S >/dev/null 2>&1 || true
+    for _ in $(seq 60); do
+      [ -f "$service_dir/Uninstall.exe" ] || break
+      sleep 0.5
+    done
+  fi
   wine net stop "$name" >/dev/null 2>&1 || true
   wine sc delete "$name" >/dev/null 2>&1 || true
-  [ -n "${server_pid:-}" ] && kill "$server_pid" 2>/dev/null || true
   [ -n "${tail_pid:-}" ] && kill "$tail_pid" 2>/dev/null || true
+  https_cdn_stop
   wineserver -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-echo "== Publishing plugin release 3 into the CDN folder $run/cdn"
+step "Publishing and signing plugin release 3 and the service's update document"
 rm -rf "$run"
 mkdir -p "$run/cdn" "$run/plugin/locale"
 printf 'browser plugin, release 3\n' >"$run/plugin/obs-browser.dll"
 printf 'browser page helper, release 3\n' >"$run/plugin/obs-browser-page.exe"
 printf '[en-US]\nReload="Reload"\n' >"$run/plugin/locale/en-US.ini"
-"$publish" release --cdn "$run/cdn" --rev 3 --plugin-dir "$run/plugin" --obs-version 30.1.2 \
-  --installer-url "http://127.0.0.1:$port/obsplugin/installers/browser-plugin-3.exe"
-"$publish" obs --cdn "$run/cdn" --exe "$stand_in" --version 30.1.2
-"$publish" publish --cdn "$run/cdn" --new 3 --stable 3 --chance 100
-"$publish" check --cdn "$run/cdn"
+cp "$setup" "$run/service-129.exe"
+{
+  "$publish" release --cdn "$run/cdn" "${key_args[@]}" --rev 3 --plugin-dir "$run/plugin" \
+    --obs-version 30.1.2 --installer-url "$base/obsplugin/installers/browser-plugin-3.exe"
+  "$publish" obs --cdn "$run/cdn" "${key_args[@]}" --exe "$stand_in" --version 30.1.2
+  "$publish" publish --cdn "$run/cdn" "${key_args[@]}" --new 3 --stable 3 --chance 100
+  # The service's own version: nothing newer, so it installs nothing.
+  "$publish" service --cdn "$run/cdn" "${key_args[@]}" --rev 129 \
+    --url "$base/obsplugin/installers/service-129.exe" --installer "$run/service-129.exe"
+} >"$run/publish.log" 2>&1 || fail "lumenfeld-publish" "$run/publish.log"
+check=(check --cdn "$run/cdn")
+((signed)) && check+=(--keys "$keys/signing-key.pub.pem")
+"$publish" "${check[@]}" | sed 's/^/   /' || fail "lumenfeld-publish check"
 
-echo "== Serving the CDN on http://127.0.0.1:$port"
-python3 -m http.server "$port" --bind 127.0.0.1 --directory "$run/cdn" >"$run/cdn.log" 2>&1 &
-server_pid=$!
+step "Serving the CDN on $base with nginx and a certificate authority made for this run"
+crl_port=$(https_cdn_free_port)
+https_cdn_make_pki "$run/pki" "$crl_port"
+wine "$trust" "Z:${run//\//\\}\\pki\\ca.pem" || fail "trusting the run's authority in $WINEPREFIX"
+https_cdn_listening "$port" && fail "something else listens on 127.0.0.1:$port"
+https_cdn_start "$run/pki" "$run/cdn" "$crl_port" "$(https_cdn_free_port)" "$port:localhost" ||
+  fail "starting nginx" "$run/pki/nginx-error.log"
 
-echo "== Installing the service in C:\\Program Files\\Lumenfeld"
+step "Installing the service: LumenfeldBrowserServiceSetup.exe /S"
 wine net stop "$name" >/dev/null 2>&1 || true
 wine sc delete "$name" >/dev/null 2>&1 || true
 rm -rf "$state" "$service_dir" "$obs_root"
-mkdir -p "$service_dir"
-for exe in LumenfeldBrowserService LumenfeldPluginDownloader InstallerToFront UserLaunch; do
-  cp "$(find "$build" -name "$exe.exe" -not -path '*/wineprefix/*' | head -n 1)" "$service_dir/"
-done
-wine sc create "$name" binPath= "\"C:\\Program Files\\Lumenfeld\\LumenfeldBrowserService.exe\"" \
-  >/dev/null
-wine net start "$name" >/dev/null 2>&1 || wine net start "$name"
+wine "Z:${setup//\//\\}" /S || fail "the installer exited with $?" "$service_dir/Setup.log"
+wine sc query "$name" | grep -q RUNNING || fail "the service is not running after the install" \
+  "$service_dir/Setup.log"
 echo "   $(wine sc query "$name" | grep STATE | tr -s ' ')"
 
-echo "== OBS Studio is not installed here: a stand-in program plays obs64.exe,"
-echo "   in C:\\Program Files\\obs-studio, with a stale obs-browser.dll beside it"
+step "Starting the stand-in OBS (C:\\Program Files\\obs-studio) with a stale obs-browser.dll"
 mkdir -p "$obs_root/bin/64bit" "$plugins"
 cp "$stand_in" "$obs_root/bin/64bit/obs64.exe"
 cp -r "$run/plugin/." "$plugins/"
@@ -93,40 +166,96 @@ stale_files() {
   done < <(find "$run/plugin" -type f -print0)
   echo "$count"
 }
+# The stand-ins running in this job's Wine prefix.
+running_obs() {
+  local pid
+  for pid in $(pgrep -x obs64.exe || true); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" &&
+      echo "$pid"
+  done
+}
+start_obs() {
+  (cd "$obs_root/bin/64bit" && wine obs64.exe >/dev/null 2>&1 &)
+}
+# Number of log lines that contain $1.
+count() { grep -cF -- "$1" "$log" 2>/dev/null || true; }
+# Waits until the service has recorded one more launch than $1.
+wait_for_launch() {
+  local deadline=$((SECONDS + limit))
+  until [ "$(count "to obsProcessHistory")" -gt "$1" ]; do
+    [ "$SECONDS" -lt "$deadline" ] || fail "the service did not deal with OBS within $limit s"
+    sleep 1
+  done
+}
 stale_before=$(stale_files)
 total=$(find "$run/plugin" -type f | wc -l)
-(cd "$obs_root/bin/64bit" && wine obs64.exe >/dev/null 2>&1 &)
+launches=$(count "to obsProcessHistory")
+start_obs
 
-echo "== Following $log"
-tail -n +1 -F "$log" 2>/dev/null &
+step "Following the service log through the update"
+tail -n +1 -F "$log" 2>/dev/null | sed 's/^/   | /' &
 tail_pid=$!
-deadline=$((SECONDS + limit))
-until grep -q "^.*Ran GetExitCodeProcess" "$log" 2>/dev/null &&
-  grep -A100 "Ran GetExitCodeProcess" "$log" | grep -q "to obsProcessHistory"; do
-  if [ "$SECONDS" -ge "$deadline" ]; then
-    echo "== No update within $limit s"
-    exit 1
-  fi
-  sleep 1
-done
-sleep 1
+wait_for_launch "$launches"
+sleep 2
 kill "$tail_pid" 2>/dev/null || true
 tail_pid=
-
-echo "== Summary"
-echo "   revision installed: $(cat "$state/lastrev.txt" 2>/dev/null || echo none)"
+installed=$(cat "$state/lastrev.txt" 2>/dev/null || echo none)
 stale_after=$(stale_files)
-echo "   plugin files: $stale_before of $total stale before, $((stale_before - stale_after)) updated," \
-  "$((total - stale_after)) of $total now match release 3"
-grep -o "Ran GetExitCodeProcess, exitCode = [0-9-]*" "$log" | tail -n 1 | sed 's/^/   installer: /'
-# The stand-ins running in this job's Wine prefix.
-obs_running=0
-for pid in $(pgrep -x obs64.exe || true); do
-  tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" &&
-    obs_running=$((obs_running + 1))
-done
-if grep -q "Failed to restart OBS" "$log" || [ "$obs_running" -eq 0 ]; then
-  echo "   OBS restarted: no"
-else
-  echo "   OBS restarted: yes (the stand-in runs again, started by the service as the user)"
+obs_after_update=$(running_obs | wc -l)
+grep -q "Ran GetExitCodeProcess, exitCode = 0" "$log" || fail "the installer did not succeed"
+[ "$installed" = 3 ] || fail "lastrev.txt holds $installed, not 3"
+[ "$stale_after" = 0 ] || fail "$stale_after plugin files still differ from release 3"
+
+tampered=skipped
+if ((signed)); then
+  step "Changing meta_publish.json on the CDN without signing it, then starting OBS again"
+  python3 - "$run/cdn/obsplugin/meta_publish.json" <<'EOF'
+import json, sys
+path = sys.argv[1]
+with open(path) as f:
+    document = json.load(f)
+document["new_release_rev"] = 2  # what someone who can write to the CDN might do
+with open(path, "w") as f:
+    json.dump(document, f)
+EOF
+  for pid in $(running_obs); do kill "$pid" 2>/dev/null || true; done
+  deadline=$((SECONDS + 30))
+  while [ -n "$(running_obs)" ] && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.5; done
+  printf 'browser plugin, release 2\n' >"$plugins/obs-browser.dll"
+  runs=$(count "Ran GetExitCodeProcess")
+  launches=$(count "to obsProcessHistory")
+  start_obs
+  wait_for_launch "$launches"
+  refused="Signature check failed for $base/obsplugin/meta_publish.json"
+  grep -F -- "$refused" "$log" | tail -n 1 | sed 's/^/   | /'
+  [ "$(count "$refused")" -gt 0 ] || fail "the service did not refuse the changed document"
+  [ "$(count "Ran GetExitCodeProcess")" = "$runs" ] || fail "the service ran an installer"
+  [ "$(stale_files)" = 1 ] || fail "the plugin files changed"
+  tampered="refused (\"Signature check failed ...\"), nothing run, plugin left as it was"
 fi
+
+step "Summary"
+version_line=$(grep -o "Latest version is [0-9-]*, mine is [0-9-]*\. URL to latest is .*" "$log" |
+  tail -n 1)
+echo "   revision installed:   $installed (lastrev.txt)"
+echo "   plugin files:         $stale_before of $total stale before, $((total - stale_after)) of" \
+  "$total matching release 3 after the update"
+if [ "$obs_after_update" -gt 0 ] && ! grep -q "Failed to restart OBS" "$log"; then
+  echo "   OBS restarted:        yes (started again by the service, as the user)"
+else
+  echo "   OBS restarted:        no"
+fi
+echo "   tampered document:    $tampered"
+echo "   own version check:    ${version_line:-none logged}"
+echo "   CDN requests (nginx): $(wc -l <"$run/pki/nginx-access.log") over HTTPS"
+[ -n "$version_line" ] || fail "the service logged no version check"
+
+step "Uninstalling: Uninstall.exe /S"
+wine "C:\\Program Files\\Lumenfeld\\Uninstall.exe" /S >/dev/null 2>&1 || fail "the uninstaller failed"
+deadline=$((SECONDS + 60))
+while [ -f "$service_dir/Uninstall.exe" ] || wine sc query "$name" >/dev/null 2>&1; do
+  [ "$SECONDS" -lt "$deadline" ] || fail "the service is still installed a minute after Uninstall.exe /S"
+  sleep 1
+done
+echo "   service removed, program files removed; the state folder stays"
+echo "== Done in $((SECONDS - started)) s"

@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   cmake g++ clang libclang-rt-14-dev googletest libbenchmark-dev libssl-dev openssl
-  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine nlohmann-json3-dev nsis xvfb
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 wine nlohmann-json3-dev nsis xvfb nginx
 )
 missing=()
 for p in "${packages[@]}"; do

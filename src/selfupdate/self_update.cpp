@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <ctime>
 
-#include "common/build_config.h"
+#include "common/cdn_base_url.h"
 #include "common/directory_security.h"
 #include "common/service_version.h"
 #include "common/unique_handle.h"

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "common/build_config.h"
+#include "common/cdn_base_url.h"
 #include "common/text.h"
 #include "log/service_log.h"
 #include "net/http_download.h"

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <wininet.h>
 
-#include <cstdlib>
 #include <ostream>
 #include <set>
 #include <string>
@@ -14,12 +13,6 @@
 namespace {
 
 constexpr DWORD kTimeout = 10000;
-
-// Port of the loopback TLS server that the test runner starts, or "".
-std::string TlsPort() {
-  const char* port = std::getenv("LUMENFELD_TLS_PORT");
-  return port ? port : "";
-}
 
 struct Outcome {
   DWORD result;
@@ -149,18 +142,6 @@ TEST(HttpRequestTest, CapitalisedSchemeIsNotTls) {
   std::string url = "HTTPS://127.0.0.1:" + std::to_string(server.port()) + "/caps";
   EXPECT_EQ(Send(url), (Outcome{0, 200, "plain"}));
   EXPECT_EQ(server.CountRequests("/caps"), 1u);
-}
-
-TEST(HttpRequestTest, HttpsAcceptsSelfSignedCertificate) {
-  if (TlsPort().empty()) GTEST_SKIP() << "no TLS server (run through with_tls_server.sh)";
-  EXPECT_EQ(Send("https://127.0.0.1:" + TlsPort() + "/reply.txt"), (Outcome{0, 200, "tls reply"}));
-}
-
-TEST(HttpRequestTest, FollowsRedirectFromHttpToHttps) {
-  if (TlsPort().empty()) GTEST_SKIP() << "no TLS server (run through with_tls_server.sh)";
-  HttpTestServer server(std::map<std::string, Reply>{
-      {"/old", Reply::Redirect(302, "https://127.0.0.1:" + TlsPort() + "/reply.txt")}});
-  EXPECT_EQ(Send(server.BaseUrl() + "/old"), (Outcome{0, 200, "tls reply"}));
 }
 
 }  // namespace

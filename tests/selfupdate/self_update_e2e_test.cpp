@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/build_config.h"
+#include "common/cdn_base_url.h"
 #include "common/http_test_server.h"
 #include "common/service_control.h"
 #include "common/temp_dir.h"

@@ -1,0 +1,84 @@
+// One launch check against the published CDN over real TLS, in process: the
+// release is found when the CDN's certificate passes every check, and with
+// a certificate for another name, from an authority the prefix does not
+// trust, or expired, the first document fails with the download line and
+// nothing is run.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/folder_worker_state.h"
+#include "common/https_cdn.h"
+#include "common/service_control.h"
+#include "common/temp_dir.h"
+#include "process/fake_obs_process.h"
+#include "update/plugin_metadata_resolver.h"
+#include "watch/launch_handler.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Counts the installs it is asked for and runs none.
+class CountingRunner : public UpdateRunner {
+ public:
+  bool GetServicePath(std::wstring& path) override {
+    path = L"C:\\Program Files\\Lumenfeld\\LumenfeldBrowserService.exe";
+    return true;
+  }
+  bool RunGuiProcess(const std::wstring&, const std::wstring& installerArguments, const ObsLaunch&,
+                     uint32_t, const std::wstring&, const std::wstring&, ObsLaunch&) override {
+    arguments.push_back(installerArguments);
+    return false;
+  }
+  std::vector<std::wstring> arguments;
+};
+
+size_t CountMessages(size_t first, const std::string& message) {
+  std::vector<std::string> messages = ServiceLogMessages();
+  size_t count = 0;
+  for (size_t i = first; i < messages.size(); ++i) count += messages[i] == message;
+  return count;
+}
+
+TEST(LaunchOverHttps, OnlyACdnWhoseCertificatePassesEveryCheckIsBelieved) {
+  HttpsCdn cdn;
+  ASSERT_TRUE(cdn.valid()) << "run through with_https_cdn.sh";
+  TempDir dir;
+  FolderWorkerState worker(dir / "state");
+  const fs::path obsExe = PlaceFakeObs(dir.path(), L"obs-studio\\bin\\64bit\\obs64.exe");
+  const fs::path plugins = dir / L"obs-studio\\obs-plugins\\64bit";
+  fs::create_directories(plugins);
+  WriteFileBytes(plugins / "obs-browser.dll", "browser plugin, revision 4\n");
+
+  for (const std::string& port :
+       {cdn.wrongNamePort, cdn.untrustedPort, cdn.expiredPort, cdn.port}) {
+    PluginMetadataResolver resolver(HttpsCdn::Url(port, ""), worker);
+    CountingRunner runner;
+    ObsProcessHistory history;
+    const ObsLaunch launch{obsExe.wstring(), static_cast<int64_t>(std::time(nullptr)), 4242};
+    const size_t first = ServiceLogMessages().size();
+    HandleFreshLaunch(worker, resolver, runner, launch, history);
+
+    const size_t refused = CountMessages(
+        first, "Failed to download " + HttpsCdn::Url(port, "/obsplugin/meta_publish.json"));
+    if (port == cdn.port) {
+      EXPECT_EQ(refused, 0u);
+      ASSERT_EQ(runner.arguments.size(), 1u);
+      const std::string installer = HttpsCdn::Url(port, "/obsplugin/installers/plugin-rev5.exe");
+      EXPECT_EQ(runner.arguments[0].rfind(
+                    L"/url='" + std::wstring(installer.begin(), installer.end()) + L"'", 0),
+                0u)
+          << "installer named by the document";
+    } else {
+      EXPECT_EQ(refused, 1u) << port;
+      EXPECT_TRUE(runner.arguments.empty()) << port;
+    }
+    EXPECT_EQ(history.size(), 1u);
+  }
+}
+
+}  // namespace
