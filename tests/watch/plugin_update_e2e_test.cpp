@@ -71,10 +71,8 @@ bool SameBytes(const fs::path& a, const fs::path& b) {
 void SwitchRollout(const char* folder) {
   for (const char* name : {"meta_publish.json", "meta_publish.json.sig"}) {
     const fs::path source = Published / folder / "obsplugin" / name;
-    if (fs::exists(source)) {
-      fs::copy_file(source, Published / "cdn" / "obsplugin" / name,
-                    fs::copy_options::overwrite_existing);
-    }
+    if (fs::exists(source))
+      WriteFileBytes(Published / "cdn" / "obsplugin" / name, ReadFileBytes(source));
   }
 }
 
