@@ -6,9 +6,9 @@
 #   https_cdn_make_pki DIR CRL_PORT
 #     DIR/ca.pem             the authority a Wine prefix is told to trust
 #     DIR/crl/ca.crl         its (empty) revocation list, which the server
-#                            certificates name at http://localhost:CRL_PORT/ca.crl:
-#                            Windows checks a server certificate's revocation
-#                            and refuses one whose status it cannot learn
+#                            certificates name at http://localhost:CRL_PORT/ca.crl,
+#                            for a client that checks revocation (Windows
+#                            can; Wine 8 does not fetch it)
 #     DIR/localhost.{pem,key}   server certificate for localhost
 #     DIR/wrong-name.{pem,key}  from the same authority, for another name
 #     DIR/untrusted.{pem,key}   for localhost, from an authority nobody trusts

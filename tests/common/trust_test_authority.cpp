@@ -3,6 +3,9 @@
 // prefix it runs in: adds its certificate to the LocalMachine "Root" store
 // (the prefix's registry), after removing the authorities that earlier runs
 // added under the same subject prefix. Exit code 0 when it was added.
+// The store is opened through its registry provider: Wine 8 hands out the
+// plain system "Root" store as a copy in memory, so a certificate added
+// there is gone when the program ends. On Windows both are the same store.
 #include <windows.h>
 
 // After windows.h, which it needs.
