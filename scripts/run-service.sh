@@ -116,7 +116,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-step "Publishing and signing plugin release 3 and the service's update document"
+step "Publishing$( ((signed)) && echo " and signing") plugin release 3 and the service's update document"
 rm -rf "$run"
 mkdir -p "$run/cdn" "$run/plugin/locale"
 printf 'browser plugin, release 3\n' >"$run/plugin/obs-browser.dll"
@@ -193,7 +193,7 @@ launches=$(count "to obsProcessHistory")
 start_obs
 
 step "Following the service log through the update"
-tail -n +1 -F "$log" 2>/dev/null | sed 's/^/   | /' &
+tail -n +1 -F "$log" 2>/dev/null > >(sed -u 's/^/   | /') &
 tail_pid=$!
 wait_for_launch "$launches"
 sleep 2

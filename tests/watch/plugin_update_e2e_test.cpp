@@ -2,15 +2,13 @@
 // with a stale plugin is launched, the service finds the mismatch against a
 // loopback CDN published with lumenfeld-publish, the downloader installs the
 // release's NSIS installer on the user's desktop, OBS is started again and
-// the release is recorded. Built twice: with the CDN served by this test
-// over plain HTTP, and (E2E_OVER_HTTPS) with a service built for
-// https://localhost, whose CDN nginx serves with a certificate from an
-// authority the test prefix trusts (run through with_https_cdn.sh).
+// the release is recorded.
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -66,25 +64,17 @@ bool SameBytes(const fs::path& a, const fs::path& b) {
   return ReadFileBytes(a) == ReadFileBytes(b);
 }
 
-// Puts the rollout document published in `folder` (with its signature, if
-// it has one) into the served CDN folder.
-void SwitchRollout(const char* folder) {
-  for (const char* name : {"meta_publish.json", "meta_publish.json.sig"}) {
-    const fs::path source = Published / folder / "obsplugin" / name;
-    if (fs::exists(source))
-      WriteFileBytes(Published / "cdn" / "obsplugin" / name, ReadFileBytes(source));
-  }
-}
-
-#ifndef E2E_OVER_HTTPS
-// Serves the published CDN folder on the build's loopback CDN port.
+// Serves the published CDN folder on the build's loopback CDN port; the
+// rollout document comes from `rollout`, which the test switches.
 class CdnServer {
  public:
   CdnServer()
       : server_(
-            [](const ReceivedRequest& request) {
+            [this](const ReceivedRequest& request) {
               const std::string path = request.target.substr(1);
-              fs::path file = Published / "cdn" / fs::path(path);
+              fs::path file = (path == "obsplugin/meta_publish.json" ? Published / rollout.load()
+                                                                     : Published / "cdn") /
+                              fs::path(path);
               std::error_code error;
               if (path.find("..") != std::string::npos || !fs::is_regular_file(file, error)) {
                 return Reply::WithBody(404, "not found");
@@ -92,11 +82,11 @@ class CdnServer {
               return Reply::WithBody(200, ReadFileBytes(file));
             },
             TestCdnPort) {}
+  std::atomic<const char*> rollout{"cdn"};
 
  private:
   HttpTestServer server_;
 };
-#endif
 
 class PluginUpdateEndToEnd : public ::testing::Test {
  protected:
@@ -162,9 +152,7 @@ class PluginUpdateEndToEnd : public ::testing::Test {
   fs::path obsExe;
   fs::path pluginFolder = dir / L"Program Files\\obs-studio\\obs-plugins\\64bit";
   fs::path markers = fs::path(AppData()) / "obs-studio";
-#ifndef E2E_OVER_HTTPS
   CdnServer cdn;
-#endif
   std::unique_ptr<RegisteredService> service;
 };
 
@@ -211,7 +199,7 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesThe
   // 3. Release 6, while another program holds obs-browser.dll open: its
   // installer cannot replace the file and exits non-zero; OBS runs again
   // and the record stays at release 5.
-  SwitchRollout("cdn-rev6");
+  cdn.rollout = "cdn-rev6";
   obs.reset();
   ASSERT_TRUE(WaitUntil([&] { return RunningObs(obsExe).empty(); }, 10s));
   UniqueFileHandle held(CreateFileW((pluginFolder / "obs-browser.dll").c_str(), GENERIC_READ, 0,
