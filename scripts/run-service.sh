@@ -72,6 +72,7 @@ key_args=()
 if ((signed)); then
   # One key per build folder: its public half is built into the service.
   if [ ! -f "$keys/signing-key.pem" ]; then
+    mkdir -p "$keys"
     "$publish" keygen --out "$keys" >/dev/null || fail "making the signing key"
   fi
   signing=(-DLUMENFELD_SIGNING_KEYS="$keys/signing-key.pub.pem")
