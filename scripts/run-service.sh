@@ -171,7 +171,7 @@ stale_files() {
 running_obs() {
   local pid
   for pid in $(pgrep -x obs64.exe || true); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" &&
+    { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" &&
       echo "$pid"
   done
 }
@@ -180,17 +180,24 @@ start_obs() {
 }
 # Number of log lines that contain $1.
 count() { grep -cF -- "$1" "$log" 2>/dev/null || true; }
-# Waits until the service has recorded one more launch than $1.
+# Number of launches the service has finished with: the last line it writes
+# for one is the "Adding" line, or, when it found no release for the OBS
+# folder, one of the two lines that end that path.
+launches_done() {
+  grep -cE "to obsProcessHistory$|It's not an OBS folder$|trouble determine latest installer" \
+    "$log" 2>/dev/null || true
+}
+# Waits until the service has finished with one more launch than $1.
 wait_for_launch() {
   local deadline=$((SECONDS + limit))
-  until [ "$(count "to obsProcessHistory")" -gt "$1" ]; do
+  until [ "$(launches_done)" -gt "$1" ]; do
     [ "$SECONDS" -lt "$deadline" ] || fail "the service did not deal with OBS within $limit s"
     sleep 1
   done
 }
 stale_before=$(stale_files)
 total=$(find "$run/plugin" -type f | wc -l)
-launches=$(count "to obsProcessHistory")
+launches=$(launches_done)
 start_obs
 
 step "Following the service log through the update"
@@ -224,7 +231,7 @@ EOF
   while [ -n "$(running_obs)" ] && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.5; done
   printf 'browser plugin, release 2\n' >"$plugins/obs-browser.dll"
   runs=$(count "Ran GetExitCodeProcess")
-  launches=$(count "to obsProcessHistory")
+  launches=$(launches_done)
   start_obs
   wait_for_launch "$launches"
   refused="Signature check failed for $base/obsplugin/meta_publish.json"
