@@ -11,13 +11,39 @@ function(lumenfeld_service_version_source version out_var)
   set(${out_var} ${file} PARENT_SCOPE)
 endfunction()
 
-# lumenfeld_add_service(target version output_dir)
+# Sets `out_var` to a source file defining SigningKeysPem as the content of
+# the PEM file `keys_file` (nothing: no keys). A file without a public key is
+# a configuration error.
+function(lumenfeld_signing_keys_source keys_file name out_var)
+  set(LUMENFELD_KEYS_TEXT "")
+  if(keys_file)
+    file(READ ${keys_file} LUMENFELD_KEYS_TEXT)
+    if(NOT LUMENFELD_KEYS_TEXT MATCHES "-----BEGIN PUBLIC KEY-----")
+      message(FATAL_ERROR "${keys_file} holds no -----BEGIN PUBLIC KEY----- block")
+    endif()
+    if(LUMENFELD_KEYS_TEXT MATCHES "PRIVATE KEY")
+      message(FATAL_ERROR "${keys_file} holds a private key; give the public keys only")
+    endif()
+  endif()
+  set(file ${CMAKE_BINARY_DIR}/generated/signing_keys_${name}.cpp)
+  configure_file(${PROJECT_SOURCE_DIR}/src/common/signing_keys.cpp.in ${file} @ONLY)
+  set(${out_var} ${file} PARENT_SCOPE)
+endfunction()
+
+# lumenfeld_add_service(target version output_dir [KEYS pem_file])
 # LumenfeldBrowserService.exe of the given version in `output_dir`. Its own
 # definition of ServiceVersion is an object of the executable, so the
-# library's definition is never linked into it.
+# library's definition is never linked into it; with KEYS, so is its own
+# set of trusted signing keys.
 function(lumenfeld_add_service target version output_dir)
+  cmake_parse_arguments(S "" "KEYS" "" ${ARGN})
   lumenfeld_service_version_source(${version} version_source)
-  add_executable(${target} ${PROJECT_SOURCE_DIR}/src/service/main.cpp ${version_source})
+  set(keys_source)
+  if(S_KEYS)
+    lumenfeld_signing_keys_source(${S_KEYS} ${target} keys_source)
+  endif()
+  add_executable(${target} ${PROJECT_SOURCE_DIR}/src/service/main.cpp ${version_source}
+    ${keys_source})
   target_link_libraries(${target} PRIVATE lumenfeld_core lumenfeld_warnings)
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME LumenfeldBrowserService
