@@ -114,7 +114,8 @@ bool CdnDocuments::Fetch(const std::string& path, std::string& body) {
     const uint64_t highest = ReadSignatureSerial(state, path);
     uint64_t serial = 0;
     SignatureFailure failure = SignatureFailure::NoSignature;
-    if (DownloadRawToString(url + SignatureSuffix, signatureBody)) {
+    // An error page is no signature file, whatever it holds.
+    if (DownloadRawToString(url + SignatureSuffix, signatureBody, /*only200=*/true)) {
       failure = VerifyDocumentSignature(keys_, path, received, signatureBody, highest, serial);
     }
     if (failure != SignatureFailure::None) {

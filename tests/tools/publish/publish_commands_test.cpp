@@ -129,8 +129,9 @@ TEST_F(PublishTest, CheckReportsWhatTheServiceCouldNeverUse) {
 TEST_F(PublishTest, CheckRefusesTheUpdateDocumentsTheServiceRefuses) {
   fs::create_directories(cdn / "obsplugin");
   const std::string beyond32Bits = std::to_string((int64_t{1} << 32) + 130);
-  for (const std::string& body : {R"({"rev":)" + beyond32Bits + R"(,"url":"https://h/s.exe"})",
-                                  R"({"rev":130,"url":"https://h/s.exe","sha256":"abc"})"}) {
+  for (const std::string& body :
+       {R"({"rev":)" + beyond32Bits + R"(,"url":"https://h/s.exe"})",
+        std::string(R"({"rev":130,"url":"https://h/s.exe","sha256":"abc"})")}) {
     WriteFileBytes(cdn / "obsplugin/meta_updater.json", body);
     std::ostringstream report;
     CheckCdn(cdn, report);
@@ -164,11 +165,8 @@ TEST_F(PublishTest, SignedDocumentsCheckAndEveryChangeIsFound) {
   WriteFileBytes(dir / "message", signature["path"].get<std::string>() + "\n" +
                                       signature["sha256"].get<std::string>() + "\n1\n" +
                                       signature["expires"].get<std::string>() + "\n");
-  WriteFileBytes(dir / "der", "");
-  std::string der;
-  for (uint8_t byte : *DecodeBase64(signature["signature"].get<std::string>())) {
-    der += static_cast<char>(byte);
-  }
+  const std::vector<uint8_t> bytes = *DecodeBase64(signature["signature"].get<std::string>());
+  const std::string der(bytes.begin(), bytes.end());
   WriteFileBytes(dir / "der", der);
   const std::string verify =
       "openssl dgst -sha256 -verify '" + (dir / "signing-key.pub.pem").string() + "' -signature '" +
