@@ -20,20 +20,44 @@ function(lumenfeld_cdn_base_url_source url out_var)
   set(${out_var} ${file} PARENT_SCOPE)
 endfunction()
 
-# lumenfeld_add_service(target version output_dir [CDN_BASE_URL url])
+# Sets `out_var` to a source file defining SigningKeysPem as the content of
+# the PEM file `keys_file` (nothing: no keys). A file without a public key is
+# a configuration error.
+function(lumenfeld_signing_keys_source keys_file name out_var)
+  set(LUMENFELD_KEYS_TEXT "")
+  if(keys_file)
+    file(READ ${keys_file} LUMENFELD_KEYS_TEXT)
+    if(NOT LUMENFELD_KEYS_TEXT MATCHES "-----BEGIN PUBLIC KEY-----")
+      message(FATAL_ERROR "${keys_file} holds no -----BEGIN PUBLIC KEY----- block")
+    endif()
+    if(LUMENFELD_KEYS_TEXT MATCHES "PRIVATE KEY")
+      message(FATAL_ERROR "${keys_file} holds a private key; give the public keys only")
+    endif()
+  endif()
+  set(file ${CMAKE_BINARY_DIR}/generated/signing_keys_${name}.cpp)
+  configure_file(${PROJECT_SOURCE_DIR}/src/common/signing_keys.cpp.in ${file} @ONLY)
+  set(${out_var} ${file} PARENT_SCOPE)
+endfunction()
+
+# lumenfeld_add_service(target version output_dir [CDN_BASE_URL url] [KEYS pem_file])
 # LumenfeldBrowserService.exe of the given version in `output_dir`, reading
 # the CDN at `url` (LUMENFELD_CDN_BASE_URL by default). Its own definitions
 # of ServiceVersion and CdnBaseUrl are objects of the executable, so the
-# library's definitions are never linked into it.
+# library's definitions are never linked into it; with KEYS, so is its own
+# set of trusted signing keys.
 function(lumenfeld_add_service target version output_dir)
-  cmake_parse_arguments(S "" "CDN_BASE_URL" "" ${ARGN})
+  cmake_parse_arguments(S "" "CDN_BASE_URL;KEYS" "" ${ARGN})
   if(NOT S_CDN_BASE_URL)
     set(S_CDN_BASE_URL ${LUMENFELD_CDN_BASE_URL})
   endif()
   lumenfeld_service_version_source(${version} version_source)
   lumenfeld_cdn_base_url_source(${S_CDN_BASE_URL} cdn_source)
+  set(keys_source)
+  if(S_KEYS)
+    lumenfeld_signing_keys_source(${S_KEYS} ${target} keys_source)
+  endif()
   add_executable(${target} ${PROJECT_SOURCE_DIR}/src/service/main.cpp ${version_source}
-                           ${cdn_source})
+                           ${cdn_source} ${keys_source})
   target_link_libraries(${target} PRIVATE lumenfeld_core lumenfeld_warnings)
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME LumenfeldBrowserService

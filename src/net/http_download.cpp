@@ -86,8 +86,8 @@ DWORD ReadBody(HINTERNET request, Sink sink) {
   return total;
 }
 
-// Replaces a body that starts with FF FE by the UTF-8 form of the UTF-16LE
-// text after the mark, up to its first zero code unit, zero byte included.
+}  // namespace
+
 void ConvertUtf16Body(std::string& body) {
   if (body.size() < 2 || static_cast<unsigned char>(body[0]) != 0xFF ||
       static_cast<unsigned char>(body[1]) != 0xFE) {
@@ -102,6 +102,8 @@ void ConvertUtf16Body(std::string& body) {
   body = ToUtf8(std::wstring_view(wide.c_str())) + '\0';
 }
 
+namespace {
+
 // The file a download is written to: created or truncated, and deleted
 // again unless the download completes.
 class TargetFile {
@@ -111,8 +113,10 @@ class TargetFile {
         file_(CreateFileW(path.c_str(), GENERIC_WRITE, shareMode, nullptr, CREATE_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr)),
         openError_(file_ ? 0 : GetLastError()) {}
+  // Writes to the caller's open file, which stays the caller's.
+  explicit TargetFile(HANDLE borrowed) : borrowed_(borrowed), openError_(0) {}
   ~TargetFile() {
-    if (!file_ || complete_) return;
+    if (borrowed_ != nullptr || !file_ || complete_) return;
     // Closed first: a file open without shared delete access refuses the delete.
     file_.reset();
     DeleteFileW(path_.c_str());
@@ -120,12 +124,13 @@ class TargetFile {
   TargetFile(const TargetFile&) = delete;
   TargetFile& operator=(const TargetFile&) = delete;
 
-  bool valid() const { return file_.valid(); }
+  bool valid() const { return borrowed_ != nullptr || file_.valid(); }
   DWORD openError() const { return openError_; }
   // False, with the error, when not all of `size` bytes were written.
   bool Write(const char* data, DWORD size, DWORD& error) {
     DWORD done = 0;
-    if (WriteFile(file_.get(), data, size, &done, nullptr) && done == size) return true;
+    HANDLE target = borrowed_ != nullptr ? borrowed_ : file_.get();
+    if (WriteFile(target, data, size, &done, nullptr) && done == size) return true;
     error = GetLastError();
     return false;
   }
@@ -134,6 +139,7 @@ class TargetFile {
  private:
   std::wstring path_;
   UniqueFileHandle file_;
+  HANDLE borrowed_ = nullptr;
   DWORD openError_;
   bool complete_ = false;
 };
@@ -217,19 +223,25 @@ std::string StallText(uint32_t stallLimitMs) {
 }  // namespace
 
 bool DownloadToString(const std::string& url, std::string& out) {
+  // The length check counts the bytes as they arrived, before any conversion.
+  if (!DownloadRawToString(url, out)) return false;
+  ConvertUtf16Body(out);
+  return true;
+}
+
+bool DownloadRawToString(const std::string& url, std::string& out, bool only200) {
   DWORD total = 0;
   DWORD contentLength = 0;
   {
     OpenedRequest opened;
-    if (!OpenRequest(url, opened)) return false;
+    std::string failure;
+    if (!OpenRequest(url, opened, only200 ? &failure : nullptr)) return false;
     contentLength = opened.contentLength;
     total = ReadBody(opened.request.get(), [&](const char* data, DWORD size) {
       out.append(data, size);
       return true;
     });
-    ConvertUtf16Body(out);
   }
-  // The length check counts the bytes as they arrived, before any conversion.
   if (total == contentLength) return true;
   out.clear();
   return false;
@@ -239,9 +251,13 @@ bool DownloadFile(const std::string& url, const std::wstring& path) {
   return WriteBodyToFile(url, path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
 }
 
-bool DownloadFileWithProgress(const std::string& url, const std::wstring& path,
-                              const DownloadProgress& progress, std::string& failure,
-                              uint32_t stallLimitMs) {
+namespace {
+
+// DownloadFileWithProgress into the file `openFile` makes once the response
+// is known to be good.
+template <typename OpenFile>
+bool WatchedDownload(const std::string& url, OpenFile openFile, const DownloadProgress& progress,
+                     std::string& failure, uint32_t stallLimitMs) {
   auto transfer = std::make_shared<Transfer>();
   std::thread(RunTransfer, url, stallLimitMs, transfer).detach();
 
@@ -262,7 +278,7 @@ bool DownloadFileWithProgress(const std::string& url, const std::wstring& path,
     }
     lastData = std::chrono::steady_clock::now();
     if (transfer->opened && !file) {
-      file = std::make_unique<TargetFile>(path, 0);
+      file = openFile();
       if (!file->valid()) {
         transfer->abandoned = true;
         failure = CallFailed("CreateFileW", file->openError());
@@ -299,4 +315,20 @@ bool DownloadFileWithProgress(const std::string& url, const std::wstring& path,
   }
   file->Keep();
   return true;
+}
+
+}  // namespace
+
+bool DownloadFileWithProgress(const std::string& url, const std::wstring& path,
+                              const DownloadProgress& progress, std::string& failure,
+                              uint32_t stallLimitMs) {
+  return WatchedDownload(
+      url, [&] { return std::make_unique<TargetFile>(path, 0); }, progress, failure, stallLimitMs);
+}
+
+bool DownloadIntoFile(const std::string& url, void* file, const DownloadProgress& progress,
+                      std::string& failure, uint32_t stallLimitMs) {
+  return WatchedDownload(
+      url, [&] { return std::make_unique<TargetFile>(static_cast<HANDLE>(file)); }, progress,
+      failure, stallLimitMs);
 }

@@ -19,6 +19,15 @@
 // short of it.
 bool DownloadToString(const std::string& url, std::string& out);
 
+// DownloadToString without the conversion: `out` holds the bytes as served.
+// With `only200`, a response with another status fails like a missing one.
+bool DownloadRawToString(const std::string& url, std::string& out, bool only200 = false);
+
+// The conversion DownloadToString applies: a body that starts with FF FE is
+// replaced by the UTF-8 form of the UTF-16LE text after the mark, up to its
+// first zero code unit, zero byte included. Anything else is left as it is.
+void ConvertUtf16Body(std::string& body);
+
 // Writes the body of `url` to the file `path` (created or truncated). On
 // false no partial download is left: a file that was created is deleted, and
 // a file that could not be opened for writing is left as it was.
@@ -42,3 +51,9 @@ inline constexpr uint32_t DownloadStallLimitMs = 60000;
 bool DownloadFileWithProgress(const std::string& url, const std::wstring& path,
                               const DownloadProgress& progress, std::string& failure,
                               uint32_t stallLimitMs = DownloadStallLimitMs);
+
+// DownloadFileWithProgress into `file`, open for writing, from its current
+// position. On false the caller decides what becomes of what was written.
+// (A HANDLE, declared without <windows.h>.)
+bool DownloadIntoFile(const std::string& url, void* file, const DownloadProgress& progress,
+                      std::string& failure, uint32_t stallLimitMs = DownloadStallLimitMs);

@@ -5,15 +5,15 @@
 #include <algorithm>
 #include <ctime>
 
-#include "common/cdn_base_url.h"
 #include "common/directory_security.h"
 #include "common/service_version.h"
+#include "common/sha256.h"
 #include "common/unique_handle.h"
 #include "log/service_log.h"
 #include "net/http_download.h"
 #include "process/windows_functions.h"
-#include "selfupdate/file_sha256.h"
 #include "state/worker_state.h"
+#include "update/cdn_documents.h"
 
 namespace {
 
@@ -75,15 +75,17 @@ void LogLastError(const char* format) {
 // Downloads the service update document and reads it into `meta`, which
 // holds its initial values. Logs why and returns false when the document
 // cannot be downloaded, is not JSON or cannot be used (see ReadUpdaterMeta).
-bool FetchUpdaterMeta(const std::string& documentUrl, UpdaterMeta& meta) {
+bool FetchUpdaterMeta(CdnDocuments& cdn, UpdaterMeta& meta) {
   ServiceLog& log = ServiceLog::Instance();
   std::string body;
-  if (!DownloadToString(documentUrl, body)) {
-    log.Print("Failed to download %s", documentUrl.c_str());
-    return false;
-  }
+  if (!cdn.Fetch(UpdaterMetaPath, body)) return false;
   switch (ReadUpdaterMeta(body, meta)) {
     case UpdaterMetaResult::Read:
+      // What the release key signed must also pin the installer it names.
+      if (cdn.checked() && meta.sha256.empty()) {
+        cdn.Refuse(UpdaterMetaPath, SignatureFailure::NoInstallerHash);
+        return false;
+      }
       return true;
     case UpdaterMetaResult::NotJson:
       log.Print("Failed to parse updater_meta.json %s", body.c_str());
@@ -98,25 +100,26 @@ bool FetchUpdaterMeta(const std::string& documentUrl, UpdaterMeta& meta) {
 }  // namespace
 
 void CheckForServiceUpdate(WorkerState* worker) {
-  CheckForServiceUpdate(worker, std::string(CdnBaseUrl) + UpdaterMetaPath);
+  CdnDocuments cdn(*worker);
+  CheckForServiceUpdate(worker, cdn);
 }
 
-void CheckForServiceUpdate(WorkerState* worker, const std::string& documentUrl) {
+void CheckForServiceUpdate(WorkerState* worker, CdnDocuments& cdn) {
   HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
   auto getTempPath2 = kernel32 ? reinterpret_cast<GetTempPath2WFunction>(reinterpret_cast<void*>(
                                      GetProcAddress(kernel32, "GetTempPath2W")))
                                : nullptr;
-  CheckForServiceUpdate(worker, documentUrl, getTempPath2);
+  CheckForServiceUpdate(worker, cdn, getTempPath2);
 }
 
-void CheckForServiceUpdate(WorkerState* worker, const std::string& documentUrl,
+void CheckForServiceUpdate(WorkerState* worker, CdnDocuments& cdn,
                            GetTempPath2WFunction getTempPath2) {
   ServiceLog& log = ServiceLog::Instance();
   log.Print("Checking for new version of updater.");
   worker->lastUpdateCheck = static_cast<int64_t>(std::time(nullptr));
 
   UpdaterMeta meta;
-  if (!FetchUpdaterMeta(documentUrl, meta)) return;
+  if (!FetchUpdaterMeta(cdn, meta)) return;
   log.Print("Latest version is %d, mine is %d. URL to latest is %s", static_cast<int>(meta.rev),
             static_cast<int>(ServiceVersion), meta.url.c_str());
   if (!IsUpdateFor(meta, ServiceVersion)) return;

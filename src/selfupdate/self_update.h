@@ -6,6 +6,7 @@
 
 #include "selfupdate/updater_meta.h"
 
+class CdnDocuments;
 class WorkerState;
 
 // The name the downloaded installer gets.
@@ -25,14 +26,16 @@ inline constexpr wchar_t InstallerFolderName[] = L"Update";
 // "<installer> /S /D=<the service's folder>" without waiting for it. The
 // file is held open against writing and deleting from just after the
 // download until the installer has started. Every failure is logged and ends
-// the step; none leaves this function.
+// the step; none leaves this function. The document comes through `cdn`
+// (the build's CDN and keys by default): when documents are
+// signature-checked it must be signed and name the installer's SHA-256.
 void CheckForServiceUpdate(WorkerState* worker);
-void CheckForServiceUpdate(WorkerState* worker, const std::string& documentUrl);
+void CheckForServiceUpdate(WorkerState* worker, CdnDocuments& cdn);
 
 // GetTempPath2W, as the system has it.
 using GetTempPath2WFunction = DWORD(WINAPI*)(DWORD bufferLength, LPWSTR buffer);
 
 // The same with the system's GetTempPath2W given: null stands for a system
 // without it, which takes the Update folder.
-void CheckForServiceUpdate(WorkerState* worker, const std::string& documentUrl,
+void CheckForServiceUpdate(WorkerState* worker, CdnDocuments& cdn,
                            GetTempPath2WFunction getTempPath2);

@@ -5,15 +5,9 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-namespace {
+#include "update/document_signature.h"
 
-bool IsSha256Hex(const std::string& text) {
-  if (text.size() != 64) return false;
-  for (char c : text) {
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
-}
+namespace {
 
 // A number the reader converts without loss of sense: a 32-bit value after
 // truncation. Out-of-range numbers would otherwise wrap (an unsigned 2^32 +

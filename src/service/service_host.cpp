@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "common/build_config.h"
+#include "common/signing_keys.h"
 #include "crash/crash_handler.h"
 #include "log/service_log.h"
 #include "service/worker.h"
@@ -42,6 +43,9 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
   CrashHandler& crashHandler = CrashHandler::Instance();
   crashHandler.UploadUrl = CrashReportUrl;
   crashHandler.Attachments.push_back(log.LogPath);
+  if (SigningKeysPem[0] == '\0') {
+    log.Print("CDN documents are not signature-checked: this build has no signing keys.");
+  }
 
   SERVICE_STATUS_HANDLE statusHandle =
       RegisterServiceCtrlHandlerA(ServiceName, ServiceControlHandler);

@@ -1,8 +1,10 @@
 #include "update/metadata_documents.h"
 
+#include <cctype>
 #include <cmath>
 #include <limits>
 
+#include "update/document_signature.h"
 #include "update/obs_version.h"
 
 using nlohmann::json;
@@ -119,6 +121,13 @@ DocumentResult ReadPluginMetadataDocument(const std::string& body, PluginMetadat
     auto installer = document.find("installer");
     if (installer != document.end() && installer->is_string()) {
       metadata.installer = installer->get<std::string>();
+    }
+    auto installerSha256 = document.find("installer_sha256");
+    if (installerSha256 != document.end() && installerSha256->is_string() &&
+        IsSha256Hex(installerSha256->get<std::string>())) {
+      std::string hex = installerSha256->get<std::string>();
+      for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      metadata.installerSha256 = std::move(hex);
     }
     auto files = document.find("files");
     if (files == document.end() || !files->is_array()) return DocumentResult::Read;

@@ -20,6 +20,9 @@ struct PluginFile {
 struct PluginMetadata {
   int32_t rev = 0;  // plugin release chosen for this machine; 0 when none
   std::string installer;
+  // SHA-256 of the installer, 64 lower-case hex digits; empty when the
+  // document gives none or not in that form.
+  std::string installerSha256;
   std::vector<PluginFile> files;
 };
 
@@ -67,7 +70,8 @@ DocumentResult LookUpObsVersion(const std::string& body, const std::string& file
 DocumentResult NewestObsVersion(const std::string& body, std::string& version);
 
 // Parses a plugin metadata document and fills `metadata`: installer is
-// overwritten only by a string `installer`; every element of `files` that is
+// overwritten only by a string `installer`, installerSha256 only by an
+// `installer_sha256` of 64 hex digits (stored in lower case); every element of `files` that is
 // an object with string `file` and `hash` is appended. Nothing is cleared.
 // Returns NotJson when the body does not parse.
 DocumentResult ReadPluginMetadataDocument(const std::string& body, PluginMetadata& metadata);

@@ -5,35 +5,27 @@
 #include <utility>
 
 #include "common/cdn_base_url.h"
+#include "common/signing_keys.h"
 #include "common/text.h"
 #include "log/service_log.h"
-#include "net/http_download.h"
 #include "state/worker_state.h"
 #include "update/file_hash.h"
 #include "update/rollout.h"
-
-namespace {
-
-// Downloads one document into `body`; a failure is logged with the URL.
-bool FetchDocument(const std::string& url, std::string& body) {
-  if (DownloadToString(url, body)) return true;
-  ServiceLog::Instance().Print("Failed to download %s", url.c_str());
-  return false;
-}
-
-}  // namespace
 
 PluginMetadataResolver::PluginMetadataResolver(WorkerState& worker)
     : PluginMetadataResolver(CdnBaseUrl, worker) {}
 
 PluginMetadataResolver::PluginMetadataResolver(std::string baseUrl, WorkerState& worker)
-    : baseUrl_(std::move(baseUrl)), worker_(worker) {}
+    : PluginMetadataResolver(std::move(baseUrl), worker, SigningKeysPem) {}
+
+PluginMetadataResolver::PluginMetadataResolver(std::string baseUrl, WorkerState& worker,
+                                               const std::string& keysPem)
+    : cdn_(std::move(baseUrl), keysPem, worker), worker_(worker) {}
 
 bool PluginMetadataResolver::SelectRevision(PluginMetadata& metadata) {
   ServiceLog& log = ServiceLog::Instance();
-  const std::string url = baseUrl_ + PublishDocumentPath;
   std::string body;
-  if (!FetchDocument(url, body)) return false;
+  if (!cdn_.Fetch(PublishDocumentPath, body)) return false;
   PublishedReleases releases;
   switch (ReadPublishDocument(body, releases)) {
     case DocumentResult::NotJson:
@@ -56,14 +48,24 @@ bool PluginMetadataResolver::SelectRevision(PluginMetadata& metadata) {
 
 void PluginMetadataResolver::LoadPluginMetadata(const std::string& name, PluginMetadata& metadata) {
   ServiceLog& log = ServiceLog::Instance();
-  const std::string url = baseUrl_ + MetadataDocumentFolder + name;
+  const std::string path = MetadataDocumentFolder + name;
+  const std::string url = cdn_.Url(path);
   std::string body;
-  if (!FetchDocument(url, body)) return;
+  if (!cdn_.Fetch(path, body)) return;
+  // Read into a copy: a refused document must leave the record as it was.
+  PluginMetadata read = metadata;
+  read.installerSha256.clear();
+  const DocumentResult result = ReadPluginMetadataDocument(body, read);
+  if (result == DocumentResult::Read && cdn_.checked() && read.installerSha256.empty()) {
+    cdn_.Refuse(path, SignatureFailure::NoInstallerHash);
+    return;
+  }
   log.Print("Received %s: %s", name.c_str(), body.c_str());
-  if (ReadPluginMetadataDocument(body, metadata) != DocumentResult::Read) {
+  if (result != DocumentResult::Read) {
     log.Print("json error checking %s", name.c_str());
     return;
   }
+  metadata = std::move(read);
   if (metadata.installer.empty()) {
     log.Print("metadata.installer empty from url %s", url.c_str());
   }
@@ -72,9 +74,8 @@ void PluginMetadataResolver::LoadPluginMetadata(const std::string& name, PluginM
 template <typename Reader>
 bool PluginMetadataResolver::ReadObsVersions(Reader read) {
   ServiceLog& log = ServiceLog::Instance();
-  const std::string url = baseUrl_ + ObsVersionsDocumentPath;
   std::string body;
-  if (!FetchDocument(url, body)) return false;
+  if (!cdn_.Fetch(ObsVersionsDocumentPath, body)) return false;
   DocumentResult result = read(body);
   if (result == DocumentResult::NotJson) {
     log.Print("Failed to parse obsversions.json %s", body.c_str());

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "update/cdn_documents.h"
 #include "update/metadata_documents.h"
 
 class WorkerState;
@@ -16,8 +17,10 @@ class PluginMetadataResolver {
   explicit PluginMetadataResolver(WorkerState& worker);
 
   // A resolver reading the documents under `baseUrl` (scheme and host, no
-  // trailing separator).
+  // trailing separator), checked against the build's keys, or against those
+  // of the PEM text `keysPem` when given (see CdnDocuments).
   PluginMetadataResolver(std::string baseUrl, WorkerState& worker);
+  PluginMetadataResolver(std::string baseUrl, WorkerState& worker, const std::string& keysPem);
 
   // Chooses the release revision (SelectRevision), hashes `exePath`, finds
   // its OBS version in obsversions.json and loads the plugin metadata of that
@@ -37,7 +40,9 @@ class PluginMetadataResolver {
   bool SelectRevision(PluginMetadata& metadata);
 
   // Fetches the plugin metadata document `name` (e.g. rev12_30.1.2.json) and
-  // reads it into `metadata` (see ReadPluginMetadataDocument).
+  // reads it into `metadata` (see ReadPluginMetadataDocument). When documents
+  // are signature-checked, one without a well-formed installer_sha256 is
+  // refused and leaves `metadata` as it was.
   void LoadPluginMetadata(const std::string& name, PluginMetadata& metadata);
 
  private:
@@ -47,6 +52,6 @@ class PluginMetadataResolver {
   template <typename Reader>
   bool ReadObsVersions(Reader read);
 
-  const std::string baseUrl_;
+  CdnDocuments cdn_;
   WorkerState& worker_;
 };

@@ -111,8 +111,12 @@ void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const
   const std::wstring pluginFolder =
       PluginFolderArgument(log, launch.filePath, metadata.rev, folders);
   const fs::path serviceFolder = fs::path(servicePath).parent_path();
-  const std::wstring arguments = L"/url='" + FromUtf8(metadata.installer) + L"' /pluginFolder='" +
-                                 pluginFolder + L"' /pathToObs64='" + launch.filePath + L"'";
+  std::wstring arguments = L"/url='" + FromUtf8(metadata.installer) + L"' /pluginFolder='" +
+                           pluginFolder + L"' /pathToObs64='" + launch.filePath + L"'";
+  // The downloader runs the installer only when it has this hash.
+  if (!metadata.installerSha256.empty()) {
+    arguments += L" /sha256='" + FromUtf8(metadata.installerSha256) + L"'";
+  }
 
   ObsLaunch restartedObs;
   const bool installed = runner.RunGuiProcess(

@@ -18,6 +18,7 @@
 #include "common/service_version.h"
 #include "common/temp_dir.h"
 #include "log/service_log.h"
+#include "update/cdn_documents.h"
 
 namespace {
 
@@ -53,10 +54,11 @@ class SelfUpdate : public ::testing::Test {
     document = Reply::WithBody(200, body);
     size_t before = ServiceLogMessages().size();
     int64_t now = static_cast<int64_t>(std::time(nullptr));
+    CdnDocuments cdn(server.BaseUrl(), "", worker);
     if (getTempPath2) {
-      CheckForServiceUpdate(&worker, server.BaseUrl() + UpdaterMetaPath, *getTempPath2);
+      CheckForServiceUpdate(&worker, cdn, *getTempPath2);
     } else {
-      CheckForServiceUpdate(&worker, server.BaseUrl() + UpdaterMetaPath);
+      CheckForServiceUpdate(&worker, cdn);
     }
     EXPECT_GE(worker.lastUpdateCheck, now);
     Lines messages = ServiceLogMessages();
@@ -83,7 +85,8 @@ TEST_F(SelfUpdate, DocumentsThatStartNothing) {
   }
   document = Reply::Chunked(Meta("130"));  // no length: not downloaded
   size_t before = ServiceLogMessages().size();
-  CheckForServiceUpdate(&worker, server.BaseUrl() + UpdaterMetaPath);
+  CdnDocuments cdn(server.BaseUrl(), "", worker);
+  CheckForServiceUpdate(&worker, cdn);
   EXPECT_EQ(ServiceLogMessages().at(before + 1),
             "Failed to download " + server.BaseUrl() + UpdaterMetaPath);
   EXPECT_EQ(server.CountRequests(kInstallerPath), 0u);

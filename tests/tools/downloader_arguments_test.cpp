@@ -45,6 +45,27 @@ TEST(DownloaderArguments, NamesWhatIsWrongWithALineItCannotRead) {
   EXPECT_EQ(ErrorFor(L"/folder='u'"), "unknown option at character 1");
 }
 
+TEST(DownloaderArguments, TheInstallerHashIsOptionalAndMustBe64HexDigits) {
+  DownloaderArguments arguments;
+  std::string error;
+  const std::wstring hash(64, L'C');
+  // After a folder whose text looks like an option's start.
+  ASSERT_TRUE(ParseDownloaderArguments(
+      L"/url='u' /pluginFolder='p' /pathToObs64='C:\\x /sha256=\\obs64.exe' /sha256='" + hash +
+          L"'",
+      arguments, error))
+      << error;
+  EXPECT_EQ(arguments.pathToObs64, L"C:\\x /sha256=\\obs64.exe");
+  EXPECT_EQ(arguments.sha256, std::wstring(64, L'c'));
+  ASSERT_TRUE(ParseDownloaderArguments(L"/url='u' /pluginFolder='p' /pathToObs64='o'",
+                                       arguments = {}, error));
+  EXPECT_TRUE(arguments.sha256.empty());
+  for (const std::wstring& bad : {hash.substr(1), hash + L"0", L"g" + hash.substr(1)}) {
+    EXPECT_EQ(ErrorFor(L"/url='u' /pluginFolder='p' /pathToObs64='o' /sha256='" + bad + L"'"),
+              "/sha256 is not 64 hexadecimal digits");
+  }
+}
+
 TEST(DownloaderArguments, TheInstallerGetsItsFolderLastAndUnquoted) {
   EXPECT_EQ(SilentInstallCommandLine(L"C:\\Users\\A B\\Temp\\x\\PluginInstaller.exe",
                                      L"C:\\Program Files\\obs-studio\\obs-plugins\\64bit"),

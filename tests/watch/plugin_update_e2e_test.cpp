@@ -1,8 +1,10 @@
 // The whole chain under the real service control manager: a stand-in OBS
-// with a stale plugin is launched, the service finds the mismatch against a
-// loopback CDN published with lumenfeld-publish, the downloader installs the
+// with a stale plugin is launched, the service (a build that trusts only the
+// test's own signing key) finds the mismatch against a loopback CDN
+// published and signed with lumenfeld-publish, the downloader installs the
 // release's NSIS installer on the user's desktop, OBS is started again and
-// the release is recorded.
+// the release is recorded. Then documents that are not what the key signed
+// are served, and each must leave the plugin, the record and OBS alone.
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <windows.h>
@@ -10,6 +12,10 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,15 +71,26 @@ bool SameBytes(const fs::path& a, const fs::path& b) {
 }
 
 // Serves the published CDN folder on the build's loopback CDN port; the
-// rollout document comes from `rollout`, which the test switches.
+// rollout document comes from `rollout`, which the test switches, and a
+// file named in the overrides is served as given there (nullopt: 404).
 class CdnServer {
  public:
+  using Overrides = std::map<std::string, std::optional<std::string>>;
   CdnServer()
       : server_(
             [this](const ReceivedRequest& request) {
               const std::string path = request.target.substr(1);
-              fs::path file = (path == "obsplugin/meta_publish.json" ? Published / rollout.load()
-                                                                     : Published / "cdn") /
+              {
+                std::lock_guard<std::mutex> lock(mutex_);
+                auto found = overrides_.find(path);
+                if (found != overrides_.end()) {
+                  return found->second ? Reply::WithBody(200, *found->second)
+                                       : Reply::WithBody(404, "not found");
+                }
+              }
+              const bool rolloutDocument = path == "obsplugin/meta_publish.json" ||
+                                           path == "obsplugin/meta_publish.json.sig";
+              fs::path file = (rolloutDocument ? Published / rollout.load() : Published / "cdn") /
                               fs::path(path);
               std::error_code error;
               if (path.find("..") != std::string::npos || !fs::is_regular_file(file, error)) {
@@ -83,8 +100,14 @@ class CdnServer {
             },
             TestCdnPort) {}
   std::atomic<const char*> rollout{"cdn"};
+  void Override(Overrides overrides) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    overrides_ = std::move(overrides);
+  }
 
  private:
+  std::mutex mutex_;
+  Overrides overrides_;
   HttpTestServer server_;
 };
 
@@ -116,12 +139,14 @@ class PluginUpdateEndToEnd : public ::testing::Test {
     WaitUntil([&] { return RunningObs(obsExe).empty(); }, 10s);
   }
 
-  void StartService() {
+  void StartService(bool fresh = true) {
     fs::path state = ServiceDataDirectory();
     fs::create_directories(state);
-    WriteFileBytes(state / "rolls.txt",
-                   "11\r\n22\r\n33\r\n44\r\n55\r\n66\r\n77\r\n88\r\n99\r\n1\r\n");
-    WriteFileBytes(state / "roll.txt", "100");  // no draw gives it
+    if (fresh) {
+      WriteFileBytes(state / "rolls.txt",
+                     "11\r\n22\r\n33\r\n44\r\n55\r\n66\r\n77\r\n88\r\n99\r\n1\r\n");
+      WriteFileBytes(state / "roll.txt", "100");  // no draw gives it
+    }
     service = std::make_unique<RegisteredService>(
         ServiceName, (serviceFolder / "LumenfeldBrowserService.exe").wstring());
     ASSERT_TRUE(service->valid()) << GetLastError();
@@ -129,9 +154,10 @@ class PluginUpdateEndToEnd : public ::testing::Test {
     ASSERT_TRUE(service->WaitForState(SERVICE_RUNNING, 30s));
   }
 
-  // Launches the stand-in OBS and waits until the service has dealt with it;
-  // returns the index of the first log message written for it.
-  size_t Launch(std::unique_ptr<FakeObsProcess>& obs) {
+  // Launches the stand-in OBS and waits until the service has dealt with it
+  // (recorded it, or logged a message that begins with `orUntil`); returns
+  // the index of the first log message written for it.
+  size_t Launch(std::unique_ptr<FakeObsProcess>& obs, const std::string& orUntil = "Adding ") {
     size_t first = ServiceLogMessages().size();
     obs = std::make_unique<FakeObsProcess>(obsExe);
     EXPECT_TRUE(obs->valid());
@@ -141,10 +167,33 @@ class PluginUpdateEndToEnd : public ::testing::Test {
         [&] {
           std::vector<std::string> messages = ServiceLogMessages();
           return std::any_of(messages.begin() + static_cast<ptrdiff_t>(first), messages.end(),
-                             [&](const std::string& m) { return m.rfind(adding, 0) == 0; });
+                             [&](const std::string& m) {
+                               return m.rfind(adding, 0) == 0 || m.rfind(orUntil, 0) == 0;
+                             });
         },
-        60s));
+        60s))
+        << "waiting from message " << first << " for pid " << obs->processId() << " or '" << orUntil
+        << "', " << ServiceLogMessages().size() << " messages";
     return first;
+  }
+
+  void StopAllObs() {
+    for (const ObsLaunch& running : RunningObs(obsExe)) {
+      WindowsFunctions::TerminateProcessTree(static_cast<DWORD>(running.processId));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return RunningObs(obsExe).empty(); }, 10s));
+  }
+
+  // The bytes of every file of the plugin folder, by relative path.
+  std::map<std::string, std::string> PluginFiles() const {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(pluginFolder)) {
+      if (entry.is_regular_file()) {
+        files[fs::relative(entry.path(), pluginFolder).generic_string()] =
+            ReadFileBytes(entry.path());
+      }
+    }
+    return files;
   }
 
   TempDir dir;
@@ -158,6 +207,10 @@ class PluginUpdateEndToEnd : public ::testing::Test {
 
 TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesTheRecordAlone) {
   StartService();
+  // The first pass checks for a service update: the signed document names
+  // an installer whose hash the file on the CDN does not have.
+  EXPECT_TRUE(
+      WaitUntil([&] { return CountFrom(0, "Self update rejected: expected SHA-256 ") == 1; }, 60s));
   const std::string needsUpdate = "needsUpdate = 1 for " + ToUtf8(obsExe.wstring());
 
   // 1. The stale plugin: found, installed, OBS started again, release recorded.
@@ -216,6 +269,101 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesThe
   EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "5");
   EXPECT_EQ(ReadFileBytes(state / "roll.txt"), roll);
   EXPECT_EQ(RunningObs(obsExe).size(), 1u);
+  held.reset();
+
+  // 4. Documents the key did not sign as served: each is refused with its
+  // reason, and nothing else happens (the plugin is stale against release 6).
+  const std::string url = "http://127.0.0.1:" + std::to_string(TestCdnPort) + "/obsplugin/";
+  const std::string rollout6 = ReadFileBytes(Published / "cdn-rev6/obsplugin/meta_publish.json");
+  const std::string rollout5Sig = ReadFileBytes(Published / "cdn/obsplugin/meta_publish.json.sig");
+  const CdnServer::Overrides olderSerial = {
+      {"obsplugin/meta_publish.json", ReadFileBytes(Published / "cdn/obsplugin/meta_publish.json")},
+      {"obsplugin/meta_publish.json.sig", rollout5Sig}};
+  // A signature made by the key, but over another document's message.
+  nlohmann::json forged = nlohmann::json::parse(rollout5Sig);
+  forged["signature"] = nlohmann::json::parse(
+      ReadFileBytes(Published / "cdn/obsplugin/obsversions.json.sig"))["signature"];
+  struct Refusal {
+    const char* what;
+    CdnServer::Overrides served;
+    std::string line;
+  };
+  const std::vector<Refusal> refusals = {
+      {"changed after signing",
+       {{"obsplugin/meta_publish.json", rollout6 + " "}},
+       "meta_publish.json: hash mismatch"},
+      {"no signature",
+       {{"obsplugin/obsversions.json.sig", std::nullopt}},
+       "obsversions.json: no signature"},
+      {"another key",
+       {{"obsplugin/meta_publish.json.sig", ReadFileBytes(Published / "variants/other-key.sig")}},
+       "meta_publish.json: unknown key"},
+      {"expired",
+       {{"obsplugin/meta_publish.json.sig", ReadFileBytes(Published / "variants/expired.sig")}},
+       "meta_publish.json: expired"},
+      {"another document's signature",
+       {{"obsplugin/meta_publish.json.sig",
+         ReadFileBytes(Published / "cdn/obsplugin/obsversions.json.sig")}},
+       "meta_publish.json: wrong path"},
+      {"a signature over another message",
+       {{"obsplugin/meta_publish.json",
+         ReadFileBytes(Published / "cdn/obsplugin/meta_publish.json")},
+        {"obsplugin/meta_publish.json.sig", forged.dump()}},
+       "meta_publish.json: bad signature"},
+      {"an older serial", olderSerial, "meta_publish.json: older serial"},
+  };
+  const std::map<std::string, std::string> plugin = PluginFiles();
+  // A launch whose documents are refused ends in the fallback for builds
+  // without metadata, which finds nothing either.
+  const std::string nothingFound = "It's an OBS folder, but there was trouble";
+  for (const Refusal& refusal : refusals) {
+    StopAllObs();
+    cdn.Override(refusal.served);
+    first = Launch(obs, nothingFound);
+    // The fallback may fetch the same document again, and refuse it again.
+    EXPECT_GE(CountFrom(first, "Signature check failed for " + url + refusal.line), 1u)
+        << refusal.what;
+    EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u) << refusal.what;
+    EXPECT_EQ(CountFrom(first, "Received rev"), 0u) << refusal.what;
+    EXPECT_FALSE(FakeObsProcess::WaitForExit(obs->handle(), 0s)) << refusal.what;
+    EXPECT_EQ(PluginFiles(), plugin) << refusal.what;
+    EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "5") << refusal.what;
+  }
+
+  // 5. A signed release whose installer on the CDN was swapped: the
+  // downloader finds another hash, runs nothing and says so.
+  StopAllObs();
+  cdn.Override({{"obsplugin/installers/plugin-rev6.exe",
+                 ReadFileBytes(Published / "cdn/obsplugin/installers/plugin-rev5.exe")}});
+  first = Launch(obs);
+  EXPECT_EQ(CountFrom(first, "Ran GetExitCodeProcess, exitCode = 107"), 1u);
+  EXPECT_EQ(PluginFiles(), plugin);
+  EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "5");
+
+  // 6. Across a restart the older serial stays refused, and an update
+  // document without the installer's hash is refused.
+  service.reset();
+  StopAllObs();
+  CdnServer::Overrides afterRestart = olderSerial;
+  afterRestart["obsplugin/meta_updater.json"] =
+      ReadFileBytes(Published / "variants/updater-no-hash.json");
+  afterRestart["obsplugin/meta_updater.json.sig"] =
+      ReadFileBytes(Published / "variants/updater-no-hash.json.sig");
+  cdn.Override(afterRestart);
+  first = ServiceLogMessages().size();
+  StartService(false);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return CountFrom(first, "Signature check failed for " + url +
+                                    "meta_updater.json: no installer hash") == 1;
+      },
+      60s));
+  first = Launch(obs, nothingFound);
+  EXPECT_EQ(
+      CountFrom(first, "Signature check failed for " + url + "meta_publish.json: older serial"),
+      1u);
+  EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u);
+  EXPECT_EQ(PluginFiles(), plugin);
 }
 
 }  // namespace

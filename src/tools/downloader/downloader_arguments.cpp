@@ -10,13 +10,25 @@ struct Option {
   std::wstring_view name;
   const char* label;
   std::wstring DownloaderArguments::*field;
+  bool required;
 };
 
-constexpr std::array<Option, 3> kOptions{{
-    {L"url", "/url", &DownloaderArguments::url},
-    {L"pluginFolder", "/pluginFolder", &DownloaderArguments::pluginFolder},
-    {L"pathToObs64", "/pathToObs64", &DownloaderArguments::pathToObs64},
+constexpr std::array<Option, 4> kOptions{{
+    {L"url", "/url", &DownloaderArguments::url, true},
+    {L"pluginFolder", "/pluginFolder", &DownloaderArguments::pluginFolder, true},
+    {L"pathToObs64", "/pathToObs64", &DownloaderArguments::pathToObs64, true},
+    {L"sha256", "/sha256", &DownloaderArguments::sha256, false},
 }};
+
+// 64 hexadecimal digits, made lower case; false for anything else.
+bool NormaliseSha256(std::wstring& value) {
+  if (value.size() != 64) return false;
+  for (wchar_t& c : value) {
+    if (c >= L'A' && c <= L'F') c = static_cast<wchar_t>(c - L'A' + L'a');
+    if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return false;
+  }
+  return true;
+}
 
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
@@ -90,10 +102,14 @@ bool ParseDownloaderArguments(std::wstring_view line, DownloaderArguments& argum
     pos = SkipBlanks(line, close + 1);
   }
   for (size_t i = 0; i < kOptions.size(); ++i) {
-    if (!seen[i]) {
+    if (!seen[i] && kOptions[i].required) {
       error = std::string(kOptions[i].label) + " is missing";
       return false;
     }
+  }
+  if (!arguments.sha256.empty() && !NormaliseSha256(arguments.sha256)) {
+    error = "/sha256 is not 64 hexadecimal digits";
+    return false;
   }
   return true;
 }

@@ -1,4 +1,5 @@
 // LumenfeldPluginDownloader.exe /url='...' /pluginFolder='...' /pathToObs64='...'
+//                               [/sha256='<installer SHA-256>']
 //
 // Downloads the plugin installer named by /url and runs it silently into
 // /pluginFolder once the OBS at /pathToObs64 has ended, showing its progress
@@ -39,7 +40,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   if (!ParseDownloaderArguments(line, arguments, error)) {
     std::string message =
         "Bad argument line: " + error +
-        ". Expected /url='...' /pluginFolder='...' /pathToObs64='...', got: " + ToUtf8(line);
+        ". Expected /url='...' /pluginFolder='...' /pathToObs64='...' [/sha256='...'], got: " +
+        ToUtf8(line);
     log.Print("%s", message.c_str());
     ToStandardError(message + "\n");
     return downloader_exit::kBadArguments;

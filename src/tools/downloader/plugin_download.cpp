@@ -7,6 +7,9 @@
 
 #include <filesystem>
 
+#include "common/directory_security.h"
+#include "common/held_file.h"
+#include "common/sha256.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "net/http_download.h"
@@ -48,7 +51,8 @@ bool WaitUntilObsEnded(const std::wstring& obsPath) {
 
 // A folder that only this run knows: a random name under the user's
 // temporary folder, created fresh (an existing folder of that name is never
-// reused). Removed with the download in it when the object goes.
+// reused) with the protected access list. Removed with the download in it
+// when the object goes.
 class DownloadFolder {
  public:
   explicit DownloadFolder(DownloaderLog& log) : log_(log) {}
@@ -72,7 +76,9 @@ class DownloadFolder {
       wchar_t name[40];
       swprintf(name, 40, L"LumenfeldPlugin-%08x%08x", random[0], random[1]);
       std::wstring folder = std::wstring(temp) + name;
-      if (CreateDirectoryW(folder.c_str(), nullptr)) {
+      // Only LocalSystem and Administrators may write in it: the same user's
+      // programs that run without elevation cannot plant or swap a file there.
+      if (CreateProtectedDirectory(folder)) {
         folder_ = folder;
         return true;
       }
@@ -122,10 +128,18 @@ int RunPluginDownload(const DownloaderArguments& arguments, DownloaderLog& log,
   const std::wstring installer = folder.file();
   const std::string url = UrlForRequest(ToUtf8(arguments.url));
   log.Print("Downloading '%s' to '%s'", url.c_str(), ToUtf8(installer).c_str());
+  // Held from its creation until the installer has ended: nobody else can
+  // write to the file, rename it or delete it in between.
+  UniqueFileHandle pin(CreateFileW(installer.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                   nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!pin) {
+    log.Print("Download failed: CreateFileW failed, GetLastError = %d", AsInt(GetLastError()));
+    return downloader_exit::kDownloadFailed;
+  }
   std::string failure;
   uint32_t downloaded = 0;
-  bool ok = DownloadFileWithProgress(
-      url, installer,
+  bool ok = DownloadIntoFile(
+      url, pin.get(),
       [&](uint32_t received, uint32_t total) {
         downloaded = received;
         progress.Received(received, total);
@@ -136,19 +150,36 @@ int RunPluginDownload(const DownloaderArguments& arguments, DownloaderLog& log,
     return downloader_exit::kDownloadFailed;
   }
   log.Print("Downloaded %u bytes", static_cast<unsigned>(downloaded));
+  if (!HoldForRunning(pin)) {
+    log.Print("The download could not be held for running, GetLastError = %d",
+              AsInt(GetLastError()));
+    return downloader_exit::kInstallerNotStarted;
+  }
+  if (!arguments.sha256.empty()) {
+    const std::string expected = ToUtf8(arguments.sha256);
+    const std::string actual = FileSha256(pin.get());
+    if (actual != expected) {
+      if (actual.empty()) {
+        log.Print("The download could not be hashed, GetLastError = %d", AsInt(GetLastError()));
+      } else {
+        log.Print("The download's SHA-256 is %s, not the expected %s: not running it",
+                  actual.c_str(), expected.c_str());
+      }
+      pin.reset();
+      DeleteFileW(installer.c_str());
+      return downloader_exit::kInstallerHashMismatch;
+    }
+    log.Print("The download's SHA-256 matches %s", expected.c_str());
+  }
 
-  // Held until the installer has ended, so nobody can change the file
-  // between the download and the install.
-  UniqueFileHandle pin(CreateFileW(installer.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   std::wstring commandLine = SilentInstallCommandLine(installer, arguments.pluginFolder);
   log.Print("Running %s", ToUtf8(commandLine).c_str());
   progress.Installing();
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  if (!pin || !CreateProcessW(installer.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                              nullptr, nullptr, &startup, &info)) {
+  if (!CreateProcessW(installer.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &info)) {
     log.Print("The installer could not be started, GetLastError = %d", AsInt(GetLastError()));
     return downloader_exit::kInstallerNotStarted;
   }

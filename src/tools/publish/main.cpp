@@ -3,11 +3,13 @@
 // way the service will read it. Run without arguments for the usage.
 #include <iostream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tools/publish/cdn_folder.h"
 #include "tools/publish/publish_commands.h"
+#include "tools/publish/signing.h"
 
 namespace {
 
@@ -23,8 +25,15 @@ const char Usage[] =
     "      writes obsplugin/meta_publish.json (P: percentage of machines on N)\n"
     "  service --rev N --url URL [--installer FILE]\n"
     "      writes obsplugin/meta_updater.json for the service's self-update\n"
-    "  check\n"
-    "      reads everything back and reports what the service would do\n";
+    "  each of the four takes --key FILE [--expires-days N] to sign what it writes\n"
+    "      (a .sig beside each document; expiry 30 days unless given)\n"
+    "  sign --key FILE [--expires-days N]\n"
+    "      signs every document of the folder again with a raised serial\n"
+    "  check [--keys FILE]\n"
+    "      reads everything back and reports what the service would do; with the\n"
+    "      public keys, also checks every signature\n"
+    "usage: lumenfeld-publish keygen --out DIR\n"
+    "      writes DIR/signing-key.pem (private) and DIR/signing-key.pub.pem\n";
 
 // Options of one command: "--name value" pairs; a name may repeat.
 class Options {
@@ -65,40 +74,79 @@ class Options {
   std::vector<std::string> used_;
 };
 
+// The --key and --expires-days options of a writing command.
+struct SignerOptions {
+  std::unique_ptr<SigningKey> key;
+  Signer signer;
+};
+
+void ReadSigner(Options& options, SignerOptions& signing, bool required) {
+  if (required || options.Has("key")) {
+    signing.key = std::make_unique<SigningKey>(options.Get("key"));
+    signing.signer.key = signing.key.get();
+  }
+  if (options.Has("expires-days")) {
+    const std::string text = options.Get("expires-days");
+    int days = 0;
+    for (char c : text) {
+      if (c < '0' || c > '9' || days > 3650) throw PublishError("--expires-days is 1..3650");
+      days = days * 10 + (c - '0');
+    }
+    if (days < 1 || days > 3650) throw PublishError("--expires-days is 1..3650");
+    signing.signer.expiresDays = days;
+  }
+}
+
 int Run(const std::string& command, Options& options) {
-  if (command == "release") {
+  SignerOptions signing;
+  if (command == "keygen") {
+    std::string dir = options.Get("out");
+    options.Finish();
+    GenerateSigningKey(dir, std::cout);
+  } else if (command == "sign") {
+    std::string cdn = options.Get("cdn");
+    ReadSigner(options, signing, true);
+    options.Finish();
+    SignCdn(cdn, signing.signer, std::cout);
+  } else if (command == "release") {
     ReleaseOptions release;
     release.cdn = options.Get("cdn");
     release.rev = ParseRevision(options.Get("rev"), "--rev");
     release.pluginDir = options.Get("plugin-dir");
     release.obsVersions = options.GetAll("obs-version");
     release.installerUrl = options.Get("installer-url");
+    ReadSigner(options, signing, false);
     options.Finish();
-    PublishRelease(release, std::cout);
+    PublishRelease(release, std::cout, signing.signer);
   } else if (command == "obs") {
     std::string cdn = options.Get("cdn"), exe = options.Get("exe"),
                 version = options.Get("version");
+    ReadSigner(options, signing, false);
     options.Finish();
-    PublishObsVersion(cdn, exe, version, std::cout);
+    PublishObsVersion(cdn, exe, version, std::cout, signing.signer);
   } else if (command == "publish") {
     std::string cdn = options.Get("cdn");
     int32_t newRev = ParseRevision(options.Get("new"), "--new");
     int32_t stableRev = ParseRevision(options.Get("stable"), "--stable");
     int32_t chance = ParseChance(options.Get("chance"));
+    ReadSigner(options, signing, false);
     options.Finish();
-    PublishRollout(cdn, newRev, stableRev, chance, std::cout);
+    PublishRollout(cdn, newRev, stableRev, chance, std::cout, signing.signer);
   } else if (command == "service") {
     std::string cdn = options.Get("cdn");
     int32_t rev = ParseRevision(options.Get("rev"), "--rev");
     std::string url = options.Get("url");
     std::optional<std::filesystem::path> installer;
     if (options.Has("installer")) installer = options.Get("installer");
+    ReadSigner(options, signing, false);
     options.Finish();
-    PublishServiceUpdate(cdn, rev, url, installer, std::cout);
+    PublishServiceUpdate(cdn, rev, url, installer, std::cout, signing.signer);
   } else if (command == "check") {
     std::string cdn = options.Get("cdn");
+    std::unique_ptr<VerifyingKeys> keys;
+    if (options.Has("keys")) keys = std::make_unique<VerifyingKeys>(options.Get("keys"));
     options.Finish();
-    return CheckCdn(cdn, std::cout) == 0 ? 0 : 1;
+    return CheckCdn(cdn, std::cout, keys.get()) == 0 ? 0 : 1;
   } else {
     throw PublishError("unknown command '" + command + "'");
   }

@@ -1,8 +1,7 @@
 #include "tools/publish/publish_commands.h"
 
-#include <openssl/evp.h>
-
 #include <cctype>
+#include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -11,6 +10,8 @@
 #include "selfupdate/updater_meta.h"
 #include "tools/publish/cdn_folder.h"
 #include "tools/publish/nsis_installer.h"
+#include "tools/publish/signing.h"
+#include "update/document_signature.h"
 #include "update/metadata_documents.h"
 
 namespace fs = std::filesystem;
@@ -41,30 +42,6 @@ void RequireObsVersion(const std::string& version) {
 
 std::string Dump(const json& document) { return document.dump(2) + "\n"; }
 
-std::string Sha256Hex(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw PublishError("cannot read " + path.string());
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
-  std::vector<char> buffer(1 << 20);
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    EVP_DigestUpdate(context, buffer.data(), static_cast<size_t>(in.gcount()));
-  }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned length = 0;
-  EVP_DigestFinal_ex(context, digest, &length);
-  EVP_MD_CTX_free(context);
-  if (in.bad()) throw PublishError("cannot read " + path.string());
-  static const char Digits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned i = 0; i < length; ++i) {
-    hex += Digits[digest[i] >> 4];
-    hex += Digits[digest[i] & 15];
-  }
-  return hex;
-}
-
 std::string ToLower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -77,30 +54,38 @@ std::string ToUpper(std::string text) {
 
 }  // namespace
 
-void PublishRelease(const ReleaseOptions& options, std::ostream& out) {
+void Signer::Sign(const fs::path& cdn, const std::string& urlPath, std::ostream& out) const {
+  if (key != nullptr) SignDocument(cdn, urlPath, *key, expiresDays, out);
+}
+
+void PublishRelease(const ReleaseOptions& options, std::ostream& out, const Signer& signer) {
   RequireCdnFolder(options.cdn);
   if (options.obsVersions.empty()) throw PublishError("give at least one --obs-version");
   for (const std::string& version : options.obsVersions) RequireObsVersion(version);
   const fs::path installer = CdnFileForUrl(options.cdn, options.installerUrl);
   const std::vector<FolderFile> files = HashFolder(options.pluginDir);
 
-  json document = {{"installer", options.installerUrl}, {"files", json::array()}};
-  for (const FolderFile& file : files) {
-    document["files"].push_back({{"file", file.file}, {"hash", file.hash}});
-  }
   // The installer first: a metadata document must never name an installer
   // that is not there yet.
   BuildPluginInstaller(options.pluginDir, installer, options.rev);
   out << "installer " << installer.string() << " (" << files.size() << " files)\n";
+  json document = {{"installer", options.installerUrl},
+                   {"installer_sha256", FileSha256Hex(installer)},
+                   {"files", json::array()}};
+  for (const FolderFile& file : files) {
+    document["files"].push_back({{"file", file.file}, {"hash", file.hash}});
+  }
   for (const std::string& version : options.obsVersions) {
-    fs::path path = options.cdn / MetadataFolder / MetadataDocumentName(options.rev, version);
+    const std::string name = MetadataDocumentName(options.rev, version);
+    fs::path path = options.cdn / MetadataFolder / name;
     WriteFileAtomically(path, Dump(document));
     out << "metadata  " << path.string() << "\n";
+    signer.Sign(options.cdn, MetadataDocumentFolder + name, out);
   }
 }
 
 void PublishObsVersion(const fs::path& cdn, const fs::path& exe, const std::string& version,
-                       std::ostream& out) {
+                       std::ostream& out, const Signer& signer) {
   RequireCdnFolder(cdn);
   RequireObsVersion(version);
   const std::string hash = FileMd5(exe);
@@ -126,28 +111,43 @@ void PublishObsVersion(const fs::path& cdn, const fs::path& exe, const std::stri
   table[hash] = version;
   WriteFileAtomically(path, Dump(document));
   out << "obsversions " << hash << " = " << version << " (" << table.size() << " builds)\n";
+  signer.Sign(cdn, ObsVersionsDocumentPath, out);
 }
 
 void PublishRollout(const fs::path& cdn, int32_t newRev, int32_t stableRev, int32_t chance,
-                    std::ostream& out) {
+                    std::ostream& out, const Signer& signer) {
   RequireCdnFolder(cdn);
   const fs::path path = cdn / PublishDocument;
   WriteFileAtomically(path, Dump({{"new_release_rev", newRev},
                                   {"stable_release_rev", stableRev},
                                   {"chance_get_new", chance}}));
   out << "publish new " << newRev << ", stable " << stableRev << ", chance " << chance << "%\n";
+  signer.Sign(cdn, PublishDocumentPath, out);
 }
 
 void PublishServiceUpdate(const fs::path& cdn, int32_t rev, const std::string& url,
-                          const std::optional<fs::path>& installer, std::ostream& out) {
+                          const std::optional<fs::path>& installer, std::ostream& out,
+                          const Signer& signer) {
   RequireCdnFolder(cdn);
+  if (signer.key != nullptr && !installer) {
+    throw PublishError("a signed update document names its installer's SHA-256: give --installer");
+  }
   if (url.find("://") == std::string::npos) {
     throw PublishError("--url must be an absolute URL, not '" + url + "'");
   }
   json document = {{"rev", rev}, {"url", url}};
-  if (installer) document["sha256"] = Sha256Hex(*installer);
+  if (installer) document["sha256"] = FileSha256Hex(*installer);
   WriteFileAtomically(cdn / UpdaterDocument, Dump(document));
   out << "service update " << rev << " at " << url << "\n";
+  signer.Sign(cdn, UpdaterMetaPath, out);
+}
+
+void SignCdn(const fs::path& cdn, const Signer& signer, std::ostream& out) {
+  RequireCdnFolder(cdn);
+  const std::vector<std::string> documents = DocumentsInCdn(cdn);
+  if (documents.empty())
+    throw PublishError("the CDN folder " + cdn.string() + " holds no document");
+  for (const std::string& path : documents) signer.Sign(cdn, path, out);
 }
 
 namespace {
@@ -168,7 +168,8 @@ class Report {
   int count_ = 0;
 };
 
-void CheckMetadata(const fs::path& cdn, int32_t rev, const std::string& version, Report& report) {
+void CheckMetadata(const fs::path& cdn, int32_t rev, const std::string& version, bool signedCdn,
+                   Report& report) {
   const std::string name = MetadataDocumentName(rev, version);
   bool found = false;
   const std::string body = ReadWholeFile(cdn / MetadataFolder / name, found);
@@ -192,10 +193,16 @@ void CheckMetadata(const fs::path& cdn, int32_t rev, const std::string& version,
       fs::path installer = CdnFileForUrl(cdn, metadata.installer);
       if (!fs::is_regular_file(installer, error)) {
         report.Problem(name + ": installer " + installer.string() + " is not in the CDN folder");
+      } else if (!metadata.installerSha256.empty() &&
+                 FileSha256Hex(installer) != metadata.installerSha256) {
+        report.Problem(name + ": installer_sha256 is not the SHA-256 of " + installer.string());
       }
     } catch (const PublishError& e) {
       report.Problem(name + ": " + e.what());
     }
+  }
+  if (signedCdn && metadata.installerSha256.empty()) {
+    report.Problem(name + " has no installer_sha256 of 64 hex digits; the service refuses it");
   }
   for (const PluginFile& file : metadata.files) {
     if (!IsUpperCaseMd5(file.hash)) {
@@ -205,11 +212,40 @@ void CheckMetadata(const fs::path& cdn, int32_t rev, const std::string& version,
   }
 }
 
+// Every document's signature file, as the service will check it (but for
+// the serial it has already accepted, which only the machine knows).
+void CheckSignatures(const fs::path& cdn, const VerifyingKeys& keys, Report& report) {
+  constexpr int64_t kWarnDays = 7;
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  for (const std::string& path : DocumentsInCdn(cdn)) {
+    bool found = false;
+    const std::string body = ReadWholeFile(cdn / path.substr(1), found);
+    const std::string signature = ReadWholeFile(cdn / (path.substr(1) + SignatureSuffix), found);
+    if (!found) {
+      report.Problem(path + " has no signature file");
+      continue;
+    }
+    int64_t expiresAt = 0;
+    const std::string failure = keys.Verify(path, body, signature, expiresAt);
+    if (!failure.empty()) {
+      report.Problem(path + ": " + failure);
+    } else if (expiresAt <= now) {
+      report.Problem(path + ": the signature has expired; run sign");
+    } else if (expiresAt - now < kWarnDays * 86400) {
+      report.Problem(path + ": the signature expires within " + std::to_string(kWarnDays) +
+                     " days (" + FormatUtcTime(expiresAt) + "); run sign");
+    } else {
+      report.out() << "signed " << path << " until " << FormatUtcTime(expiresAt) << "\n";
+    }
+  }
+}
+
 }  // namespace
 
-int CheckCdn(const fs::path& cdn, std::ostream& out) {
+int CheckCdn(const fs::path& cdn, std::ostream& out, const VerifyingKeys* keys) {
   RequireCdnFolder(cdn);
   Report report(out);
+  if (keys != nullptr) CheckSignatures(cdn, *keys, report);
 
   bool found = false;
   const std::string publishBody = ReadWholeFile(cdn / PublishDocument, found);
@@ -281,17 +317,24 @@ int CheckCdn(const fs::path& cdn, std::ostream& out) {
   }
 
   for (int32_t rev : revisions) {
-    for (const std::string& version : versions) CheckMetadata(cdn, rev, version, report);
+    for (const std::string& version : versions) {
+      CheckMetadata(cdn, rev, version, keys != nullptr, report);
+    }
   }
 
   const std::string updaterBody = ReadWholeFile(cdn / UpdaterDocument, found);
   if (found) {
-    try {
-      json updater = ParseDocument(updaterBody);
-      out << "service update " << updater.at("rev").get<int64_t>() << " at "
-          << updater.at("url").get<std::string>() << "\n";
-    } catch (const json::exception&) {
-      report.Problem(std::string(UpdaterDocument) + " cannot be read");
+    // Read as the service reads it: what it refuses is a problem here too.
+    UpdaterMeta updater;
+    if (ReadUpdaterMeta(updaterBody, updater) != UpdaterMetaResult::Read) {
+      report.Problem(std::string(UpdaterDocument) +
+                     " cannot be used (not JSON, a member missing or of the wrong type, a rev "
+                     "beyond 32 bits or a sha256 that is not 64 hex digits)");
+    } else {
+      out << "service update " << updater.rev << " at " << updater.url << "\n";
+      if (keys != nullptr && updater.sha256.empty()) {
+        report.Problem(std::string(UpdaterDocument) + " has no sha256; the service refuses it");
+      }
     }
   }
 

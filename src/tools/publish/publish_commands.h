@@ -11,12 +11,25 @@
 // reads into a CDN folder (see cdn_folder.h). Every step checks all of its
 // input before it writes anything and writes each file atomically; bad input
 // throws PublishError and leaves the folder as it was. What was written is
-// reported on `out`.
+// reported on `out`. With a signing key, each document written gets its
+// signature file beside it (see signing.h).
+
+class SigningKey;
+class VerifyingKeys;
+
+// How the documents a step writes are signed: not at all without a key.
+struct Signer {
+  const SigningKey* key = nullptr;
+  int expiresDays = 30;
+  // Signs the document at `urlPath` in `cdn` when there is a key.
+  void Sign(const std::filesystem::path& cdn, const std::string& urlPath, std::ostream& out) const;
+};
 
 // A plugin release: the installer built from `pluginDir` goes to the file
 // that `installerUrl`'s path names in the CDN folder, then one metadata
-// document obsplugin/meta/rev<rev>_<version>.json per OBS version, listing
-// every file of `pluginDir` with its upper-case MD5.
+// document obsplugin/meta/rev<rev>_<version>.json per OBS version, naming
+// the installer with its SHA-256 (installer_sha256) and listing every file
+// of `pluginDir` with its upper-case MD5.
 struct ReleaseOptions {
   std::filesystem::path cdn;
   int32_t rev = 0;
@@ -24,26 +37,35 @@ struct ReleaseOptions {
   std::vector<std::string> obsVersions;
   std::string installerUrl;
 };
-void PublishRelease(const ReleaseOptions& options, std::ostream& out);
+void PublishRelease(const ReleaseOptions& options, std::ostream& out, const Signer& signer = {});
 
 // Adds (or replaces) the entry of `exe`'s MD5 in obsplugin/obsversions.json,
 // keeping every other entry. A lower-case entry of the same hash is removed:
 // the service prefers it, so it would hide the new one.
 void PublishObsVersion(const std::filesystem::path& cdn, const std::filesystem::path& exe,
-                       const std::string& version, std::ostream& out);
+                       const std::string& version, std::ostream& out, const Signer& signer = {});
 
 // Writes obsplugin/meta_publish.json.
 void PublishRollout(const std::filesystem::path& cdn, int32_t newRev, int32_t stableRev,
-                    int32_t chance, std::ostream& out);
+                    int32_t chance, std::ostream& out, const Signer& signer = {});
 
 // Writes obsplugin/meta_updater.json for the service's self-update, with the
-// installer's SHA-256 when `installer` is given.
+// installer's SHA-256 when `installer` is given. A signed document must name
+// the installer's hash, so signing requires `installer`.
 void PublishServiceUpdate(const std::filesystem::path& cdn, int32_t rev, const std::string& url,
-                          const std::optional<std::filesystem::path>& installer, std::ostream& out);
+                          const std::optional<std::filesystem::path>& installer, std::ostream& out,
+                          const Signer& signer = {});
+
+// Signs every document of the CDN folder again, each with a raised serial.
+void SignCdn(const std::filesystem::path& cdn, const Signer& signer, std::ostream& out);
 
 // Reads every document back with the service's own readers and reports what
 // the service would decide, and every problem: a missing or unreadable
 // document, a release without metadata for a known OBS version, a metadata
 // document whose installer is not in the folder, a hash that can never match.
+// With `keys`, also every document's signature file (valid signature by one
+// of the keys, path, hash, serial, expiry at least 7 days away) and each
+// installer_sha256 against the installer when the folder holds it.
 // Returns the number of problems.
-int CheckCdn(const std::filesystem::path& cdn, std::ostream& out);
+int CheckCdn(const std::filesystem::path& cdn, std::ostream& out,
+             const VerifyingKeys* keys = nullptr);

@@ -3,11 +3,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "common/temp_dir.h"
 #include "tools/publish/cdn_folder.h"
+#include "tools/publish/signing.h"
+#include "update/document_signature.h"
 #include "update/md5.h"
 
 namespace {
@@ -121,6 +124,84 @@ TEST_F(PublishTest, CheckReportsWhatTheServiceCouldNeverUse) {
   report.str("");
   EXPECT_EQ(CheckCdn(cdn, report), 1) << report.str();
   EXPECT_THAT(report.str(), HasSubstr("release 8 has no metadata for OBS 30.1.2"));
+}
+
+TEST_F(PublishTest, CheckRefusesTheUpdateDocumentsTheServiceRefuses) {
+  fs::create_directories(cdn / "obsplugin");
+  const std::string beyond32Bits = std::to_string((int64_t{1} << 32) + 130);
+  for (const std::string& body :
+       {R"({"rev":)" + beyond32Bits + R"(,"url":"https://h/s.exe"})",
+        std::string(R"({"rev":130,"url":"https://h/s.exe","sha256":"abc"})")}) {
+    WriteFileBytes(cdn / "obsplugin/meta_updater.json", body);
+    std::ostringstream report;
+    CheckCdn(cdn, report);
+    EXPECT_THAT(report.str(), HasSubstr("meta_updater.json cannot be used")) << body;
+  }
+}
+
+// The whole signing round: keygen, every writing step signed, sign again,
+// check against the public key; then the faults check must name.
+TEST_F(PublishTest, SignedDocumentsCheckAndEveryChangeIsFound) {
+  GenerateSigningKey(dir.path(), out);
+  EXPECT_EQ(fs::status(dir / "signing-key.pem").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_THROW(GenerateSigningKey(dir.path(), out), PublishError);  // never replaced
+  SigningKey key(dir / "signing-key.pem");
+  const Signer signer{&key, 30};
+  WriteFileBytes(dir / "service.exe", "service installer");
+  PublishRelease(Release(7), out, signer);
+  PublishObsVersion(cdn, plugin / "obs-browser.dll", "30.1.2", out, signer);
+  PublishRollout(cdn, 7, 7, 100, out, signer);
+  EXPECT_THROW(PublishServiceUpdate(cdn, 130, "https://h/s.exe", std::nullopt, out, signer),
+               PublishError);
+  PublishServiceUpdate(cdn, 130, "https://h/s.exe", dir / "service.exe", out, signer);
+  EXPECT_EQ(ReadJson(cdn / "obsplugin/meta/rev7_30.1.2.json")["installer_sha256"],
+            FileSha256Hex(cdn / "obsplugin/installers/plugin-rev7.exe"));
+
+  // openssl's own command line verifies what the tool signed.
+  const fs::path sig = cdn / "obsplugin/meta_publish.json.sig";
+  json signature = ReadJson(sig);
+  EXPECT_EQ(signature["serial"], 1);
+  WriteFileBytes(dir / "message", signature["path"].get<std::string>() + "\n" +
+                                      signature["sha256"].get<std::string>() + "\n1\n" +
+                                      signature["expires"].get<std::string>() + "\n");
+  const std::vector<uint8_t> bytes = *DecodeBase64(signature["signature"].get<std::string>());
+  const std::string der(bytes.begin(), bytes.end());
+  WriteFileBytes(dir / "der", der);
+  const std::string verify =
+      "openssl dgst -sha256 -verify '" + (dir / "signing-key.pub.pem").string() + "' -signature '" +
+      (dir / "der").string() + "' '" + (dir / "message").string() + "' >/dev/null";
+  EXPECT_EQ(std::system(verify.c_str()), 0);
+
+  SignCdn(cdn, Signer{&key, 1}, out);
+  EXPECT_EQ(ReadJson(sig)["serial"], 2);
+  VerifyingKeys keys(dir / "signing-key.pub.pem");
+  std::ostringstream report;
+  EXPECT_EQ(CheckCdn(cdn, report, &keys), 5) << report.str();  // five expire within 7 days
+  SignCdn(cdn, signer, out);
+  report.str("");
+  EXPECT_EQ(CheckCdn(cdn, report, &keys), 0) << report.str();
+
+  WriteFileBytes(cdn / "obsplugin/obsversions.json",
+                 ReadFileBytes(cdn / "obsplugin/obsversions.json") + " ");
+  WriteFileBytes(cdn / "obsplugin/meta_publish.json.sig",
+                 ReadFileBytes(cdn / "obsplugin/meta_updater.json.sig"));
+  WriteFileBytes(cdn / "obsplugin/installers/plugin-rev7.exe", "swapped");
+  fs::remove(cdn / "obsplugin/meta/rev7_29.1.3.json.sig");
+  report.str("");
+  EXPECT_EQ(CheckCdn(cdn, report, &keys), 4) << report.str();
+  EXPECT_THAT(report.str(), HasSubstr("/obsplugin/obsversions.json: hash mismatch"));
+  EXPECT_THAT(report.str(),
+              HasSubstr("meta_publish.json: signed for /obsplugin/meta_updater.json"));
+  EXPECT_THAT(report.str(), HasSubstr("rev7_29.1.3.json has no signature file"));
+  EXPECT_THAT(report.str(), HasSubstr("rev7_30.1.2.json: installer_sha256 is not the SHA-256"));
+
+  fs::create_directories(dir / "other");
+  GenerateSigningKey(dir / "other", out);
+  VerifyingKeys otherKeys(dir / "other/signing-key.pub.pem");
+  report.str("");
+  CheckCdn(cdn, report, &otherKeys);
+  EXPECT_THAT(report.str(), HasSubstr("/obsplugin/meta_updater.json: unknown key"));
 }
 
 }  // namespace

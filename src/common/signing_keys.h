@@ -1,0 +1,10 @@
+#pragma once
+
+// The release keys the service trusts, as the PEM text of one or more P-256
+// public keys, embedded when the service is built (LUMENFELD_SIGNING_KEYS).
+// Empty only in a build configured with LUMENFELD_ALLOW_UNSIGNED, which
+// acts on CDN documents without checking their signatures. Defined in a
+// generated source of the portable library; a service executable built with
+// other keys (the signed one of the tests) defines its own, which the
+// linker takes instead.
+extern const char SigningKeysPem[];

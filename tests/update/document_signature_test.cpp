@@ -1,0 +1,169 @@
+#include "update/document_signature.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "state/signature_serials.h"
+
+namespace {
+
+using nlohmann::json;
+
+// A well-formed signature file; tests change one member at a time.
+json ValidSignature() {
+  return {{"path", "/obsplugin/meta_publish.json"},
+          {"sha256", std::string(64, 'a')},
+          {"serial", 3},
+          {"expires", "2030-02-28T23:59:59Z"},
+          {"keyid", "0123456789abcdef"},
+          {"signature", "MAYCAQECAQI="}};
+}
+
+bool Parses(const json& document) {
+  DocumentSignature signature;
+  return ParseDocumentSignature(document.dump(), signature);
+}
+
+TEST(DocumentSignature, ReadsOnlyAStrictSignatureFile) {
+  DocumentSignature signature;
+  ASSERT_TRUE(ParseDocumentSignature(ValidSignature().dump(), signature));
+  EXPECT_EQ(signature.serial, 3u);
+  EXPECT_EQ(signature.expiresAt, *ParseUtcTime("2030-02-28T23:59:59Z"));
+  EXPECT_EQ(signature.der, (std::vector<uint8_t>{0x30, 0x06, 0x02, 0x01, 0x01, 0x02, 0x01, 0x02}));
+
+  const std::vector<std::pair<const char*, json>> bad = {
+      {"serial", 0},
+      {"serial", -1},
+      {"serial", 3.0},
+      {"serial", "3"},
+      {"serial", uint64_t{1} << 53},
+      {"sha256", std::string(64, 'A')},
+      {"sha256", std::string(63, 'a')},
+      {"keyid", "0123456789ABCDEF"},
+      {"keyid", "0123456789abcde"},
+      {"path", "obsplugin/meta_publish.json"},
+      {"expires", "2030-02-29T00:00:00Z"},
+      {"expires", "2030-02-28 23:59:59Z"},
+      {"signature", "MAYCAQECAQI"},
+      {"signature", "MAYCAQECAQJ="},
+      {"signature", "MAYC*QECAQI="},
+  };
+  for (const auto& [member, value] : bad) {
+    json document = ValidSignature();
+    document[member] = value;
+    EXPECT_FALSE(Parses(document)) << member << " = " << value.dump();
+    document.erase(member);
+    EXPECT_FALSE(Parses(document)) << "without " << member;
+  }
+  json largest = ValidSignature();
+  largest["serial"] = (uint64_t{1} << 53) - 1;
+  EXPECT_TRUE(Parses(largest));
+  EXPECT_FALSE(ParseDocumentSignature("[1]", signature));
+  EXPECT_FALSE(ParseDocumentSignature("{", signature));
+}
+
+TEST(DocumentSignature, UtcTimesRoundTripAndRejectImpossibleDates) {
+  EXPECT_EQ(*ParseUtcTime("1970-01-01T00:00:00Z"), 0);
+  EXPECT_EQ(*ParseUtcTime("2000-03-01T00:00:00Z"), 951868800);
+  EXPECT_EQ(*ParseUtcTime("2024-02-29T12:34:56Z"), 1709210096);
+  for (int64_t t : {int64_t{0}, int64_t{951782399}, int64_t{1709210096}, int64_t{4102444800}}) {
+    EXPECT_EQ(*ParseUtcTime(FormatUtcTime(t)), t) << t;
+  }
+  for (const char* text : {"2023-02-29T00:00:00Z", "1900-02-29T00:00:00Z", "2024-13-01T00:00:00Z",
+                           "2024-04-31T00:00:00Z", "2024-01-01T24:00:00Z", "2024-01-01T00:60:00Z",
+                           "2024-01-01T00:00:60Z", "2024-01-01T00:00:00", "2024-1-01T00:00:00Z",
+                           "2024-01-01T00:00:00z"}) {
+    EXPECT_FALSE(ParseUtcTime(text)) << text;
+  }
+}
+
+TEST(DocumentSignature, DerSignaturesBecomeLeftPaddedRAndS) {
+  // r with a leading zero (its top bit set), s shorter than 32 bytes.
+  std::vector<uint8_t> der = {0x30, 0x27, 0x02, 0x21, 0x00};
+  for (int i = 0; i < 32; ++i) der.push_back(static_cast<uint8_t>(0x80 + i));
+  der.insert(der.end(), {0x02, 0x02, 0x01, 0x02});
+  std::optional<std::array<uint8_t, 64>> raw = EcdsaDerToRaw(der);
+  ASSERT_TRUE(raw);
+  EXPECT_EQ((*raw)[0], 0x80);
+  EXPECT_EQ((*raw)[31], 0x80 + 31);
+  EXPECT_EQ((*raw)[61], 0);
+  EXPECT_EQ((*raw)[62], 0x01);
+  EXPECT_EQ((*raw)[63], 0x02);
+
+  const std::vector<std::vector<uint8_t>> bad = {
+      {0x30, 0x06, 0x02, 0x01, 0x81, 0x02, 0x01, 0x02},                    // negative r
+      {0x30, 0x07, 0x02, 0x02, 0x00, 0x01, 0x02, 0x01, 0x02},              // r not minimal
+      {0x30, 0x07, 0x02, 0x01, 0x01, 0x02, 0x01, 0x02},                    // wrong outer length
+      {0x30, 0x09, 0x02, 0x01, 0x01, 0x02, 0x01, 0x02, 0x00, 0x00, 0x00},  // trailing bytes
+      {0x30, 0x03, 0x02, 0x01, 0x01},                                      // no s
+      {0x31, 0x06, 0x02, 0x01, 0x01, 0x02, 0x01, 0x02},                    // not a SEQUENCE
+  };
+  for (const std::vector<uint8_t>& candidate : bad) EXPECT_FALSE(EcdsaDerToRaw(candidate));
+  std::vector<uint8_t> tooLong = {0x30, 0x26, 0x02, 0x21, 0x01};  // 33 bytes, no zero lead
+  tooLong.insert(tooLong.end(), 32, 0x01);
+  tooLong.insert(tooLong.end(), {0x02, 0x01, 0x01});
+  EXPECT_FALSE(EcdsaDerToRaw(tooLong));
+}
+
+TEST(DocumentSignature, PublicKeysAreReadFromEveryPemBlockAndOnlyAsP256) {
+  // Written by `openssl ec -pubout` for a throwaway key.
+  const std::string pem =
+      "-----BEGIN PUBLIC KEY-----\n"
+      "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEQUUKIxGmiakaFEprUmWJX5pNzdNC\n"
+      "QsITvLP4SVRpbHPaE6tmrZ68ZUrSNvhK80dZIkqzNZe9tRjhTzbCLPqf5Q==\n"
+      "-----END PUBLIC KEY-----\n";
+  std::vector<SigningPublicKey> keys;
+  std::string error;
+  ASSERT_TRUE(ReadSigningPublicKeys(pem + "\r\n" + pem, keys, error)) << error;
+  ASSERT_EQ(keys.size(), 2u);
+  EXPECT_EQ(keys[0].spki.size(), 91u);
+  EXPECT_EQ(keys[0].xy[0], 0x41);
+  EXPECT_EQ(keys[0].xy[63], 0xe5);
+
+  std::string p384 = pem;
+  p384.replace(p384.find("AQcDQgAE"), 8, "AQgDQgAE");  // another curve OID
+  for (const std::string& bad :
+       {std::string(), p384, pem.substr(0, pem.size() - 26),
+        std::string("-----BEGIN PUBLIC KEY-----\n!!\n-----END PUBLIC KEY-----\n")}) {
+    EXPECT_FALSE(ReadSigningPublicKeys(bad, keys, error)) << bad;
+  }
+}
+
+TEST(DocumentSignature, SignedFieldsAreCheckedInOrder) {
+  DocumentSignature signature;
+  ASSERT_TRUE(ParseDocumentSignature(ValidSignature().dump(), signature));
+  const std::string path = "/obsplugin/meta_publish.json", hash(64, 'a');
+  const int64_t before = signature.expiresAt - 1;
+  EXPECT_EQ(CheckSignedFields(signature, path, hash, before, 3), SignatureFailure::None);
+  EXPECT_EQ(CheckSignedFields(signature, path, hash, before, 0), SignatureFailure::None);
+  EXPECT_EQ(CheckSignedFields(signature, path, hash, before, 4), SignatureFailure::OlderSerial);
+  EXPECT_EQ(CheckSignedFields(signature, path, hash, signature.expiresAt, 0),
+            SignatureFailure::Expired);
+  EXPECT_EQ(CheckSignedFields(signature, path, std::string(64, 'b'), before, 0),
+            SignatureFailure::HashMismatch);
+  EXPECT_EQ(CheckSignedFields(signature, "/obsplugin/obsversions.json", hash, before, 0),
+            SignatureFailure::WrongPath);
+  EXPECT_EQ(SignedMessage(path, hash, 12, "2030-02-28T23:59:59Z"),
+            path + "\n" + hash + "\n12\n2030-02-28T23:59:59Z\n");
+}
+
+TEST(SignatureSerials, ACorruptFileLosesOnlyItsBadLines) {
+  const SignatureSerials serials = ParseSignatureSerials(
+      "5 /obsplugin/meta_publish.json\r\n"
+      "garbage\r\n"
+      "9007199254740992 /obsplugin/too_big.json\r\n"
+      "0 /obsplugin/zero.json\r\n"
+      "7 relative.json\r\n"
+      "3 /obsplugin/meta_publish.json\r\n"
+      "12 /obsplugin/meta/rev5_30.1.2.json\r\n"
+      "x1 /obsplugin/x.json\r\n"
+      "4 /obsplugin/obsversions.js");  // cut off: still a path
+  EXPECT_EQ(serials, (SignatureSerials{{"/obsplugin/meta_publish.json", 5},
+                                       {"/obsplugin/meta/rev5_30.1.2.json", 12},
+                                       {"/obsplugin/obsversions.js", 4}}));
+  EXPECT_EQ(ParseSignatureSerials(FormatSignatureSerials(serials)), serials);
+}
+
+}  // namespace
