@@ -3,6 +3,7 @@
 #include <shlobj.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -231,6 +232,15 @@ class RunGuiProcessTest : public ::testing::Test {
   static bool Stopped(const FakeObsProcess& obs) {
     return FakeObsProcess::WaitForExit(obs.handle(), std::chrono::seconds(10)) &&
            FakeObsProcess::ExitCodeOf(obs.handle()) == 0;
+  }
+  // True when the OBS of `processId` is listed from obsExe_ right now.
+  bool ListedWithPath(DWORD processId) const {
+    std::vector<ObsLaunch> running;
+    WindowsFunctions::FindProcessesByName("obs64.exe", running);
+    return std::any_of(running.begin(), running.end(), [&](const ObsLaunch& launch) {
+      return static_cast<DWORD>(launch.processId) == processId &&
+             launch.filePath == obsExe_.wstring();
+    });
   }
   // The restarted OBS is listed as the watch loop will see it, once its
   // executable path can be read (a moment after it started).
@@ -560,6 +570,11 @@ TEST_F(RunGuiProcessTest, ObsStartedAgainBeforeTheLockIsKeptAndRecordedNotDouble
     relaunched = std::make_unique<FakeObsProcess>(obsExe_);
     image.reset(CreateFileW(obsExe_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             0, nullptr));
+    // The user's OBS has been up for a while when the lock is tried; a
+    // process this new may not be listed with its path yet.
+    for (int attempt = 0; attempt < 100 && !ListedWithPath(relaunched->processId()); ++attempt) {
+      Sleep(100);
+    }
   };
 
   Outcome outcome = Run(api, obs);
