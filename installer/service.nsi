@@ -9,10 +9,17 @@
 ; service's state folder under ProgramData (rollout state, log) is never
 ; touched, by the installer or the uninstaller.
 ;
+; The install folder, whichever is chosen, gets a protected access list:
+; LocalSystem and Administrators full control, Users read and execute, owner
+; Administrators. Each program is replaced by moving the old copy aside and
+; bringing it back if the install fails, so a failed upgrade leaves the old
+; service installed and running.
+;
 ; Exit code 0 on success; otherwise non-zero, with the reason in Setup.log in
-; the install folder (or in %TEMP%\LumenfeldBrowserServiceSetup.log when the
-; folder cannot be created). The uninstaller logs to
-; %TEMP%\LumenfeldBrowserServiceUninstall.log.
+; the install folder (or, when the folder cannot be created, in a file of a
+; new unique name in %TEMP%, named in the details). The uninstaller logs to a
+; file of a new unique name in %TEMP%: a fixed name there could be created
+; first, as a link, by any user.
 ;
 ; The build passes:
 ;   OUTFILE          the installer to write
@@ -43,6 +50,9 @@ RequestExecutionLevel admin
 !define STOP_WAIT_STEPS 60
 !define FILE_WAIT_STEPS 32
 
+; The access list of the install folder (as the service's own folders').
+!define INSTDIR_SDDL "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)"
+
 ; Exit codes.
 !define EXIT_FOLDER 2
 !define EXIT_STOP 3
@@ -50,6 +60,7 @@ RequestExecutionLevel admin
 !define EXIT_REGISTER 5
 !define EXIT_START 6
 !define EXIT_UNREGISTER 7
+!define EXIT_ACCESS 8
 
 Name "Lumenfeld Browser Service"
 OutFile "${OUTFILE}"
@@ -68,6 +79,8 @@ Var LogFile
 Var StoppedService
 ; Set by the uninstaller when a program file could not be removed.
 Var FilesLeft
+; Set while programs moved aside may have to be put back.
+Var MovingPrograms
 
 ; --- Helpers, defined for the installer and (with prefix "un.") the uninstaller.
 
@@ -198,16 +211,84 @@ FunctionEnd
 !insertmacro DefineHelpers ""
 !insertmacro DefineHelpers "un."
 
+; Moves a program aside to "<path>.old" (an older leftover there is removed
+; first), retrying while it is still in use. Stack in: the path. $R9 = "ok"
+; when it is aside or there was none.
+Function MoveAsideWithRetry
+  Exch $R7
+  Push "$R7.old"
+  Call DeleteWithRetry
+  ${If} $R9 != "ok"
+    Pop $R7
+    Return
+  ${EndIf}
+  StrCpy $R5 0
+  ${Do}
+    ${IfNot} ${FileExists} "$R7"
+      StrCpy $R9 "ok"
+      Pop $R7
+      Return
+    ${EndIf}
+    ClearErrors
+    Rename "$R7" "$R7.old"
+    ${IfNot} ${Errors}
+      StrCpy $R9 "ok"
+      Pop $R7
+      Return
+    ${EndIf}
+    IntOp $R5 $R5 + 1
+    ${If} $R5 > ${FILE_WAIT_STEPS}
+      StrCpy $R9 "busy"
+      Push "Cannot move $R7 aside: it stays in use"
+      Call Log
+      Pop $R7
+      Return
+    ${EndIf}
+    Sleep 250
+  ${Loop}
+FunctionEnd
+
+; Gives $INSTDIR the protected access list and owner. $R9 = "ok", or the
+; failing call and its result.
+Function ProtectInstallFolder
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${INSTDIR_SDDL}", i 1, *p .r1, p 0) i .r0'
+  ${If} $0 == 0
+    StrCpy $R9 "ConvertStringSecurityDescriptorToSecurityDescriptorW failed"
+  ${Else}
+    System::Call 'advapi32::GetSecurityDescriptorOwner(p r1, *p .r2, *i .r4) i .r0'
+    System::Call 'advapi32::GetSecurityDescriptorDacl(p r1, *i .r4, *p .r3, *i .r4) i .r0'
+    ; SE_FILE_OBJECT; OWNER | DACL | PROTECTED_DACL.
+    System::Call 'advapi32::SetNamedSecurityInfoW(w "$INSTDIR", i 1, i 0x80000005, p r2, p 0, p r3, p 0) i .r0'
+    ${If} $0 == 0
+      StrCpy $R9 "ok"
+    ${Else}
+      StrCpy $R9 "SetNamedSecurityInfoW returned $0"
+    ${EndIf}
+    System::Call 'kernel32::LocalFree(p r1)'
+  ${EndIf}
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
 !macro Log TEXT
   Push `${TEXT}`
   Call Log
 !macroend
 
-; Logs the reason, starts a service this run stopped (best effort), and ends
-; the installer with CODE.
+; Logs the reason, puts back the programs this run moved aside, starts a
+; service this run stopped (best effort), and ends the installer with CODE.
 !macro Fail CODE TEXT
   Push `Installation failed: ${TEXT}`
   Call Log
+  Call RestoreOldPrograms
   ${If} $StoppedService == 1
     Push '"$SYSDIR\net.exe" start "${SERVICE_NAME}"'
     Call Run
@@ -223,11 +304,11 @@ FunctionEnd
   Quit
 !macroend
 
-; Applied by LumenfeldProgramFiles to each program: the old copy is removed
-; first (waiting while it is in use), then the new one written.
+; Applied by LumenfeldProgramFiles to each program: the old copy is moved
+; aside first (waiting while it is in use), then the new one written.
 !macro ReplaceProgram NAME SOURCE
   Push "$INSTDIR\${NAME}"
-  Call DeleteWithRetry
+  Call MoveAsideWithRetry
   ${If} $R9 != "ok"
     !insertmacro Fail ${EXIT_FILES} "cannot replace $INSTDIR\${NAME}"
   ${EndIf}
@@ -239,7 +320,28 @@ FunctionEnd
   !insertmacro Log "Installed $INSTDIR\${NAME}"
 !macroend
 
+; Puts the old copy back where this run moved one aside.
+!macro RestoreProgram NAME SOURCE
+  ${If} ${FileExists} "$INSTDIR\${NAME}.old"
+    Delete "$INSTDIR\${NAME}"
+    ClearErrors
+    Rename "$INSTDIR\${NAME}.old" "$INSTDIR\${NAME}"
+    ${If} ${Errors}
+      Push "Cannot put back $INSTDIR\${NAME}"
+    ${Else}
+      Push "Put back the old $INSTDIR\${NAME}"
+    ${EndIf}
+    Call Log
+  ${EndIf}
+!macroend
+
+; Removes the old copy once the new one is in service (best effort).
+!macro DropOldProgram NAME SOURCE
+  Delete "$INSTDIR\${NAME}.old"
+!macroend
+
 !macro RemoveProgram NAME SOURCE
+  Delete "$INSTDIR\${NAME}.old"
   Push "$INSTDIR\${NAME}"
   Call un.DeleteWithRetry
   ${If} $R9 != "ok"
@@ -249,13 +351,22 @@ FunctionEnd
 
 !include "${FILE_LIST}"
 
+Function RestoreOldPrograms
+  ${If} $MovingPrograms == 1
+    !insertmacro LumenfeldProgramFiles RestoreProgram
+  ${EndIf}
+FunctionEnd
+
 ; --- Installer
 
 Function .onInit
   SetShellVarContext all
   SetRegView 64
   StrCpy $StoppedService 0
-  StrCpy $LogFile "$TEMP\LumenfeldBrowserServiceSetup.log"
+  StrCpy $MovingPrograms 0
+  ; Until the install folder exists: a file of a new name, which no user
+  ; can have made first.
+  GetTempFileName $LogFile
 FunctionEnd
 
 Section "Lumenfeld Browser Service"
@@ -266,7 +377,16 @@ Section "Lumenfeld Browser Service"
   ${OrIfNot} ${FileExists} "$INSTDIR\*.*"
     !insertmacro Fail ${EXIT_FOLDER} "cannot create the folder $INSTDIR"
   ${EndIf}
+  ; Whatever folder was chosen (one under a drive root inherits "users may
+  ; modify"): nobody but administrators may replace what runs from it.
+  Call ProtectInstallFolder
+  ${If} $R9 != "ok"
+    !insertmacro Fail ${EXIT_ACCESS} "cannot set the access list of $INSTDIR: $R9"
+  ${EndIf}
+  Delete "$LogFile"
   StrCpy $LogFile "$INSTDIR\Setup.log"
+  ; A log a user placed there before the list was set (a link, say) goes.
+  Delete "$LogFile"
   !insertmacro Log "Installing ${SERVICE_NAME} version ${SERVICE_VERSION} into $INSTDIR"
   SetOutPath "$INSTDIR"
 
@@ -281,6 +401,7 @@ Section "Lumenfeld Browser Service"
     ${EndIf}
   ${EndIf}
 
+  StrCpy $MovingPrograms 1
   !insertmacro LumenfeldProgramFiles ReplaceProgram
   ClearErrors
   WriteUninstaller "$INSTDIR\Uninstall.exe"
@@ -345,6 +466,8 @@ Section "Lumenfeld Browser Service"
     ${EndIf}
   ${EndIf}
   StrCpy $StoppedService 0
+  StrCpy $MovingPrograms 0
+  !insertmacro LumenfeldProgramFiles DropOldProgram
   !insertmacro Log "Installation complete"
   SetErrorLevel 0
 SectionEnd
@@ -354,7 +477,7 @@ SectionEnd
 Function un.onInit
   SetShellVarContext all
   SetRegView 64
-  StrCpy $LogFile "$TEMP\LumenfeldBrowserServiceUninstall.log"
+  GetTempFileName $LogFile
   StrCpy $FilesLeft 0
 FunctionEnd
 

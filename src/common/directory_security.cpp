@@ -39,10 +39,10 @@ bool IsDenyAce(BYTE type) {
 
 }  // namespace
 
-ProtectedDirectorySecurity::ProtectedDirectorySecurity() {
+ProtectedDirectorySecurity::ProtectedDirectorySecurity(const wchar_t* sddl) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(ProtectedDirectorySddl, SDDL_REVISION_1,
-                                                            &descriptor, nullptr)) {
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
     return;
   }
   descriptor_.reset(descriptor);
@@ -55,6 +55,40 @@ bool CreateProtectedDirectory(const std::wstring& path) {
   ProtectedDirectorySecurity security;
   if (!security.attributes()) return false;
   return CreateDirectoryW(path.c_str(), security.attributes()) != FALSE;
+}
+
+bool CreateServiceOwnedDirectory(const std::wstring& path) {
+  {
+    ProtectedDirectorySecurity security(ServiceOwnedDirectorySddl);
+    if (!security.attributes()) return false;
+    if (CreateDirectoryW(path.c_str(), security.attributes())) return true;
+    if (GetLastError() != ERROR_INVALID_OWNER) return false;
+  }
+  return CreateProtectedDirectory(path);
+}
+
+bool IsTrustedAccount(PSID sid) { return IsTrusted(sid, ProcessUserSid()); }
+
+bool HasTrustedOwner(const std::wstring& path, std::wstring* owner, bool* readable) {
+  PSID ownerSid = nullptr;
+  PSECURITY_DESCRIPTOR rawDescriptor = nullptr;
+  DWORD error = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                      &ownerSid, nullptr, nullptr, nullptr, &rawDescriptor);
+  if (readable) *readable = error == ERROR_SUCCESS;
+  if (error != ERROR_SUCCESS) {
+    SetLastError(error);
+    return false;
+  }
+  UniqueLocalMemory descriptor(rawDescriptor);
+  if (ownerSid == nullptr) return false;
+  if (owner) {
+    wchar_t* text = nullptr;
+    if (ConvertSidToStringSidW(ownerSid, &text)) {
+      UniqueLocalMemory ownedText(text);
+      *owner = text;
+    }
+  }
+  return IsTrustedAccount(ownerSid);
 }
 
 bool AccessListGrantsOthersWrite(const ACL* dacl) {

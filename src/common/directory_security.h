@@ -15,10 +15,16 @@
 inline constexpr wchar_t ProtectedDirectorySddl[] =
     L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
 
-// That list as SECURITY_ATTRIBUTES for CreateDirectoryA/W.
+// The same list with LocalSystem as the owner, for a folder the service
+// creates as its own.
+inline constexpr wchar_t ServiceOwnedDirectorySddl[] =
+    L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
+
+// That list (or the descriptor `sddl`) as SECURITY_ATTRIBUTES for
+// CreateDirectoryA/W.
 class ProtectedDirectorySecurity {
  public:
-  ProtectedDirectorySecurity();
+  explicit ProtectedDirectorySecurity(const wchar_t* sddl = ProtectedDirectorySddl);
   ProtectedDirectorySecurity(const ProtectedDirectorySecurity&) = delete;
   ProtectedDirectorySecurity& operator=(const ProtectedDirectorySecurity&) = delete;
 
@@ -34,6 +40,21 @@ class ProtectedDirectorySecurity {
 // the last error set, when the list cannot be built or the folder not
 // created (ERROR_ALREADY_EXISTS when it exists already).
 bool CreateProtectedDirectory(const std::wstring& path);
+
+// CreateProtectedDirectory with LocalSystem as the owner; where this process
+// may not give the folder that owner (an elevated administrator that is not
+// LocalSystem), it gets the default owner, the Administrators group.
+bool CreateServiceOwnedDirectory(const std::wstring& path);
+
+// True for the accounts the service's folders may belong to and be written
+// by: LocalSystem, Administrators and this process's own account.
+bool IsTrustedAccount(PSID sid);
+
+// IsTrustedAccount for the owner of the file or folder at `path` (a link
+// is followed). False when the owner cannot be read (`readable` tells which,
+// the last error why); `owner` receives the owner's SID as text when read.
+bool HasTrustedOwner(const std::wstring& path, std::wstring* owner = nullptr,
+                     bool* readable = nullptr);
 
 // True when the access list `dacl` lets anyone other than LocalSystem,
 // Administrators and this process's own account do more than read and

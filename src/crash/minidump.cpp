@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "common/system_library.h"
 #include "common/unique_handle.h"
 #include "crash/dump_file_name.h"
 
@@ -22,7 +23,7 @@ std::atomic<MiniDumpWriteDumpFn> loadedWriter{nullptr};
 
 MiniDumpWriteDumpFn LoadMiniDumpWriter() {
   if (MiniDumpWriteDumpFn writer = loadedWriter.load()) return writer;
-  HMODULE dbghelp = LoadLibraryA("dbghelp");
+  HMODULE dbghelp = LoadSystemLibrary(L"dbghelp.dll");
   if (!dbghelp) return nullptr;
   auto writer = reinterpret_cast<MiniDumpWriteDumpFn>(
       reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));

@@ -232,17 +232,26 @@ bool DownloadToString(const std::string& url, std::string& out) {
 bool DownloadRawToString(const std::string& url, std::string& out, bool only200) {
   DWORD total = 0;
   DWORD contentLength = 0;
+  bool longer = false;
   {
     OpenedRequest opened;
     std::string failure;
     if (!OpenRequest(url, opened, only200 ? &failure : nullptr)) return false;
     contentLength = opened.contentLength;
+    // Refused before anything is read: a server must not make the service
+    // hold whatever it likes in memory.
+    if (contentLength > MaxDocumentSize) return false;
     total = ReadBody(opened.request.get(), [&](const char* data, DWORD size) {
+      // More than announced is a failed transfer already; stop reading.
+      if (out.size() + size > contentLength) {
+        longer = true;
+        return false;
+      }
       out.append(data, size);
       return true;
     });
   }
-  if (total == contentLength) return true;
+  if (!longer && total == contentLength) return true;
   out.clear();
   return false;
 }

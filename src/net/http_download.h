@@ -12,10 +12,15 @@
 // at, so an error page with a length is returned like any document. Nothing
 // is logged.
 
+// The largest body DownloadToString accepts: a response announcing more
+// fails at once, without its body being read.
+inline constexpr uint32_t MaxDocumentSize = 16 * 1024 * 1024;
+
 // Appends the body of `url` to `out` (expected empty). A body that starts
 // with the UTF-16LE byte-order mark FF FE is replaced by its UTF-8 form up to
 // the first zero code unit, followed by one zero byte. On false `out` is
-// untouched when no length was received, and emptied when the transfer fell
+// untouched when no length was received or the length is above
+// MaxDocumentSize, and emptied when the transfer fell
 // short of it.
 bool DownloadToString(const std::string& url, std::string& out);
 

@@ -39,21 +39,31 @@ void WINAPI ServiceControlHandler(DWORD control) {
 }
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
-  ServiceLog& log = ServiceLog::Instance();
-  CrashHandler& crashHandler = CrashHandler::Instance();
-  crashHandler.UploadUrl = CrashReportUrl;
-  crashHandler.Attachments.push_back(log.LogPath);
-  if (SigningKeysPem[0] == '\0') {
-    log.Print("CDN documents are not signature-checked: this build has no signing keys.");
-  }
-
   SERVICE_STATUS_HANDLE statusHandle =
       RegisterServiceCtrlHandlerA(ServiceName, ServiceControlHandler);
   SERVICE_STATUS status = MakeServiceStatus(SERVICE_START_PENDING, 0);
   SetServiceStatus(statusHandle, &status);
 
-  // Before the Worker writes the state files into it.
-  ProtectStateDirectory();
+  // Before the log or the Worker opens a file in the state folder. When it
+  // cannot be made the service's own, nothing may be written there: the
+  // service stops with the failing call's error as its exit code.
+  const StateFolderOutcome stateFolder = SecureServiceStateDirectory();
+  if (stateFolder.action == StateFolderOutcome::Action::Failed) {
+    status = MakeServiceStatus(SERVICE_STOPPED, 0,
+                               stateFolder.error != 0 ? stateFolder.error : ERROR_ACCESS_DENIED);
+    SetServiceStatus(statusHandle, &status);
+    return;
+  }
+
+  ServiceLog& log = ServiceLog::Instance();
+  CrashHandler& crashHandler = CrashHandler::Instance();
+  crashHandler.UploadUrl = CrashReportUrl;
+  crashHandler.Attachments.push_back(log.LogPath);
+  LogStateFolderOutcome(stateFolder);
+  if (SigningKeysPem[0] == '\0') {
+    log.Print("CDN documents are not signature-checked: this build has no signing keys.");
+  }
+
   Worker& worker = Worker::Instance();
   try {
     worker.Start();

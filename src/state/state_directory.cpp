@@ -3,8 +3,47 @@
 #include <cstdlib>
 
 #include "common/directory_security.h"
+#include "common/path_checks.h"
+#include "common/text.h"
 #include "common/windows_directory.h"
 #include "log/service_log.h"
+
+namespace {
+
+// State files are a few bytes; anything larger is not one the service wrote.
+constexpr ULONGLONG kMaxCarriedFileSize = 4096;
+
+std::wstring WithoutTrailingSeparator(std::wstring path) {
+  while (path.size() > 3 && (path.back() == L'/' || path.back() == L'\\')) path.pop_back();
+  return path;
+}
+
+// Only plain, small files are read from a folder that is about to be
+// replaced: a link there could point at any file on the machine.
+bool MayCarryFrom(const std::filesystem::path& file) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) return false;
+  if (IsReparsePointAttribute(data.dwFileAttributes)) return false;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+  ULARGE_INTEGER size{};
+  size.LowPart = data.nFileSizeLow;
+  size.HighPart = data.nFileSizeHigh;
+  return size.QuadPart <= kMaxCarriedFileSize;
+}
+
+StateFolderOutcome Failure(const char* call, DWORD error) {
+  StateFolderOutcome outcome;
+  outcome.action = StateFolderOutcome::Action::Failed;
+  outcome.failedCall = call;
+  outcome.error = error;
+  return outcome;
+}
+
+std::string NumberOrNone(const std::optional<int32_t>& value) {
+  return value ? std::to_string(*value) : "none";
+}
+
+}  // namespace
 
 std::wstring StateDirectoryFor(const std::wstring& windowsDirectory) {
   return windowsDirectory.substr(0, 3) + L"ProgramData/LumenfeldService/";
@@ -19,14 +58,111 @@ std::wstring GetStateDirectory() {
   return StateDirectoryFor(driveRoot);
 }
 
-void ProtectStateDirectory() {
-  int result = ProtectExistingDirectory(GetStateDirectory());
-  if (result > 0) {
-    ServiceLog::Instance().Print(
-        "Replaced the access list of the state folder, which let users write to it");
-  } else if (result < 0) {
-    ServiceLog::Instance().Print(
-        "Failed to set the access list of the state folder, GetLastError = %d",
-        static_cast<int>(GetLastError()));
+StateFolderFault StateFolderFaultOf(DWORD attributes, bool ownerTrusted) {
+  if (IsReparsePointAttribute(attributes)) return StateFolderFault::ReparsePoint;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return StateFolderFault::NotAFolder;
+  if (!ownerTrusted) return StateFolderFault::ForeignOwner;
+  return StateFolderFault::None;
+}
+
+StateFolderOutcome RecreateStateDirectory(const std::wstring& directory, StateFolderFault fault,
+                                          int64_t now) {
+  const std::wstring folder = WithoutTrailingSeparator(directory);
+  // The numbers only: no file of the old folder is kept or copied.
+  StateValues values = ReadStateValues(directory, MayCarryFrom);
+  const std::wstring aside = folder + L".untrusted-" + std::to_wstring(now);
+  // A junction or link is itself renamed, not what it points at.
+  if (!MoveFileExW(folder.c_str(), aside.c_str(), 0)) return Failure("MoveFileExW", GetLastError());
+  if (!CreateServiceOwnedDirectory(folder)) return Failure("CreateDirectoryW", GetLastError());
+  WriteStateValues(directory, values);
+  StateFolderOutcome outcome;
+  outcome.action = StateFolderOutcome::Action::Recreated;
+  outcome.fault = fault;
+  outcome.asidePath = aside;
+  outcome.carried = std::move(values);
+  return outcome;
+}
+
+StateFolderOutcome SecureStateDirectory(const std::wstring& directory, int64_t now) {
+  const std::wstring folder = WithoutTrailingSeparator(directory);
+  StateFolderOutcome outcome;
+  // A user who races the service (creating the folder again between its
+  // steps) gets it checked again, a few times.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      DWORD error = GetLastError();
+      if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        return Failure("GetFileAttributesW", error);
+      }
+      if (CreateServiceOwnedDirectory(folder)) {
+        outcome.action = StateFolderOutcome::Action::Created;
+        return outcome;
+      }
+      error = GetLastError();
+      if (error == ERROR_ALREADY_EXISTS) continue;
+      return Failure("CreateDirectoryW", error);
+    }
+    std::wstring owner;
+    bool ownerTrusted = true;
+    if (!IsReparsePointAttribute(attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      // An owner that cannot be read is not trusted either.
+      ownerTrusted = HasTrustedOwner(folder, &owner);
+    }
+    StateFolderFault fault = StateFolderFaultOf(attributes, ownerTrusted);
+    if (fault == StateFolderFault::None) {
+      // Today's repair for folders of earlier versions: their state stays.
+      int result = ProtectExistingDirectory(folder);
+      outcome.action = result > 0   ? StateFolderOutcome::Action::ListReplaced
+                       : result < 0 ? StateFolderOutcome::Action::ListFailed
+                                    : StateFolderOutcome::Action::Kept;
+      outcome.error = result < 0 ? GetLastError() : 0;
+      return outcome;
+    }
+    outcome = RecreateStateDirectory(directory, fault, now);
+    outcome.owner = owner;
+    if (outcome.action != StateFolderOutcome::Action::Failed ||
+        std::string(outcome.failedCall) != "CreateDirectoryW" ||
+        outcome.error != ERROR_ALREADY_EXISTS) {
+      return outcome;
+    }
+  }
+  return outcome;
+}
+
+StateFolderOutcome SecureServiceStateDirectory() {
+  std::wstring driveRoot = WindowsDriveRoot();
+  // The log stays disabled and GetStateDirectory ends the process later.
+  if (driveRoot.empty()) return {};
+  return SecureStateDirectory(StateDirectoryFor(driveRoot), _time64(nullptr));
+}
+
+void LogStateFolderOutcome(const StateFolderOutcome& outcome) {
+  ServiceLog& log = ServiceLog::Instance();
+  switch (outcome.action) {
+    case StateFolderOutcome::Action::ListReplaced:
+      log.Print("Replaced the access list of the state folder, which let users write to it");
+      break;
+    case StateFolderOutcome::Action::Recreated: {
+      std::string reason = outcome.fault == StateFolderFault::ReparsePoint ? "a link"
+                           : outcome.fault == StateFolderFault::NotAFolder
+                               ? "not a folder"
+                               : "owned by " + ToUtf8(outcome.owner);
+      log.Print("The state folder was %s: moved it aside to %s and created it anew", reason.c_str(),
+                ToUtf8(outcome.asidePath).c_str());
+      const StateValues& values = outcome.carried;
+      log.Print("Carried over from the old state folder: rolls %s, roll %s, lastrev %s",
+                values.rolls ? "10 values" : "none", NumberOrNone(values.roll).c_str(),
+                NumberOrNone(values.lastRev).c_str());
+      break;
+    }
+    case StateFolderOutcome::Action::ListFailed:
+      log.Print("Failed to set the access list of the state folder, GetLastError = %d",
+                static_cast<int>(outcome.error));
+      break;
+    case StateFolderOutcome::Action::Failed:  // the service stops before its log opens
+    case StateFolderOutcome::Action::Kept:
+    case StateFolderOutcome::Action::Created:
+      break;
   }
 }

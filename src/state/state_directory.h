@@ -1,6 +1,11 @@
 #pragma once
 
+#include <windows.h>
+
+#include <cstdint>
 #include <string>
+
+#include "state/state_files.h"
 
 // The state directory: the drive root of the Windows directory
 // (WindowsDriveRoot) followed by "ProgramData/LumenfeldService/", e.g.
@@ -11,8 +16,51 @@ std::wstring GetStateDirectory();
 // The same path from a given Windows directory (first three characters kept).
 std::wstring StateDirectoryFor(const std::wstring& windowsDirectory);
 
-// Gives the state directory the protected access list of the service's
-// folders (common/directory_security.h) when its list lets users write
-// there, as ProgramData's inherited list does. Logs what it changed or why
-// it could not.
-void ProtectStateDirectory();
+// Why the state folder cannot be kept: a link or junction (its files would
+// land wherever it points), not a folder, or a folder whose owner is not
+// trusted (the owner can always grant themselves write again).
+enum class StateFolderFault { None, ReparsePoint, NotAFolder, ForeignOwner };
+
+// The decision on the folder's attributes (GetFileAttributesW) and whether
+// its owner is trusted (common/directory_security.h).
+StateFolderFault StateFolderFaultOf(DWORD attributes, bool ownerTrusted);
+
+// What SecureStateDirectory found and did, for the log once it is open.
+struct StateFolderOutcome {
+  enum class Action {
+    Kept,          // sound as it was
+    ListReplaced,  // owner trusted, but its access list let users write
+    ListFailed,    // that, and the list could not be replaced
+    Created,       // it was missing
+    Recreated,     // moved aside and created anew, values carried over
+    Failed,        // none of that worked: nothing may be written there
+  };
+  Action action = Action::Kept;
+  StateFolderFault fault = StateFolderFault::None;
+  std::wstring owner;      // the foreign owner's SID, when that was the fault
+  std::wstring asidePath;  // where the old folder went
+  StateValues carried;
+  const char* failedCall = "";
+  DWORD error = 0;
+};
+
+// Makes `directory` (ending in "/") a folder that only trusted accounts own
+// and may write, before anything opens a file in it. A folder that is a
+// link, not a folder, or owned by another account is renamed aside to
+// "<directory>.untrusted-<now>", created anew with the protected list and
+// LocalSystem as owner, and the values of its state files are written into
+// the new one; a folder whose only fault is its list gets the protected
+// list. Logs nothing.
+StateFolderOutcome SecureStateDirectory(const std::wstring& directory, int64_t now);
+
+// The part of SecureStateDirectory after the decision: moves `directory`
+// aside for `fault` and creates it anew with the values carried over.
+StateFolderOutcome RecreateStateDirectory(const std::wstring& directory, StateFolderFault fault,
+                                          int64_t now);
+
+// SecureStateDirectory for the service's own state directory; ends the
+// process as GetStateDirectory does when it cannot be named.
+StateFolderOutcome SecureServiceStateDirectory();
+
+// Writes what `outcome` says was done to the service log.
+void LogStateFolderOutcome(const StateFolderOutcome& outcome);

@@ -78,19 +78,22 @@ int32_t PickFrom(const std::vector<int32_t>& pool, std::mt19937& generator) {
 
 // Draws a fresh pool, writes it and then a roll from it. Returns false when
 // rolls.txt could not be written (roll.txt is then left alone as well).
-bool DrawPool(const fs::path& dir) {
-  std::mt19937 generator = SeededGenerator();
-  std::uniform_int_distribution<int32_t> draw(RollMin, RollMax);
-  std::vector<int32_t> pool(RollCount);
-  for (int32_t& roll : pool) roll = draw(generator);
-
+bool WritePool(const fs::path& dir, const std::vector<int32_t>& pool) {
   std::ofstream rolls(RollsPath(dir), std::ios::binary | std::ios::trunc);
   if (!rolls) return false;
   for (int32_t roll : pool) {
     rolls << roll << kLineEnd;
     rolls.flush();
   }
-  rolls.close();
+  return true;
+}
+
+bool DrawPool(const fs::path& dir) {
+  std::mt19937 generator = SeededGenerator();
+  std::uniform_int_distribution<int32_t> draw(RollMin, RollMax);
+  std::vector<int32_t> pool(RollCount);
+  for (int32_t& roll : pool) roll = draw(generator);
+  if (!WritePool(dir, pool)) return false;
 
   std::ofstream roll(RollPath(dir), std::ios::binary | std::ios::trunc);
   if (roll) roll << PickFrom(pool, generator);
@@ -145,4 +148,26 @@ void WriteLastRev(const fs::path& stateDirectory, int32_t rev) {
 
 void WriteServiceRev(const fs::path& stateDirectory) {
   WriteNumberFile(ServiceRevPath(stateDirectory), ServiceVersion);
+}
+
+StateValues ReadStateValues(const fs::path& stateDirectory,
+                            const std::function<bool(const fs::path&)>& mayRead) {
+  StateValues values;
+  const auto present = [&](const fs::path& path) {
+    std::error_code error;
+    return fs::exists(path, error) && mayRead(path);
+  };
+  if (present(RollsPath(stateDirectory))) {
+    std::optional<std::vector<int32_t>> pool = ReadRolls(stateDirectory);
+    if (pool && pool->size() == RollCount) values.rolls = std::move(pool);
+  }
+  if (present(RollPath(stateDirectory))) values.roll = ReadRoll(stateDirectory);
+  if (present(LastRevPath(stateDirectory))) values.lastRev = ReadLastRev(stateDirectory);
+  return values;
+}
+
+void WriteStateValues(const fs::path& stateDirectory, const StateValues& values) {
+  if (values.rolls) WritePool(stateDirectory, *values.rolls);
+  if (values.roll) WriteNumberFile(RollPath(stateDirectory), *values.roll);
+  if (values.lastRev) WriteLastRev(stateDirectory, *values.lastRev);
 }

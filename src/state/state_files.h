@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -35,3 +36,21 @@ int32_t ReadRoll(const std::filesystem::path& stateDirectory);
 int32_t ReadLastRev(const std::filesystem::path& stateDirectory);
 void WriteLastRev(const std::filesystem::path& stateDirectory, int32_t rev);
 void WriteServiceRev(const std::filesystem::path& stateDirectory);
+
+// The values of the state files, for carrying them into a new folder: each
+// is set only when its file was there to read (and, for the pool, held
+// exactly RollCount usable values). service_rev.txt is not among them: every
+// start writes it.
+struct StateValues {
+  std::optional<std::vector<int32_t>> rolls;
+  std::optional<int32_t> roll;
+  std::optional<int32_t> lastRev;
+};
+
+// Reads the values through the readers above; a file for which `mayRead`
+// says no is left unread.
+StateValues ReadStateValues(const std::filesystem::path& stateDirectory,
+                            const std::function<bool(const std::filesystem::path&)>& mayRead);
+
+// Writes the values that are set, as the writers above would.
+void WriteStateValues(const std::filesystem::path& stateDirectory, const StateValues& values);

@@ -5,7 +5,9 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
+#include "common/path_checks.h"
 #include "common/text.h"
 #include "log/service_log.h"
 #include "process/windows_functions.h"
@@ -100,6 +102,33 @@ std::wstring PluginFolderArgument(ServiceLog& log, const std::wstring& filePath,
   return folders.pluginFolder.wstring();
 }
 
+// True when the folder the installer is given, and the plugin folders
+// under it when it is the OBS root, lead where their text says. The
+// installer writes there elevated: a junction or link on the way, which the
+// user who owns this OBS copy may have made, would send its files anywhere.
+// Logs why it is false.
+bool InstallFolderLeadsToItself(ServiceLog& log, const std::wstring& pluginFolder,
+                                const ObsFolders& folders) {
+  std::vector<std::wstring> checked{pluginFolder};
+  if (pluginFolder != folders.pluginFolder.wstring()) {
+    checked.push_back(folders.pluginFolder.wstring());
+    checked.push_back(folders.coreBrowserFolder.wstring());
+  }
+  for (const std::wstring& folder : checked) {
+    std::wstring finalPath;
+    if (LeadsToItself(folder, finalPath)) continue;
+    if (finalPath.empty()) {
+      log.Print("Not running the update: cannot resolve the plugin folder %s, GetLastError = %d",
+                ToUtf8(folder).c_str(), static_cast<int>(GetLastError()));
+    } else {
+      log.Print("Not running the update: the plugin folder %s leads to %s", ToUtf8(folder).c_str(),
+                ToUtf8(finalPath).c_str());
+    }
+    return false;
+  }
+  return true;
+}
+
 // Runs the downloader/installer for `metadata` and records the outcome:
 // the revision (and a fresh roll) after total success, the restarted OBS in
 // any case.
@@ -110,6 +139,7 @@ void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const
   if (!runner.GetServicePath(servicePath)) return;
   const std::wstring pluginFolder =
       PluginFolderArgument(log, launch.filePath, metadata.rev, folders);
+  if (!InstallFolderLeadsToItself(log, pluginFolder, folders)) return;
   const fs::path serviceFolder = fs::path(servicePath).parent_path();
   std::wstring arguments = L"/url='" + FromUtf8(metadata.installer) + L"' /pluginFolder='" +
                            pluginFolder + L"' /pathToObs64='" + launch.filePath + L"'";
@@ -160,6 +190,13 @@ void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
 void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, UpdateRunner& runner,
                        const ObsLaunch& launch, ObsProcessHistory& obsProcessHistory) {
   ServiceLog& log = ServiceLog::Instance();
+  // Opening a file on another host would make this account authenticate to
+  // it, where the login can be relayed.
+  if (!IsOnLocalDrive(launch.filePath)) {
+    log.Print("Not checking %s: not on a local drive", ToUtf8(launch.filePath).c_str());
+    obsProcessHistory.insert(KeyOf(launch));
+    return;
+  }
   PluginMetadata metadata;
   bool unreadable = false;
   resolver.ResolveForObsExe(launch.filePath, metadata, unreadable);

@@ -56,6 +56,10 @@ class SystemUpdateRunner : public UpdateRunner {
 // again around it). After total success the installed revision is recorded
 // and, when it changed, the roll re-drawn.
 //
+// A launch from a path that is not on a local drive is only logged and
+// recorded: nothing of it is opened. The update is not run when the folder
+// the installer would write to leads elsewhere through a link.
+//
 // Records the launch in `obsProcessHistory` on every path except one (the
 // executable cannot be read for identification), which leaves it for the
 // next pass of the loop; the OBS that the update run started again is

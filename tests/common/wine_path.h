@@ -5,3 +5,10 @@
 // The Windows path under which Wine shows a Linux path (Z: is /), for
 // programs the build made that a test starts or copies.
 std::wstring WinePathOf(const std::string& unixPath);
+
+// Makes `link` a symbolic link to `target` (relative to the link's folder,
+// "/" as separator) with the host's ln: Wine's CreateSymbolicLinkW makes
+// nothing, but Wine shows a host link as a reparse point that paths are
+// resolved through, as a junction a user planted would be. False when ln
+// cannot be run or fails.
+bool MakeHostLink(const std::wstring& link, const std::string& target);

@@ -1,4 +1,4 @@
-// A failing install. What the installer and uninstaller do when they succeed
+// Failing installs. What the installer and uninstaller do when they succeed
 // is shown end to end in self_update_e2e_test.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -8,6 +8,7 @@
 
 #include "common/service_control.h"
 #include "common/temp_dir.h"
+#include "common/unique_handle.h"
 
 namespace {
 
@@ -31,6 +32,36 @@ TEST(ServiceInstaller, FailsWithTheReasonInItsLog) {
                       "\\LumenfeldBrowserService.exe"),
             std::string::npos);
   EXPECT_EQ(ServiceState(L"Lumenfeld Browser Service"), 0u);
+  fs::remove_all(folder, ignored);
+}
+
+TEST(ServiceInstaller, AFailedUpgradeLeavesTheOldServiceRunning) {
+  const fs::path folder = L"C:\\Program Files\\Lumenfeld Upgrade Test";
+  const std::wstring name = L"Lumenfeld Browser Service";
+  RemoveService(name);
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+  const std::wstring options = L"\" /S /D=" + folder.wstring();
+  ASSERT_EQ(RunCommandLine(L"\"" + WinePathOf(SETUP_EXE_PATH) + options, 120s), 0u);
+  ASSERT_EQ(ServiceState(name), static_cast<DWORD>(SERVICE_RUNNING));
+  const std::string oldService = ReadFileBytes(folder / "LumenfeldBrowserService.exe");
+
+  // The last program of the folder is held open without sharing, so the
+  // newer installer fails after it has replaced the service.
+  UniqueFileHandle held(CreateFileW((folder / "InstallerToFront.exe").c_str(), GENERIC_READ, 0,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held) << GetLastError();
+  std::optional<DWORD> exitCode =
+      RunCommandLine(L"\"" + WinePathOf(NEXT_SETUP_EXE_PATH) + options, 180s);
+  held.reset();
+  ASSERT_TRUE(exitCode);
+  EXPECT_NE(*exitCode, 0u);
+  EXPECT_NE(ReadFileBytes(folder / "Setup.log").find("Put back the old"), std::string::npos);
+  EXPECT_EQ(ReadFileBytes(folder / "LumenfeldBrowserService.exe"), oldService);
+  EXPECT_FALSE(fs::exists(folder / "LumenfeldBrowserService.exe.old"));
+  EXPECT_TRUE(WaitUntil([&] { return ServiceState(name) == SERVICE_RUNNING; }, 60s));
+
+  RemoveService(name);
   fs::remove_all(folder, ignored);
 }
 

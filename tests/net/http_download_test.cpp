@@ -160,6 +160,18 @@ TEST_F(HttpDownloadTest, ResponseWithoutLengthFailsAndLeavesEverythingAlone) {
   EXPECT_FALSE(std::filesystem::exists(dir / "new.bin"));
 }
 
+TEST_F(HttpDownloadTest, DocumentsAboveSixteenMebibytesAreRefused) {
+  std::string largest(MaxDocumentSize, 'd');
+  Serve("/largest", Reply::WithBody(200, largest));
+  Serve("/larger", Reply::WithBody(200, largest + "d"));
+  std::string out;
+  EXPECT_TRUE(DownloadToString(Url("/largest"), out));
+  EXPECT_EQ(out.size(), largest.size());
+  out = "before";
+  EXPECT_FALSE(DownloadToString(Url("/larger"), out));
+  EXPECT_EQ(out, "before");
+}
+
 TEST_F(HttpDownloadTest, ConnectionDroppedHalfwayLeavesNoPartialResult) {
   std::string body(20000, 'b');
   Serve("/cut", DroppedHalfway(body));

@@ -15,6 +15,7 @@
 #include "common/http_test_server.h"
 #include "common/temp_dir.h"
 #include "common/text.h"
+#include "common/wine_path.h"
 #include "log/service_log.h"
 #include "update/file_hash.h"
 #include "update/plugin_metadata_resolver.h"
@@ -38,7 +39,8 @@ class LaunchLines {
   }
   std::vector<std::string> Get() const {
     static const char* const Prefixes[] = {"filePath '",    "needsUpdate",         "Adding {",
-                                           "RunGuiProcess", "Failed to get valid", "It's "};
+                                           "RunGuiProcess", "Failed to get valid", "It's ",
+                                           "Not "};
     std::istringstream in(ReadFileBytes(path_).substr(static_cast<size_t>(start_)));
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) {
@@ -299,6 +301,56 @@ TEST_F(LaunchHandlerTest, UnidentifiedInstallations) {
   Handle();
   EXPECT_THAT(log, IsEmpty());
   EXPECT_THAT(history, IsEmpty());
+}
+
+TEST_F(LaunchHandlerTest, ALaunchFromAnotherHostIsRecordedWithoutOpeningAnything) {
+  Meta(140, {{"gone.dll", "0123456789ABCDEF0123456789ABCDEF"}});
+  // As written, and as some systems report a process image on a share.
+  for (const std::wstring& path : {std::wstring(L"\\\\host\\share\\obs\\bin\\64bit\\obs64.exe"),
+                                   std::wstring(L"UNC\\host\\share\\obs\\bin\\64bit\\obs64.exe")}) {
+    launch.filePath = path;
+    history.clear();
+    Handle();
+    EXPECT_THAT(log, ElementsAre("Not checking " + ToUtf8(path) + ": not on a local drive"));
+    EXPECT_THAT(history, ElementsAre(ObsProcessKey{4312, 1704067200}));
+  }
+  EXPECT_THAT(runner.calls, IsEmpty());
+}
+
+TEST_F(LaunchHandlerTest, NoUpdateIntoAPluginFolderThatLeadsElsewhere) {
+  const std::string gone = "0123456789ABCDEF0123456789ABCDEF";
+  // A plain folder that does not exist yet is checked by the part that does.
+  Publish(137);
+  Meta(137, {{"gone.dll", gone}});
+  fs::remove_all(pluginFolder);
+  Handle();
+  EXPECT_EQ(runner.calls.size(), 1u);
+  runner.calls.clear();
+
+  // Given the OBS root, the folders under it are checked too.
+  fs::create_directories(pluginFolder);
+  fs::create_directories(dir / L"elsewhere");
+  fs::create_directories(root / L"core");
+  const fs::path coreBrowser = root / L"core\\obs-browser";
+  ASSERT_TRUE(MakeHostLink(coreBrowser.wstring(), "../../../elsewhere"));
+  const std::string elsewhere = " leads to \\\\?\\" + ToUtf8((dir / L"elsewhere").wstring());
+  Publish(140);
+  Meta(140, {{"gone.dll", gone}});
+  Handle();
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[2], "Not running the update: the plugin folder " + ToUtf8(coreBrowser.wstring()) +
+                        elsewhere);
+  EXPECT_EQ(log[3], Adding());
+
+  // The plugin folder itself.
+  fs::remove_all(pluginFolder);
+  ASSERT_TRUE(MakeHostLink(pluginFolder.wstring(), "../../../elsewhere"));
+  Publish(137);
+  Handle();
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[2], "Not running the update: the plugin folder " + ToUtf8(pluginFolder.wstring()) +
+                        elsewhere);
+  EXPECT_THAT(runner.calls, IsEmpty());
 }
 
 }  // namespace

@@ -6,14 +6,27 @@
 #include <cstdarg>
 #include <cstdio>
 
-DownloaderLog::DownloaderLog() {
+#include "common/path_checks.h"
+
+namespace {
+
+std::wstring LocalAppDataFolder() {
   wchar_t folder[MAX_PATH] = {};
   if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) {
-    return;
+    return {};
   }
-  std::wstring lumenfeld = std::wstring(folder) + L"\\Lumenfeld";
-  CreateDirectoryW(lumenfeld.c_str(), nullptr);  // usually there already
-  path_ = lumenfeld + L"\\PluginDownloader.log";
+  return std::wstring(folder) + L"\\Lumenfeld";
+}
+
+}  // namespace
+
+DownloaderLog::DownloaderLog() : DownloaderLog(LocalAppDataFolder()) {}
+
+DownloaderLog::DownloaderLog(const std::wstring& folder) {
+  if (folder.empty()) return;
+  CreateDirectoryW(folder.c_str(), nullptr);  // usually there already
+  folder_ = folder;
+  path_ = folder + L"\\PluginDownloader.log";
 }
 
 void DownloaderLog::Print(const char* format, ...) {
@@ -32,7 +45,9 @@ void DownloaderLog::Print(const char* format, ...) {
   std::string line = prefix + text + "\n";
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    file_.Append(path_, line);
+    if (!IsReparsePoint(folder_) && !IsReparsePoint(path_) && !IsReparsePoint(path_ + L".tmp")) {
+      file_.Append(path_, line);
+    }
   }
   SetLastError(lastError);
 }

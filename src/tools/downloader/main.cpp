@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "common/command_line.h"
+#include "common/system_library.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "tools/downloader/download_window.h"
@@ -33,6 +34,7 @@ void ToStandardError(const std::string& text) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  LoadDllsFromSystemFolderOnly();
   DownloaderLog log;
   const std::wstring line(ArgumentsAfterProgram(GetCommandLineW()));
   DownloaderArguments arguments;

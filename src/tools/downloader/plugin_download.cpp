@@ -9,6 +9,7 @@
 
 #include "common/directory_security.h"
 #include "common/held_file.h"
+#include "common/path_checks.h"
 #include "common/sha256.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
@@ -95,6 +96,13 @@ class DownloadFolder {
   // The installer's process may take a moment to let go of its file.
   void Remove() {
     if (folder_.empty()) return;
+    // Swapped for a junction, the folder would lead the deletion below to
+    // a file of the same name anywhere.
+    if (IsReparsePoint(folder_)) {
+      log_.Print("Not removing the download folder '%s': it has become a link",
+                 ToUtf8(folder_).c_str());
+      return;
+    }
     std::wstring installer = file();
     for (int attempt = 0; attempt < kRemoveAttempts; ++attempt) {
       DeleteFileW(installer.c_str());

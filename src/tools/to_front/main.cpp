@@ -6,6 +6,7 @@
 // codes in tools/to_front/exit_codes.h.
 #include <windows.h>
 
+#include "common/system_library.h"
 #include "tools/downloader/download_window_class.h"
 #include "tools/to_front/exit_codes.h"
 
@@ -43,6 +44,7 @@ bool BringForward(HWND window) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  LoadDllsFromSystemFolderOnly();
   HWND window = WaitForDownloadWindow();
   if (!window) return to_front_exit::kNoWindow;
   return BringForward(window) ? to_front_exit::kBroughtForward : to_front_exit::kNotForeground;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/command_line.h"
+#include "common/system_library.h"
 #include "common/unique_handle.h"
 #include "tools/user_launch/exit_codes.h"
 
@@ -33,6 +34,7 @@ bool OwnFolder(std::wstring& folder) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  LoadDllsFromSystemFolderOnly();
   std::wstring folder;
   if (!OwnFolder(folder)) return user_launch_exit::kNotStarted;
   const std::wstring downloader = folder + L"\\LumenfeldPluginDownloader.exe";

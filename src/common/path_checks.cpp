@@ -1,0 +1,62 @@
+#include "common/path_checks.h"
+
+#include <vector>
+
+#include "common/path_identity.h"
+#include "common/unique_handle.h"
+
+bool IsOnLocalDrive(const std::wstring& path) {
+  std::optional<std::wstring> root = DriveRootOf(path);
+  if (!root) return false;
+  UINT type = GetDriveTypeW(root->c_str());
+  return type == DRIVE_FIXED || type == DRIVE_REMOVABLE;
+}
+
+namespace {
+
+bool IsNotFound(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// The final path of what `path` opens; empty with the last error set when it
+// cannot be opened or named.
+std::wstring FinalPathOf(const std::wstring& path) {
+  // No access is asked for: only the name is read. Backup semantics opens
+  // folders.
+  UniqueFileHandle file(CreateFileW(path.c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) return {};
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    DWORD length = GetFinalPathNameByHandleW(file.get(), buffer.data(),
+                                             static_cast<DWORD>(buffer.size()), VOLUME_NAME_DOS);
+    if (length == 0) return {};
+    if (length < buffer.size()) return std::wstring(buffer.data(), length);
+    buffer.resize(length);
+  }
+}
+
+}  // namespace
+
+bool LeadsToItself(const std::wstring& path, std::wstring& finalPath) {
+  finalPath.clear();
+  std::wstring existing = path;
+  for (;;) {
+    finalPath = FinalPathOf(existing);
+    if (!finalPath.empty()) break;
+    DWORD error = GetLastError();
+    // A folder the installer has still to create: check the part that exists.
+    size_t separator = existing.find_last_of(L"\\/");
+    if (!IsNotFound(error) || separator == std::wstring::npos || separator < 3) {
+      SetLastError(error);
+      return false;
+    }
+    existing.resize(separator);
+  }
+  return SameFinalPath(existing, finalPath);
+}
+
+bool IsReparsePoint(const std::wstring& path) {
+  return IsReparsePointAttribute(GetFileAttributesW(path.c_str()));
+}
