@@ -20,8 +20,9 @@ TEST(ServiceInstaller, FailsWithTheReasonInItsLog) {
   RemoveService(L"Lumenfeld Browser Service");
   std::error_code ignored;
   fs::remove_all(folder, ignored);
-  // A folder where the service's executable should go cannot be replaced.
-  fs::create_directories(folder / "LumenfeldBrowserService.exe" / "in the way");
+  // A folder where the old service's executable would be moved aside
+  // cannot be cleared out of the way.
+  fs::create_directories(folder / "LumenfeldBrowserService.exe.old" / "in the way");
 
   std::optional<DWORD> exitCode =
       RunCommandLine(L"\"" + WinePathOf(SETUP_EXE_PATH) + L"\" /S /D=" + folder.wstring(), 120s);
