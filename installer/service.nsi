@@ -6,8 +6,10 @@
 ; folder, "Program Files\Lumenfeld" by default. A service that is already
 ; registered, running or not, is stopped, its files replaced, its
 ; registration brought in line with this build, and started again. The
-; service's state folder under ProgramData (rollout state, log) is never
-; touched, by the installer or the uninstaller.
+; service's state folder under ProgramData (rollout state, log) is created
+; when missing, as the service creates it (protected access list, owner
+; LocalSystem), and otherwise never touched, by the installer or the
+; uninstaller.
 ;
 ; The install folder, whichever is chosen, gets a protected access list:
 ; LocalSystem and Administrators full control, Users read and execute, owner
@@ -52,6 +54,13 @@ RequestExecutionLevel admin
 
 ; The access list of the install folder (as the service's own folders').
 !define INSTDIR_SDDL "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)"
+
+; The service's state folder: its list, with LocalSystem as owner; the same
+; list with the default owner (Administrators) where this process may not
+; give the folder that owner.
+!define STATE_FOLDER "ProgramData\LumenfeldService"
+!define STATE_SDDL "O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)"
+!define STATE_SDDL_DEFAULT_OWNER "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)"
 
 ; Exit codes.
 !define EXIT_FOLDER 2
@@ -283,6 +292,63 @@ FunctionEnd
   Call Log
 !macroend
 
+; Creates the folder $R8 with the security descriptor SDDL (stack in), in one
+; call, so it never exists with an inherited list. $R9 = "ok", or the error.
+Function CreateFolderWithDescriptor
+  Exch $0
+  Push $1
+  Push $2
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w r0, i 1, *p .r1, p 0) i .r0 ?e'
+  Pop $2
+  ${If} $0 == 0
+    StrCpy $R9 $2
+  ${Else}
+    ; SECURITY_ATTRIBUTES: nLength, padding, lpSecurityDescriptor, bInheritHandle, padding.
+    System::Call '*(i 24, i 0, p r1, i 0, i 0) p .r2'
+    System::Call 'kernel32::CreateDirectoryW(w R8, p r2) i .r0 ?e'
+    System::Free $2
+    Pop $2
+    ${If} $0 == 0
+      StrCpy $R9 $2
+    ${Else}
+      StrCpy $R9 "ok"
+    ${EndIf}
+    System::Call 'kernel32::LocalFree(p r1)'
+  ${EndIf}
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+; Creates the service's state folder (the drive root of the Windows folder,
+; then STATE_FOLDER) when nothing is there by its name. Whatever is there is
+; left as it is: the service checks the folder's owner and links when it
+; starts, before it opens any file there, and moves a foreign folder aside;
+; nothing here opens a file in it. Best effort: the service creates a
+; missing folder itself.
+Function CreateStateFolder
+  Push $R8
+  StrCpy $R8 $WINDIR 3
+  StrCpy $R8 "$R8${STATE_FOLDER}"
+  ${If} ${FileExists} "$R8"
+    !insertmacro Log "Leaving the state folder $R8 to the service's own check"
+  ${Else}
+    Push "${STATE_SDDL}"
+    Call CreateFolderWithDescriptor
+    ; ERROR_INVALID_OWNER
+    ${If} $R9 == 1307
+      Push "${STATE_SDDL_DEFAULT_OWNER}"
+      Call CreateFolderWithDescriptor
+    ${EndIf}
+    ${If} $R9 == "ok"
+      !insertmacro Log "Created the state folder $R8"
+    ${Else}
+      !insertmacro Log "Cannot create the state folder $R8 (error $R9): the service creates it"
+    ${EndIf}
+  ${EndIf}
+  Pop $R8
+FunctionEnd
+
 ; Logs the reason, puts back the programs this run moved aside, starts a
 ; service this run stopped (best effort), and ends the installer with CODE.
 !macro Fail CODE TEXT
@@ -389,6 +455,7 @@ Section "Lumenfeld Browser Service"
   Delete "$LogFile"
   !insertmacro Log "Installing ${SERVICE_NAME} version ${SERVICE_VERSION} into $INSTDIR"
   SetOutPath "$INSTDIR"
+  Call CreateStateFolder
 
   Call QueryService
   StrCpy $R4 $R9

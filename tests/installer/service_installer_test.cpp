@@ -1,11 +1,13 @@
 // Failing installs. What the installer and uninstaller do when they succeed
 // is shown end to end in self_update_e2e_test.
+#include <aclapi.h>
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <filesystem>
 #include <string>
 
+#include "common/directory_security.h"
 #include "common/service_control.h"
 #include "common/temp_dir.h"
 #include "common/unique_handle.h"
@@ -15,11 +17,27 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+// The state folder as the installer leaves it: a folder that lets nobody
+// but the service's accounts write. (Wine keeps neither the owner nor the
+// protected flag; the list reads back from the Unix permissions.)
+void ExpectProtectedFolder(const fs::path& folder) {
+  ASSERT_TRUE(fs::is_directory(folder));
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, &dacl, nullptr, &descriptor),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_FALSE(AccessListGrantsOthersWrite(dacl));
+  LocalFree(descriptor);
+}
+
 TEST(ServiceInstaller, FailsWithTheReasonInItsLog) {
   const fs::path folder = L"C:\\Program Files\\Lumenfeld Test Folder";
+  const fs::path stateFolder = L"C:\\ProgramData\\LumenfeldService";
   RemoveService(L"Lumenfeld Browser Service");
   std::error_code ignored;
   fs::remove_all(folder, ignored);
+  fs::remove_all(stateFolder, ignored);
   // A folder where the old service's executable would be moved aside
   // cannot be cleared out of the way.
   fs::create_directories(folder / "LumenfeldBrowserService.exe.old" / "in the way");
@@ -33,6 +51,11 @@ TEST(ServiceInstaller, FailsWithTheReasonInItsLog) {
                       "\\LumenfeldBrowserService.exe"),
             std::string::npos);
   EXPECT_EQ(ServiceState(L"Lumenfeld Browser Service"), 0u);
+  // Made before any program is touched, so a failed install has it too.
+  ExpectProtectedFolder(stateFolder);
+  EXPECT_NE(
+      ReadFileBytes(folder / "Setup.log").find("Created the state folder " + stateFolder.string()),
+      std::string::npos);
   fs::remove_all(folder, ignored);
 }
 
