@@ -18,6 +18,19 @@ bool IsNotFound(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// The final path of the open `file`; empty with the last error set when it
+// cannot be named.
+std::wstring FinalPathOfHandle(HANDLE file) {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                             VOLUME_NAME_DOS);
+    if (length == 0) return {};
+    if (length < buffer.size()) return std::wstring(buffer.data(), length);
+    buffer.resize(length);
+  }
+}
+
 // The final path of what `path` opens; empty with the last error set when it
 // cannot be opened or named.
 std::wstring FinalPathOf(const std::wstring& path) {
@@ -27,14 +40,7 @@ std::wstring FinalPathOf(const std::wstring& path) {
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!file) return {};
-  std::vector<wchar_t> buffer(MAX_PATH);
-  for (;;) {
-    DWORD length = GetFinalPathNameByHandleW(file.get(), buffer.data(),
-                                             static_cast<DWORD>(buffer.size()), VOLUME_NAME_DOS);
-    if (length == 0) return {};
-    if (length < buffer.size()) return std::wstring(buffer.data(), length);
-    buffer.resize(length);
-  }
+  return FinalPathOfHandle(file.get());
 }
 
 }  // namespace
@@ -59,4 +65,22 @@ bool LeadsToItself(const std::wstring& path, std::wstring& finalPath) {
 
 bool IsReparsePoint(const std::wstring& path) {
   return IsReparsePointAttribute(GetFileAttributesW(path.c_str()));
+}
+
+UniqueFileHandle OpenWithoutLinks(const std::wstring& path, DWORD access, DWORD share,
+                                  DWORD disposition, DWORD flags) {
+  UniqueFileHandle file(CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                                    flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return file;
+  BY_HANDLE_FILE_INFORMATION info{};
+  bool plain =
+      GetFileInformationByHandle(file.get(), &info) &&
+      !IsReparsePointAttribute(info.dwFileAttributes) &&
+      ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || info.nNumberOfLinks == 1) &&
+      SameFinalPath(path, FinalPathOfHandle(file.get()));
+  if (!plain) {
+    file.reset();
+    SetLastError(ERROR_ACCESS_DENIED);
+  }
+  return file;
 }

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "common/unique_handle.h"
+
 // Checks, made as LocalSystem or elevated, that a path a standard user may
 // have chosen or prepared leads where its text says. Decisions on the text
 // are in common/path_identity.h.
@@ -26,6 +28,18 @@ bool LeadsToItself(const std::wstring& path, std::wstring& finalPath);
 // followed. False, with ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND as the
 // last error, when there is nothing there.
 bool IsReparsePoint(const std::wstring& path);
+
+// CreateFileW for a path in a folder a standard user controls, where a link
+// would turn a write into a write anywhere: a link at the end of `path` is
+// opened itself (FILE_FLAG_OPEN_REPARSE_POINT, added to `flags`), and the
+// handle is kept only when it is what the path's text names: not a reparse
+// point, not a file with another hard link, and with the final path of
+// `path` (no link or junction on the way). Otherwise the handle is closed
+// (a file this call created stays) and an empty one returned, the last
+// error ERROR_ACCESS_DENIED. Checks on the handle leave no moment in which
+// the path could be swapped after the check.
+UniqueFileHandle OpenWithoutLinks(const std::wstring& path, DWORD access, DWORD share,
+                                  DWORD disposition, DWORD flags);
 
 // A reparse point by its attributes, as FindFirstFileW or
 // GetFileAttributesW report them.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "common/path_checks.h"
 #include "common/unique_handle.h"
 #include "log/log_line.h"
 
@@ -22,15 +23,36 @@ bool WriteAll(HANDLE file, const char* data, size_t size) {
   return true;
 }
 
-UniqueFileHandle OpenForAppend(const std::wstring& path) {
-  return UniqueFileHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, kShareAll,
-                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
 }  // namespace
 
+UniqueFileHandle CappedLogFile::Open(const std::wstring& path, DWORD access, DWORD share,
+                                     DWORD disposition) const {
+  if (links_ == LogLinks::Refuse) {
+    return OpenWithoutLinks(path, access, share, disposition, FILE_ATTRIBUTE_NORMAL);
+  }
+  return UniqueFileHandle(CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 void CappedLogFile::Append(const std::wstring& path, const std::string& line) {
-  UniqueFileHandle file = OpenForAppend(path);
+  if (links_ == LogLinks::Follow) {
+    AppendInFolder(path, line);
+    return;
+  }
+  // Held without delete sharing, the checked folder can be neither renamed
+  // nor swapped for a junction until the line is written.
+  size_t separator = path.find_last_of(L"\\/");
+  if (separator == std::wstring::npos) return;
+  UniqueFileHandle folder = OpenWithoutLinks(path.substr(0, separator), FILE_LIST_DIRECTORY,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                             FILE_FLAG_BACKUP_SEMANTICS);
+  if (!folder) return;
+  AppendInFolder(path, line);
+}
+
+void CappedLogFile::AppendInFolder(const std::wstring& path, const std::string& line) {
+  const DWORD appendAccess = FILE_APPEND_DATA | SYNCHRONIZE;
+  UniqueFileHandle file = Open(path, appendAccess, kShareAll, OPEN_ALWAYS);
   if (!file) return;  // held by someone who shares nothing: the line is dropped
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(file.get(), &size)) return;
@@ -43,7 +65,7 @@ void CappedLogFile::Append(const std::wstring& path, const std::string& line) {
     }
     trimDeferred_ = true;
     bytesSinceFailedTrim_ = 0;
-    file = OpenForAppend(path);
+    file = Open(path, appendAccess, kShareAll, OPEN_ALWAYS);
     if (!file || !GetFileSizeEx(file.get(), &size)) return;
   }
   if (static_cast<uint64_t>(size.QuadPart) + line.size() > limits_.hardLimit) return;
@@ -58,8 +80,7 @@ bool CappedLogFile::TrimDue(size_t lineSize) {
 
 // Reads the newest whole lines of the file, about trimTarget bytes.
 bool CappedLogFile::ReadTail(const std::wstring& path, std::string& kept) {
-  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFileHandle file = Open(path, GENERIC_READ, kShareAll, OPEN_EXISTING);
   if (!file) return false;
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(file.get(), &size)) return false;
@@ -93,8 +114,10 @@ bool CappedLogFile::ReplaceWithTrimmed(const std::wstring& path, const std::stri
 
   std::wstring tempPath = path + L".tmp";
   {
-    UniqueFileHandle temp(CreateFileW(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    // A new file, never one found there: what a user left under that name
+    // (a link, say) is removed, not written through.
+    DeleteFileW(tempPath.c_str());
+    UniqueFileHandle temp = Open(tempPath, GENERIC_WRITE, 0, CREATE_NEW);
     bool written = temp && WriteAll(temp.get(), kept.data(), kept.size());
     temp.reset();
     if (written && MoveFileExW(tempPath.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
@@ -104,8 +127,7 @@ bool CappedLogFile::ReplaceWithTrimmed(const std::wstring& path, const std::stri
   }
 
   // Cut first: where that is refused (a mapped view), nothing has changed.
-  UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFileHandle file = Open(path, GENERIC_WRITE, kShareAll, OPEN_EXISTING);
   LARGE_INTEGER end{};
   end.QuadPart = static_cast<LONGLONG>(kept.size());
   LARGE_INTEGER start{};

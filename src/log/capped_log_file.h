@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/unique_handle.h"
+
 // How a log file is kept within its size.
 struct LogFileLimits {
   // A line that would take the file past this cuts it back first...
@@ -18,12 +20,22 @@ struct LogFileLimits {
   uint64_t trimRetryBytes = 0;
 };
 
+// Whether the log may be reached through links. A log in a folder a
+// standard user controls, written by an elevated program, refuses them: a
+// link or hard link planted there would turn the append, the cut and the
+// rename into writes (and reads) of any file. The folder is then held open
+// against renaming while a line is written, and every file is opened
+// without following a link and checked on its handle (common/path_checks.h);
+// a line that meets a link is dropped.
+enum class LogLinks { Follow, Refuse };
+
 // Appends lines to a log file that is never held open between lines, so
 // other programs may read, rename or delete it at any time. Not safe for
 // concurrent use: the owner serialises its calls.
 class CappedLogFile {
  public:
-  explicit CappedLogFile(const LogFileLimits& limits) : limits_(limits) {}
+  explicit CappedLogFile(const LogFileLimits& limits, LogLinks links = LogLinks::Follow)
+      : limits_(limits), links_(links) {}
 
   // Appends `line` to the file at `path` (created if missing) without
   // rewriting what is there. Only when the line would take the file past
@@ -38,8 +50,12 @@ class CappedLogFile {
   bool TrimDue(size_t lineSize);
   bool ReplaceWithTrimmed(const std::wstring& path, const std::string& line);
   bool ReadTail(const std::wstring& path, std::string& kept);
+  void AppendInFolder(const std::wstring& path, const std::string& line);
+  UniqueFileHandle Open(const std::wstring& path, DWORD access, DWORD share,
+                        DWORD disposition) const;
 
   LogFileLimits limits_;
+  LogLinks links_;
   // Set while cutting back is failing.
   bool trimDeferred_ = false;
   uint64_t bytesSinceFailedTrim_ = 0;

@@ -10,30 +10,49 @@ std::wstring WinePathOf(const std::string& unixPath) {
   return path;
 }
 
-bool MakeHostLink(const std::wstring& link, const std::string& target) {
-  const size_t separator = link.find_last_of(L"\\/");
+namespace {
+
+// Runs the host program `program` with `arguments` in the folder of `path`
+// and waits until `done` holds for `path`'s attributes.
+template <typename Done>
+bool RunOnHostUntil(const std::wstring& program, const std::wstring& arguments,
+                    const std::wstring& path, Done done) {
+  const size_t separator = path.find_last_of(L"\\/");
   if (separator == std::wstring::npos) return false;
-  const std::wstring folder = link.substr(0, separator);
-  std::wstring command = L"Z:\\bin\\ln -s " + std::wstring(target.begin(), target.end()) + L" " +
-                         link.substr(separator + 1);
+  const std::wstring folder = path.substr(0, separator);
+  std::wstring command = program + L" " + arguments;
   // No standard handles: the test runner's pipes must not outlive the test.
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(L"Z:\\bin\\ln", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+  if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       folder.c_str(), &startup, &process)) {
     return false;
   }
   UniqueKernelHandle processHandle(process.hProcess);
   UniqueKernelHandle thread(process.hThread);
-  // Wine cannot wait for a host process: wait for the link instead.
+  // Wine cannot wait for a host process: wait for its effect instead.
   for (int attempt = 0; attempt < 600; ++attempt) {
-    DWORD attributes = GetFileAttributesW(link.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      return true;
-    }
+    if (done(GetFileAttributesW(path.c_str()))) return true;
     Sleep(100);
   }
   return false;
+}
+
+std::wstring NameOf(const std::wstring& path) { return path.substr(path.find_last_of(L"\\/") + 1); }
+
+}  // namespace
+
+bool MakeHostLink(const std::wstring& link, const std::string& target) {
+  return RunOnHostUntil(
+      L"Z:\\bin\\ln", L"-s " + std::wstring(target.begin(), target.end()) + L" " + NameOf(link),
+      link, [](DWORD attributes) {
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+      });
+}
+
+bool RemoveHostLink(const std::wstring& link) {
+  return RunOnHostUntil(L"Z:\\bin\\rm", NameOf(link), link,
+                        [](DWORD attributes) { return attributes == INVALID_FILE_ATTRIBUTES; });
 }

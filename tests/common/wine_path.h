@@ -12,3 +12,7 @@ std::wstring WinePathOf(const std::string& unixPath);
 // resolved through, as a junction a user planted would be. False when ln
 // cannot be run or fails.
 bool MakeHostLink(const std::wstring& link, const std::string& target);
+
+// Removes the link `link` made by MakeHostLink (Wine removes neither it nor,
+// through it, the folder it leads to). False when rm cannot be run or fails.
+bool RemoveHostLink(const std::wstring& link);

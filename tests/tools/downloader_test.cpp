@@ -1,3 +1,4 @@
+#include <shlobj.h>
 #include <windows.h>
 
 #include <filesystem>
@@ -115,6 +116,25 @@ TEST_F(DownloaderTest, ALineItCannotReadIsRejectedBeforeAnythingElse) {
   std::string log = PluginDownloaderLog();
   EXPECT_THAT(log, HasSubstr("Bad argument line: /pathToObs64 is missing"));
   EXPECT_THAT(log, HasSubstr("Bad argument line: /pathToObs64 has no closing quote"));
+}
+
+// The user's own log folder may hold a hard link planted as the log: the
+// elevated downloader must not write through it.
+TEST_F(DownloaderTest, DoesNotWriteItsLogThroughALinkTheUserPlanted) {
+  wchar_t appData[MAX_PATH] = {};
+  ASSERT_TRUE(SUCCEEDED(
+      SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appData)));
+  const fs::path log = fs::path(appData) / "Lumenfeld" / "PluginDownloader.log";
+  fs::create_directories(log.parent_path());
+  fs::remove(log);
+  const std::string victim = "a file only administrators may write\n";
+  WriteFileBytes(dir_ / "victim", victim);
+  ASSERT_TRUE(CreateHardLinkW(log.c_str(), (dir_ / "victim").c_str(), nullptr));
+
+  EXPECT_EQ(RunDownloader(L"/url='" + Url(L"/plugin.exe") + L"'"), downloader_exit::kBadArguments);
+
+  EXPECT_EQ(ReadFileBytes(dir_ / "victim"), victim);
+  fs::remove(log);
 }
 
 TEST_F(DownloaderTest, WaitsForObsToEndAndGivesUpOnAnObsThatStaysRunning) {

@@ -351,6 +351,8 @@ TEST_F(LaunchHandlerTest, NoUpdateIntoAPluginFolderThatLeadsElsewhere) {
   EXPECT_EQ(log[2], "Not running the update: the plugin folder " + ToUtf8(pluginFolder.wstring()) +
                         elsewhere);
   EXPECT_THAT(runner.calls, IsEmpty());
+  EXPECT_TRUE(RemoveHostLink(pluginFolder.wstring()));
+  EXPECT_TRUE(RemoveHostLink(coreBrowser.wstring()));
 }
 
 }  // namespace

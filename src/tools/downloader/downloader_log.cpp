@@ -6,27 +6,14 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "common/path_checks.h"
-
-namespace {
-
-std::wstring LocalAppDataFolder() {
+DownloaderLog::DownloaderLog() {
   wchar_t folder[MAX_PATH] = {};
   if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) {
-    return {};
+    return;
   }
-  return std::wstring(folder) + L"\\Lumenfeld";
-}
-
-}  // namespace
-
-DownloaderLog::DownloaderLog() : DownloaderLog(LocalAppDataFolder()) {}
-
-DownloaderLog::DownloaderLog(const std::wstring& folder) {
-  if (folder.empty()) return;
-  CreateDirectoryW(folder.c_str(), nullptr);  // usually there already
-  folder_ = folder;
-  path_ = folder + L"\\PluginDownloader.log";
+  std::wstring lumenfeld = std::wstring(folder) + L"\\Lumenfeld";
+  CreateDirectoryW(lumenfeld.c_str(), nullptr);  // usually there already
+  path_ = lumenfeld + L"\\PluginDownloader.log";
 }
 
 void DownloaderLog::Print(const char* format, ...) {
@@ -45,9 +32,7 @@ void DownloaderLog::Print(const char* format, ...) {
   std::string line = prefix + text + "\n";
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!IsReparsePoint(folder_) && !IsReparsePoint(path_) && !IsReparsePoint(path_ + L".tmp")) {
-      file_.Append(path_, line);
-    }
+    file_.Append(path_, line);
   }
   SetLastError(lastError);
 }

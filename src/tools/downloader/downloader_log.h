@@ -11,30 +11,25 @@
 // the file kept within PluginDownloaderLogLimit bytes by dropping its oldest
 // lines (cut back to three quarters of it). Safe to use from several
 // threads; never fails towards the caller (a line that cannot be written is
-// lost).
+// lost). The downloader runs elevated in a folder the user controls, so the
+// log refuses links (LogLinks::Refuse): a line that would reach another file
+// is dropped.
 inline constexpr size_t PluginDownloaderLogLimit = 1024 * 1024;
 
-//
-// The downloader runs elevated in folders the user controls, so a line is
-// written only while neither the folder nor the file is a reparse point: a
-// junction or link planted there would turn the log's trim and rename into
-// writes anywhere.
 class DownloaderLog {
  public:
   DownloaderLog();
-  // A log in `folder` (created if missing, one level).
-  explicit DownloaderLog(const std::wstring& folder);
   DownloaderLog(const DownloaderLog&) = delete;
   DownloaderLog& operator=(const DownloaderLog&) = delete;
 
   void Print(const char* format, ...) LUMENFELD_PRINTF(2, 3);
 
  private:
-  std::wstring folder_;
   std::wstring path_;
   std::mutex mutex_;
   // Guarded by `mutex_`. The limit is never exceeded: while the file cannot
   // be cut back, new lines are dropped.
   CappedLogFile file_{{PluginDownloaderLogLimit, PluginDownloaderLogLimit * 3 / 4,
-                       PluginDownloaderLogLimit, 64 * 1024}};
+                       PluginDownloaderLogLimit, 64 * 1024},
+                      LogLinks::Refuse};
 };
