@@ -84,3 +84,13 @@ UniqueFileHandle OpenWithoutLinks(const std::wstring& path, DWORD access, DWORD 
   }
   return file;
 }
+
+bool DeleteWithoutLinks(const std::wstring& path) {
+  UniqueFileHandle handle =
+      OpenWithoutLinks(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  if (!handle) return false;
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
+                                    sizeof disposition) != 0;
+}

@@ -41,6 +41,12 @@ bool IsReparsePoint(const std::wstring& path);
 UniqueFileHandle OpenWithoutLinks(const std::wstring& path, DWORD access, DWORD share,
                                   DWORD disposition, DWORD flags);
 
+// Deletes the file or empty folder at `path` through a handle that
+// OpenWithoutLinks opened, so a link planted at the end of the path or on
+// the way is refused, never followed. False, with the last error set, when
+// it cannot be opened so or the deletion is refused (a folder not empty).
+bool DeleteWithoutLinks(const std::wstring& path);
+
 // A reparse point by its attributes, as FindFirstFileW or
 // GetFileAttributesW report them.
 inline bool IsReparsePointAttribute(DWORD attributes) {

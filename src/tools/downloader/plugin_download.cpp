@@ -68,6 +68,12 @@ class DownloadFolder {
       log_.Print("GetTempPathW failed, GetLastError = %d", AsInt(GetLastError()));
       return false;
     }
+    // The folder is removed only through handles whose final path matches
+    // its name, so it is named by the long form that final paths have.
+    std::wstring tempFolder(temp, length);
+    wchar_t longTemp[MAX_PATH + 1] = {};
+    DWORD longLength = GetLongPathNameW(temp, longTemp, MAX_PATH + 1);
+    if (longLength > 0 && longLength <= MAX_PATH) tempFolder.assign(longTemp, longLength);
     for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
       unsigned int random[2] = {};
       if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(random), sizeof random,
@@ -76,7 +82,7 @@ class DownloadFolder {
       }
       wchar_t name[40];
       swprintf(name, 40, L"LumenfeldPlugin-%08x%08x", random[0], random[1]);
-      std::wstring folder = std::wstring(temp) + name;
+      std::wstring folder = tempFolder + name;
       // Only LocalSystem and Administrators may write in it: the same user's
       // programs that run without elevation cannot plant or swap a file there.
       if (CreateProtectedDirectory(folder)) {
@@ -86,7 +92,7 @@ class DownloadFolder {
       if (GetLastError() != ERROR_ALREADY_EXISTS) break;
     }
     log_.Print("Could not create a download folder in '%s', GetLastError = %d",
-               ToUtf8(temp).c_str(), AsInt(GetLastError()));
+               ToUtf8(tempFolder).c_str(), AsInt(GetLastError()));
     return false;
   }
 
@@ -103,10 +109,12 @@ class DownloadFolder {
                  ToUtf8(folder_).c_str());
       return;
     }
+    // Through handles that refuse links: a junction swapped in after the
+    // check above is refused instead of followed.
     std::wstring installer = file();
     for (int attempt = 0; attempt < kRemoveAttempts; ++attempt) {
-      DeleteFileW(installer.c_str());
-      if (RemoveDirectoryW(folder_.c_str())) {
+      DeleteWithoutLinks(installer);
+      if (DeleteWithoutLinks(folder_)) {
         log_.Print("Removed the download folder '%s'", ToUtf8(folder_).c_str());
         return;
       }
@@ -174,7 +182,7 @@ int RunPluginDownload(const DownloaderArguments& arguments, DownloaderLog& log,
                   actual.c_str(), expected.c_str());
       }
       pin.reset();
-      DeleteFileW(installer.c_str());
+      DeleteWithoutLinks(installer);
       return downloader_exit::kInstallerHashMismatch;
     }
     log.Print("The download's SHA-256 matches %s", expected.c_str());
