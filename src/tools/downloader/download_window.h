@@ -8,10 +8,11 @@
 
 // The small window the user sees while OBS is closed for the update: why OBS
 // went away and that it comes back, then the download (with its size and a
-// progress bar) and the install as two steps; the release in its title. Created on the thread that pumps its messages;
-// its ProgressSink calls may come from any thread. Without a desktop no
-// window can be created: valid() is false and every call does nothing, so
-// the download runs the same without it.
+// progress bar) and the install as two steps; the release in its title.
+// Created on the thread that pumps its messages; its ProgressSink calls may
+// come from any thread. Without a desktop no window can be created: valid()
+// is false and every call does nothing, so the download runs the same
+// without it.
 class DownloadWindow : public ProgressSink {
  public:
   DownloadWindow(HINSTANCE instance, const std::wstring& releaseName);
