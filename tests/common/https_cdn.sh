@@ -100,9 +100,9 @@ https_cdn_start() {
     server {
       listen 127.0.0.1:$crl_port;
       root $dir/crl;
-    }" spec port cert
-  for spec in "$@"; do
-    port=${spec%%:*} cert=${spec#*:}
+    }" listener port cert
+  for listener in "$@"; do
+    port=${listener%%:*} cert=${listener#*:}
     servers+="
     server {
       listen 127.0.0.1:$port ssl;
@@ -143,8 +143,8 @@ EOF
     </dev/null >>"$dir/nginx-error.log" 2>&1 &
   HTTPS_CDN_PID=$!
   local tries
-  for spec in "$crl_port" "$@"; do
-    port=${spec%%:*}
+  for listener in "$crl_port" "$@"; do
+    port=${listener%%:*}
     for tries in $(seq 100); do
       https_cdn_listening "$port" && continue 2
       kill -0 "$HTTPS_CDN_PID" 2>/dev/null || break
