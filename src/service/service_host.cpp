@@ -8,6 +8,8 @@
 #include "log/service_log.h"
 #include "service/worker.h"
 #include "state/state_directory.h"
+#include "state/worker_state.h"
+#include "update/cdn_documents.h"
 
 namespace {
 
@@ -62,6 +64,10 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
   LogStateFolderOutcome(stateFolder);
   if (SigningKeysPem[0] == '\0') {
     log.Print("CDN documents are not signature-checked: this build has no signing keys.");
+  } else {
+    // What the watch thread's documents will be checked against.
+    WorkerState state;
+    CdnDocuments(state).LogTrust();
   }
 
   Worker& worker = Worker::Instance();

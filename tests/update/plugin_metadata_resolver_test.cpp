@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ namespace {
 
 const std::string kPublishPath = "/obsplugin/meta_publish.json";
 const std::string kVersionsPath = "/obsplugin/obsversions.json";
+const std::string kHaltPath = "/obsplugin/meta_halt.json";
 const std::string kMeta =
     R"({"installer":"https://cdn.invalid/setup.exe","files":[{"file":"obs-browser.dll","hash":"AA"},{"file":"x.dll","hash":1}]})";
 
@@ -78,6 +80,7 @@ class ResolverTest : public ::testing::Test {
     // The log makes the state folder; the test fills it.
     ServiceLog::Instance();
     stateDir_ = state_.GetStateDirectory();
+    std::filesystem::remove(stateDir_ / "meta_halt.json");
     WriteState("roll.txt", "51");
     WriteState("lastrev.txt", "0");
     obsExe = dir / "obs-studio" / "bin" / "64bit" / "obs64.exe";
@@ -141,11 +144,11 @@ class ResolverTest : public ::testing::Test {
   std::mutex routesMutex_;
   std::map<std::string, Reply> routes_;
   HttpTestServer server_;
-  std::filesystem::path stateDir_;
   size_t seenRequests_ = 0;
   WorkerState state_;
 
  protected:
+  std::filesystem::path stateDir_;
   PluginMetadataResolver resolver;
   std::filesystem::path obsExe;
   std::string hash;
@@ -166,8 +169,8 @@ TEST_F(ResolverTest, IdentifiesTheBuildAndLoadsItsMetadata) {
   ASSERT_EQ(metadata.files.size(), 1u);
   EXPECT_EQ(metadata.files[0].file, "obs-browser.dll");
   EXPECT_EQ(metadata.files[0].hash, "AA");
-  EXPECT_THAT(NewTargets(),
-              ElementsAre(kPublishPath, kVersionsPath, "/obsplugin/meta/rev14_30.1.2.json"));
+  EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath, kHaltPath, kVersionsPath,
+                                        "/obsplugin/meta/rev14_30.1.2.json"));
   EXPECT_THAT(
       log, ElementsAre("Hash for " + obsExe.string() + " is " + hash,
                        "Received obsversions.json: {\"obsversions\":{\"" + hash + "\":\"30.1.2\"}}",
@@ -210,6 +213,80 @@ TEST_F(ResolverTest, RolloutReadsTheStateFilesOnEveryCheck) {
   EXPECT_EQ(metadata.rev, 12);
 }
 
+TEST_F(ResolverTest, AHaltNarrowsTheNewReleaseUntilAnotherIsPublished) {
+  ServeTable("30.1.2");
+  for (const char* name : {"rev12_30.1.2.json", "rev14_30.1.2.json", "rev15_30.1.2.json"}) {
+    ServeMeta(name, kMeta);
+  }
+  WriteState("roll.txt", "30");  // within the published chance
+  const auto halt = [](int rev, int chance) {
+    return "{\"new_release_rev\":" + std::to_string(rev) +
+           ",\"max_chance\":" + std::to_string(chance) + "}";
+  };
+  const std::string published14 = "Release 14 is halted: chance_get_new 0 instead of 50";
+  struct Row {
+    const char* what;
+    std::string publish;
+    std::optional<std::string> halt;  // nullopt: 404
+    int rev;
+    std::optional<std::string> kept;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Row> rows = {
+      {"no halt", Publish(14, 12, 50), std::nullopt, 14, std::nullopt, {}},
+      {"halt at 0",
+       Publish(14, 12, 50),
+       halt(14, 0),
+       12,
+       halt(14, 0),
+       {"Halt of release 14 accepted: chance at most 0", published14}},
+      {"halt gone: kept", Publish(14, 12, 50), std::nullopt, 12, halt(14, 0), {published14}},
+      {"higher chance",
+       Publish(14, 12, 50),
+       halt(14, 80),
+       14,
+       halt(14, 80),
+       {"Halt of release 14 accepted: chance at most 80"}},
+      {"older release",
+       Publish(14, 12, 50),
+       halt(13, 0),
+       14,
+       halt(14, 80),
+       {"Halt of release 13 ignored: release 14 is published"}},
+      {"another release",
+       Publish(15, 14, 50),
+       std::nullopt,
+       15,
+       std::nullopt,
+       {"Halt of release 14 lifted: release 15 is published"}},
+      {"negative chance",
+       Publish(15, 14, 50),
+       halt(15, -1),
+       15,
+       std::nullopt,
+       {"Failed to parse meta_halt.json " + halt(15, -1)}},
+  };
+  for (const Row& row : rows) {
+    Serve(kPublishPath, row.publish);
+    Serve(kHaltPath, row.halt ? Reply::WithBody(200, *row.halt) : Reply::WithBody(404, "no"));
+    Resolve();
+    EXPECT_EQ(metadata.rev, row.rev) << row.what;
+    std::vector<std::string> lines;
+    for (const std::string& line : log) {
+      if (line.rfind("Halt ", 0) == 0 || line.rfind("Release ", 0) == 0 ||
+          line.find("meta_halt") != std::string::npos) {
+        lines.push_back(line);
+      }
+    }
+    EXPECT_EQ(lines, row.lines) << row.what;
+    const std::filesystem::path kept = stateDir_ / "meta_halt.json";
+    EXPECT_EQ(std::filesystem::exists(kept) ? std::optional<std::string>(ReadFileBytes(kept))
+                                            : std::nullopt,
+              row.kept)
+        << row.what;
+  }
+}
+
 TEST_F(ResolverTest, PublicationProblemsStopBeforeTheExecutableIsOpened) {
   const std::filesystem::path missingExe = dir / "gone" / "obs64.exe";
   const std::string page = "<html>error</html>";
@@ -231,7 +308,10 @@ TEST_F(ResolverTest, PublicationProblemsStopBeforeTheExecutableIsOpened) {
     EXPECT_THAT(log, ElementsAre(message));
     EXPECT_EQ(metadata.rev, 0);
     EXPECT_FALSE(unreadable);
-    EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath));
+    // A readable rollout also asks whether it is halted (no halt: a 404).
+    std::vector<std::string> targets = {kPublishPath};
+    if (&reply == &cases.back().first) targets.push_back(kHaltPath);
+    EXPECT_EQ(NewTargets(), targets);
   }
 }
 
@@ -243,7 +323,7 @@ TEST_F(ResolverTest, UnreadableExecutableIsReportedWithItsErrorCode) {
   EXPECT_EQ(metadata.rev, 14);
   EXPECT_THAT(log, ElementsAre("Unable to read file " + missingExe.string() +
                                " to determine hash, GetLastError() = 2"));
-  EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath));
+  EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath, kHaltPath));
 }
 
 TEST_F(ResolverTest, VersionTableProblemsLeaveTheRecordUnidentified) {
@@ -266,7 +346,7 @@ TEST_F(ResolverTest, VersionTableProblemsLeaveTheRecordUnidentified) {
     EXPECT_EQ(metadata.installer, "");
     EXPECT_THAT(metadata.files, IsEmpty());
     EXPECT_FALSE(unreadable);
-    EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath, kVersionsPath));
+    EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath, kHaltPath, kVersionsPath));
   }
   Serve(kVersionsPath, Reply::Chunked("{}"));
   Resolve();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -147,7 +148,8 @@ TEST_F(PublishTest, SignedDocumentsCheckAndEveryChangeIsFound) {
             fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_THROW(GenerateSigningKey(dir.path(), out), PublishError);  // never replaced
   SigningKey key(dir / "signing-key.pem");
-  const Signer signer{&key, 30};
+  const Signer signer{&key, 30, std::nullopt};
+  const int64_t start = static_cast<int64_t>(std::time(nullptr));
   WriteFileBytes(dir / "service.exe", "service installer");
   PublishRelease(Release(7), out, signer);
   PublishObsVersion(cdn, plugin / "obs-browser.dll", "30.1.2", out, signer);
@@ -161,9 +163,13 @@ TEST_F(PublishTest, SignedDocumentsCheckAndEveryChangeIsFound) {
   // openssl's own command line verifies what the tool signed.
   const fs::path sig = cdn / "obsplugin/meta_publish.json.sig";
   json signature = ReadJson(sig);
-  EXPECT_EQ(signature["serial"], 1);
+  // The serial is the signing time: never 1 again, whatever became of a .sig.
+  const int64_t serial = signature["serial"].get<int64_t>();
+  EXPECT_GE(serial, start);
+  EXPECT_LE(serial, static_cast<int64_t>(std::time(nullptr)) + 5);
   WriteFileBytes(dir / "message", signature["path"].get<std::string>() + "\n" +
-                                      signature["sha256"].get<std::string>() + "\n1\n" +
+                                      signature["sha256"].get<std::string>() + "\n" +
+                                      std::to_string(serial) + "\n" +
                                       signature["expires"].get<std::string>() + "\n");
   const std::vector<uint8_t> bytes = *DecodeBase64(signature["signature"].get<std::string>());
   const std::string der(bytes.begin(), bytes.end());
@@ -173,8 +179,8 @@ TEST_F(PublishTest, SignedDocumentsCheckAndEveryChangeIsFound) {
       (dir / "der").string() + "' '" + (dir / "message").string() + "' >/dev/null";
   EXPECT_EQ(std::system(verify.c_str()), 0);
 
-  SignCdn(cdn, Signer{&key, 1}, out);
-  EXPECT_EQ(ReadJson(sig)["serial"], 2);
+  SignCdn(cdn, Signer{&key, 1, std::nullopt}, out);
+  EXPECT_GT(ReadJson(sig)["serial"].get<int64_t>(), serial);
   VerifyingKeys keys(dir / "signing-key.pub.pem");
   std::ostringstream report;
   EXPECT_EQ(CheckCdn(cdn, report, &keys), 5) << report.str();  // five expire within 7 days
