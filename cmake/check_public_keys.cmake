@@ -2,6 +2,9 @@
 # service_build.cmake; also runs as a script, for the test that holds these
 # checks to the service's own key reader:
 #   cmake -DKEYS_FILE=<pem> -P check_public_keys.cmake
+if(CMAKE_SCRIPT_MODE_FILE)
+  cmake_minimum_required(VERSION 3.25)
+endif()
 
 # Fails the configuration, naming the key, when the PEM file `keys_file`
 # holds a key the service's reader (ReadSigningPublicKeys) refuses; that
