@@ -37,7 +37,7 @@ const char Usage[] =
     "  keyset --root-key FILE --key PUBLIC.pem:ROLE[,ROLE...] [--key ...]\n"
     "      writes and signs obsplugin/keyset.json: the keys machines trust from then\n"
     "      on, each for its roles (plugin, service, halt)\n"
-    "  halt --key FILE --max-chance C\n"
+    "  halt --max-chance C [--key FILE]\n"
     "      writes and signs obsplugin/meta_halt.json: the new release of\n"
     "      meta_publish.json reaches at most C percent of machines\n"
     "  check [--keys FILE [--root-keys FILE]]\n"
@@ -158,7 +158,7 @@ int Run(const std::string& command, Options& options) {
   } else if (command == "halt") {
     std::string cdn = options.Get("cdn");
     int32_t maxChance = ParseChance(options.Get("max-chance"));
-    ReadSigner(options, signing, true);
+    ReadSigner(options, signing, false);
     options.Finish();
     PublishHalt(cdn, maxChance, signing.signer, std::cout);
   } else if (command == "release") {
