@@ -223,7 +223,18 @@ SignatureFailure DocumentTrust::AcceptKeySet(const std::string& body,
                                              DocumentSignature& signature,
                                              std::vector<std::string>& newlyRetired) {
   newlyRetired.clear();
-  SignatureFailure failure = Check(KeySetPath, body, signatureBody, now, floor, signature);
+  // A floor raised by a root this set's signer retires does not hold the
+  // set back: a stolen primary that signed the largest serial it could
+  // must not delay the backup's recovery.
+  SignatureFloor effective = floor;
+  DocumentSignature signer;
+  if (ParseDocumentSignature(signatureBody, signer)) {
+    for (const TrustedKey& root : roots_) {
+      if (root.keyid == signer.keyid) break;
+      if (root.keyid == floor.keyid) effective = {};
+    }
+  }
+  SignatureFailure failure = Check(KeySetPath, body, signatureBody, now, effective, signature);
   if (failure != SignatureFailure::None) return failure;
   std::vector<TrustedKey> keys;
   std::string error;

@@ -116,7 +116,8 @@ class DocumentTrust {
 
   // Checks a fetched key set as Check does and reads it; when both pass it
   // is put in force, and the roots before its signer in the build's list are
-  // retired (`newlyRetired` gets those not retired before).
+  // retired (`newlyRetired` gets those not retired before). A floor set by
+  // one of those roots is not held against it.
   SignatureFailure AcceptKeySet(const std::string& body, const std::string& signatureBody,
                                 int64_t now, const SignatureFloor& floor,
                                 DocumentSignature& signature,

@@ -122,7 +122,9 @@ void SystemWatchContext::HandleFreshLaunch(WorkerState* worker, const ObsLaunch&
 
 void SystemWatchContext::CheckForServiceUpdate(WorkerState* worker) {
   // The key set first, so that the update document is judged by the keys
-  // the CDN names today.
+  // the CDN names today. The check counts as made from here on, so that
+  // nothing the key set runs into makes the next pass try again.
+  worker->lastUpdateCheck = Now();
   CdnDocuments cdn(*worker);
   cdn.RefreshKeySet();
   ::CheckForServiceUpdate(worker, cdn);

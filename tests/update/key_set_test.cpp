@@ -109,12 +109,16 @@ TEST_F(KeySetTest, RotationRolesAndRecoveryWithTheBackupRoot) {
   EXPECT_TRUE(trust.FloorStands({4, "", ""}));
   EXPECT_EQ(offer(root1, named, kNow - 1, kExpires), SignatureFailure::OlderSerial);
 
-  // The backup root retires the primary for good; the primary cannot undo it.
+  // The backup root retires the primary for good, even below the largest
+  // serial a stolen primary could sign; the primary cannot undo it.
+  EXPECT_EQ(offer(root1, KeySet({{&stranger, {"plugin", "service"}}}), kExpires, kExpires),
+            SignatureFailure::None);
   std::vector<std::string> retired;
   const std::string recovered = KeySet({{&a, {"plugin", "service", "halt"}}});
   EXPECT_EQ(offer(root2, recovered, kNow + 1, kExpires, &retired), SignatureFailure::None);
   EXPECT_EQ(retired, std::vector<std::string>{root1.keyid()});
-  EXPECT_EQ(offer(root1, named, kNow + 2, kExpires), SignatureFailure::RetiredRoot);
+  EXPECT_EQ(offer(root1, named, kExpires, kExpires), SignatureFailure::RetiredRoot);
+  EXPECT_EQ(offer(root2, named, kNow, kExpires), SignatureFailure::OlderSerial);
   EXPECT_EQ(Check(trust, a, HaltDocumentPath), SignatureFailure::None);
   EXPECT_EQ(Check(trust, b, kPublish), SignatureFailure::UnknownKey);
 
