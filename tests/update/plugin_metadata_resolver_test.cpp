@@ -15,6 +15,7 @@
 #include "common/temp_dir.h"
 #include "log/service_log.h"
 #include "state/worker_state.h"
+#include "update/cdn_documents.h"
 #include "update/file_hash.h"
 
 using ::testing::ElementsAre;
@@ -394,6 +395,26 @@ TEST_F(ResolverTest, LatestStopsOnAVersionTableItCannotUse) {
   ResolveLatest();
   EXPECT_THAT(log, ElementsAre("Failed to parse obsversions.json <html>"));
   EXPECT_THAT(NewTargets(), ElementsAre(kVersionsPath, kVersionsPath));
+}
+
+// A checked build whose key text holds no key the reader takes says so at
+// its start and refuses every document.
+TEST_F(ResolverTest, WithoutAUsableKeyEveryDocumentIsRefused) {
+  const std::string signature =
+      R"({"path":"/obsplugin/meta_publish.json","sha256":")" + std::string(64, 'a') +
+      R"(","serial":3,"expires":"2030-02-28T23:59:59Z","keyid":"0123456789abcdef",)"
+      R"("signature":"MAYCAQECAQI="})";
+  Serve(kPublishPath, Publish(14, 12, 100));
+  Serve(kPublishPath + ".sig", signature);
+  WorkerState state;
+  CdnDocuments cdn(Url(""), "-----BEGIN PUBLIC KEY-----\nMFkw\n-----END PUBLIC KEY-----\n", state);
+  LogLinesSince lines(ServiceLog::Instance().LogPath);
+  cdn.LogTrust();
+  std::string body;
+  EXPECT_FALSE(cdn.Fetch(kPublishPath, body));
+  EXPECT_THAT(lines.Messages(),
+              ElementsAre("No usable signing key is built in: every CDN document is refused",
+                          "Signature check failed for " + Url(kPublishPath) + ": unknown key"));
 }
 
 TEST(ServiceResolverTest, ReadsFromTheBuildsCdn) {

@@ -515,6 +515,15 @@ TEST_F(PluginUpdateEndToEnd, KeysRotateThroughTheKeySetAndTheBackupRootRetiresTh
        true,
        {keyset + "expired"},
        "Signature check failed for " + CdnUrl + "obsversions.json: unknown key"},
+      // The kept set altered (as a crash between its two files would leave
+      // it): nothing is trusted until the set is accepted again.
+      {"the kept set altered",
+       "next",
+       true,
+       {"The key set kept in the state folder does not verify: no CDN document is trusted until "
+        "a key set is accepted",
+        "Key set accepted, signed by root key " + KeyId("primary")},
+       "Signature check failed for " + CdnUrl + "obsversions.json: unknown key"},
       // The floor the next key set for the rollout goes with it.
       {"recovery with the backup root",
        "recovery",
@@ -535,6 +544,9 @@ TEST_F(PluginUpdateEndToEnd, KeysRotateThroughTheKeySetAndTheBackupRootRetiresTh
   for (const Step& step : steps) {
     CdnServer::Overrides served = step.rolloutByNext ? byNext : CdnServer::Overrides{};
     if (step.keySet) Serve(served, "keyset.json", std::string("keyset-") + step.keySet + ".json");
+    if (std::string(step.what) == "the kept set altered") {
+      WriteFileBytes(state / "keyset.json", ReadFileBytes(state / "keyset.json") + " ");
+    }
     size_t first = Restart(served);
     for (const std::string& line : step.at) EXPECT_EQ(CountFrom(first, line), 1u) << step.what;
     first = Launch(obs, NothingFound);
