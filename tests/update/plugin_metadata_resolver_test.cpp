@@ -50,7 +50,6 @@ class ResolverTest : public ::testing::Test {
     // The log makes the state folder; the test fills it.
     ServiceLog::Instance();
     stateDir_ = state_.GetStateDirectory();
-    std::filesystem::remove(stateDir_ / "meta_halt.json");
     WriteState("roll.txt", "51");
     WriteState("lastrev.txt", "0");
     obsExe = dir / "obs-studio" / "bin" / "64bit" / "obs64.exe";
@@ -174,80 +173,6 @@ TEST_F(ResolverTest, RolloutReadsTheStateFilesOnEveryCheck) {
   WriteState("roll.txt", "100");
   Resolve();
   EXPECT_EQ(metadata.rev, 12);
-}
-
-TEST_F(ResolverTest, AHaltNarrowsTheNewReleaseUntilAnotherIsPublished) {
-  ServeTable("30.1.2");
-  for (const char* name : {"rev12_30.1.2.json", "rev14_30.1.2.json", "rev15_30.1.2.json"}) {
-    ServeMeta(name, kMeta);
-  }
-  WriteState("roll.txt", "30");  // within the published chance
-  const auto halt = [](int rev, int chance) {
-    return "{\"new_release_rev\":" + std::to_string(rev) +
-           ",\"max_chance\":" + std::to_string(chance) + "}";
-  };
-  const std::string published14 = "Release 14 is halted: chance_get_new 0 instead of 50";
-  struct Row {
-    const char* what;
-    std::string publish;
-    std::optional<std::string> halt;  // nullopt: 404
-    int rev;
-    std::optional<std::string> kept;
-    std::vector<std::string> lines;
-  };
-  const std::vector<Row> rows = {
-      {"no halt", Publish(14, 12, 50), std::nullopt, 14, std::nullopt, {}},
-      {"halt at 0",
-       Publish(14, 12, 50),
-       halt(14, 0),
-       12,
-       halt(14, 0),
-       {"Halt of release 14 accepted: chance at most 0", published14}},
-      {"halt gone: kept", Publish(14, 12, 50), std::nullopt, 12, halt(14, 0), {published14}},
-      {"higher chance",
-       Publish(14, 12, 50),
-       halt(14, 80),
-       14,
-       halt(14, 80),
-       {"Halt of release 14 accepted: chance at most 80"}},
-      {"older release",
-       Publish(14, 12, 50),
-       halt(13, 0),
-       14,
-       halt(14, 80),
-       {"Halt of release 13 ignored: release 14 is published"}},
-      {"another release",
-       Publish(15, 14, 50),
-       std::nullopt,
-       15,
-       std::nullopt,
-       {"Halt of release 14 lifted: release 15 is published"}},
-      {"negative chance",
-       Publish(15, 14, 50),
-       halt(15, -1),
-       15,
-       std::nullopt,
-       {"Failed to parse meta_halt.json " + halt(15, -1)}},
-  };
-  for (const Row& row : rows) {
-    Serve(kPublishPath, row.publish);
-    Serve(kHaltPath, row.halt ? Reply::WithBody(200, *row.halt) : Reply::WithBody(404, "no"));
-    Resolve();
-    EXPECT_EQ(metadata.rev, row.rev) << row.what;
-    std::vector<std::string> lines;
-    for (const std::string& line : log) {
-      if (line.rfind("Halt ", 0) == 0 || line.rfind("Release ", 0) == 0 ||
-          line.find("meta_halt") != std::string::npos) {
-        lines.push_back(line);
-      }
-    }
-    EXPECT_EQ(lines, row.lines) << row.what;
-    const std::filesystem::path kept = stateDir_ / "meta_halt.json";
-    EXPECT_EQ(std::filesystem::exists(kept) ? std::optional<std::string>(ReadFileBytes(kept))
-                                            : std::nullopt,
-              row.kept)
-        << row.what;
-  }
 }
 
 TEST_F(ResolverTest, PublicationProblemsStopBeforeTheExecutableIsOpened) {

@@ -576,6 +576,7 @@ TEST_F(PluginUpdateEndToEnd, AHaltKeepsMachinesOnTheStableReleaseAndOnlyNarrowsT
     const char* halt;  // variants/halt-<name>.json served, or none (404)
     const char* release;
     std::vector<std::string> lines;
+    const char* rollout = "cdn-rev7";
   };
   const std::string halted = "Release 7 is halted: chance_get_new 0 instead of 50";
   const std::vector<Row> rows = {
@@ -589,6 +590,11 @@ TEST_F(PluginUpdateEndToEnd, AHaltKeepsMachinesOnTheStableReleaseAndOnlyNarrowsT
        "rev7",
        {"Signature check failed for " + CdnUrl +
         "meta_halt.json: key not allowed for this document"}},
+      {"another release published",
+       nullptr,
+       "rev5",
+       {"Halt of release 7 lifted: release 5 is published"},
+       "cdn-back-to-5"},
   };
   std::unique_ptr<FakeObsProcess> obs;
   for (const Row& row : rows) {
@@ -596,11 +602,15 @@ TEST_F(PluginUpdateEndToEnd, AHaltKeepsMachinesOnTheStableReleaseAndOnlyNarrowsT
     CdnServer::Overrides now = served;
     if (row.halt) Serve(now, "meta_halt.json", std::string("halt-") + row.halt + ".json");
     cdn.Override(now);
+    cdn.rollout = row.rollout;
     const size_t first = Launch(obs);
     EXPECT_EQ(CountFrom(first, std::string("Received ") + row.release + "_30.1.2.json"), 1u)
         << row.what;
     EXPECT_EQ(CountFrom(first, "needsUpdate = 0 for "), 1u) << row.what;
     for (const std::string& line : row.lines) EXPECT_EQ(CountFrom(first, line), 1u) << row.what;
+    // Kept from the first halt accepted until another release is new.
+    EXPECT_EQ(fs::exists(state / "meta_halt.json"), &row != &rows.front() && &row != &rows.back())
+        << row.what;
   }
 }
 

@@ -56,9 +56,11 @@ cp -r "$out/cdn" "$out/cdn-rev6"
 "$publish" publish --cdn "$out/cdn-rev6" --new 6 --stable 6 --chance 100 --key "$key"
 cp -r "$out/cdn" "$out/cdn-rev138"
 "$publish" publish --cdn "$out/cdn-rev138" --new 138 --stable 138 --chance 100 --key "$key"
-# Release 7 to half of the machines, 5 to the rest.
+# Release 7 to half of the machines, 5 to the rest; then 5 to all again.
 cp -r "$out/cdn" "$out/cdn-rev7"
 "$publish" publish --cdn "$out/cdn-rev7" --new 7 --stable 5 --chance 50 --key "$key"
+cp -r "$out/cdn-rev7" "$out/cdn-back-to-5"
+"$publish" publish --cdn "$out/cdn-back-to-5" --new 5 --stable 5 --chance 100 --key "$key"
 "$publish" check --cdn "$out/cdn" --keys "$keys/signing-key.pub.pem"
 "$publish" check --cdn "$out/cdn-rev6" --keys "$keys/signing-key.pub.pem"
 

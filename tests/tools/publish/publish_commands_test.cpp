@@ -212,18 +212,6 @@ TEST_F(PublishTest, SignedDocumentsCheckAndEveryChangeIsFound) {
   EXPECT_THAT(report.str(), HasSubstr("/obsplugin/meta_updater.json: unknown key"));
 }
 
-TEST(PublishSerials, NextSerialIsTheLargerOfPreviousPlusOneAndTheClock) {
-  const uint64_t max = MaxSignatureSerial;
-  EXPECT_EQ(NextSerial(std::nullopt, 1700000000, std::nullopt), 1700000000u);
-  EXPECT_EQ(NextSerial(7, 1700000000, std::nullopt), 1700000000u);  // an old small serial
-  EXPECT_EQ(NextSerial(1700000000, 1700000000, std::nullopt), 1700000001u);
-  EXPECT_EQ(NextSerial(7, 1700000000, 7), 7u);
-  EXPECT_EQ(NextSerial(std::nullopt, 1700000000, 3), 3u);
-  EXPECT_THROW(NextSerial(7, 1700000000, 6), PublishError);
-  EXPECT_THROW(NextSerial(max, 1700000000, std::nullopt), PublishError);
-  EXPECT_THROW(NextSerial(std::nullopt, 1700000000, max + 1), PublishError);
-}
-
 TEST_F(PublishTest, ASignatureFileThatIsLostOrBrokenNeverRestartsTheSerials) {
   TestKey key = MakeTestKey(dir.path(), "key");
   PublishRollout(cdn, 7, 7, 100, out);
