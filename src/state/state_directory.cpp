@@ -4,6 +4,7 @@
 
 #include "common/directory_security.h"
 #include "common/path_checks.h"
+#include "common/service_folder.h"
 #include "common/text.h"
 #include "common/windows_directory.h"
 #include "log/service_log.h"
@@ -46,7 +47,7 @@ std::string NumberOrNone(const std::optional<int32_t>& value) {
 }  // namespace
 
 std::wstring StateDirectoryFor(const std::wstring& windowsDirectory) {
-  return windowsDirectory.substr(0, 3) + L"ProgramData/LumenfeldService/";
+  return ServiceFolderFor<wchar_t>(windowsDirectory, L'/') + L'/';
 }
 
 std::wstring GetStateDirectory() {
