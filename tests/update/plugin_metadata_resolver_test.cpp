@@ -15,6 +15,7 @@
 #include "common/http_test_server.h"
 #include "common/temp_dir.h"
 #include "log/service_log.h"
+#include "state/state_directory.h"
 #include "state/worker_state.h"
 #include "update/file_hash.h"
 
@@ -143,7 +144,7 @@ class ResolverTest : public ::testing::Test {
   HttpTestServer server_;
   std::filesystem::path stateDir_;
   size_t seenRequests_ = 0;
-  WorkerState state_;
+  WorkerState state_{GetStateDirectory()};
 
  protected:
   PluginMetadataResolver resolver;
@@ -360,7 +361,7 @@ TEST(ServiceResolverTest, ReadsFromTheBuildsCdn) {
   PluginMetadata metadata;
   bool unreadable = false;
   LogTail tail;
-  WorkerState state;
+  WorkerState state{GetStateDirectory()};
   PluginMetadataResolver(state).ResolveForObsExe(L"C:\\nowhere\\obs64.exe", metadata, unreadable);
   EXPECT_THAT(tail.Messages(), ElementsAre("Failed to download " + base + kPublishPath));
 }
