@@ -84,9 +84,12 @@ bool PluginFilesDiffer(ServiceLog& log, UpdateRunner& runner, const PluginMetada
   return false;
 }
 
+// True when `filePath` ends with "\bin\64bit\obs64.exe" (case kept): the
+// OBS root is then the text before it.
 bool HasExecutableTail(const std::wstring& filePath) {
   return filePath.size() >= ExecutableTailLength &&
-         filePath.rfind(ExecutableTail) != std::wstring::npos;
+         filePath.compare(filePath.size() - ExecutableTailLength, ExecutableTailLength,
+                          ExecutableTail) == 0;
 }
 
 // The folder the downloader installs into: the plugin folder, or the OBS
