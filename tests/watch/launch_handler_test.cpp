@@ -69,12 +69,10 @@ class FakeRunner : public UpdateRunner {
     path = ServiceExe;
     return true;
   }
-  bool RunGuiProcess(const std::wstring& installerPath, const std::wstring& installerArguments,
-                     const ObsLaunch& obsLaunch, uint32_t processId,
-                     const std::wstring& toFrontPath, const std::wstring& userLaunchPath,
-                     ObsLaunch& restartedObs) override {
-    calls.push_back({installerPath, installerArguments, obsLaunch.filePath, toFrontPath,
-                     userLaunchPath, std::to_wstring(processId)});
+  bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) override {
+    calls.push_back({request.installerPath, request.installerArguments, request.obsLaunch.filePath,
+                     request.toFrontPath, request.userLaunchPath,
+                     std::to_wstring(request.obsLaunch.processId)});
     restartedObs = restarted;
     return succeeds;
   }
