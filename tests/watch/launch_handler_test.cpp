@@ -189,6 +189,13 @@ TEST_F(LaunchHandlerTest, FilesThatCanNeverMatchAndATailInAnotherCase) {
   Handle();
   EXPECT_THAT(log, ElementsAre(NeedsUpdate(0), Adding()));
   EXPECT_EQ(runner.calls.size(), 2u);
+  // Nor with the tail anywhere but at the end.
+  launch.filePath = (dir / L"x\\bin\\64bit\\obs64.exe\\bin\\64bit\\OBS64.EXE").wstring();
+  fs::create_directories(fs::path(launch.filePath).parent_path());
+  WriteFileBytes(launch.filePath, "obs build 30.1.2");
+  Handle();
+  EXPECT_THAT(log, ElementsAre(NeedsUpdate(0), Adding()));
+  EXPECT_EQ(runner.calls.size(), 2u);
 }
 
 TEST_F(LaunchHandlerTest, NothingIsHashedAfterTheFirstMismatch) {
