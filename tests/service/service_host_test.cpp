@@ -248,10 +248,10 @@ TEST(ServiceHost, CrashReportingComesFirstAndAnUnusableStateFolderIsExplainedInT
             "(MoveFileExW failed, GetLastError = 32)" +
             advice,
         "report 1, exit code 32"}},
-      {FailedFolder(L"C:\\ProgramData/LumenfeldService/", "CreateDirectoryW", 0),
-       {stopped + "could not be checked or created (CreateDirectoryW failed, GetLastError = 0)" +
+      {FailedFolder(L"C:\\ProgramData/LumenfeldService/", "CreateDirectoryW", ERROR_PATH_NOT_FOUND),
+       {stopped + "could not be checked or created (CreateDirectoryW failed, GetLastError = 3)" +
             advice,
-        "report 1, exit code 5"}},
+        "report 1, exit code 3"}},
   };
   for (const Row& row : rows) {
     RecordedStart start;
