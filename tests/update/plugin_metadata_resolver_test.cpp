@@ -14,6 +14,7 @@
 #include "common/log_lines.h"
 #include "common/temp_dir.h"
 #include "log/service_log.h"
+#include "state/state_directory.h"
 #include "state/worker_state.h"
 #include "update/cdn_documents.h"
 #include "update/file_hash.h"
@@ -107,7 +108,7 @@ class ResolverTest : public ::testing::Test {
  private:
   HttpTestServer server_;
   size_t seenRequests_ = 0;
-  WorkerState state_;
+  WorkerState state_{GetStateDirectory()};
 
  protected:
   std::filesystem::path stateDir_;
@@ -331,7 +332,7 @@ TEST_F(ResolverTest, WithoutAUsableKeyEveryDocumentIsRefused) {
       R"("signature":"MAYCAQECAQI="})";
   Serve(kPublishPath, Publish(14, 12, 100));
   Serve(kPublishPath + ".sig", signature);
-  WorkerState state;
+  WorkerState state{GetStateDirectory()};
   CdnDocuments cdn(Url(""), "-----BEGIN PUBLIC KEY-----\nMFkw\n-----END PUBLIC KEY-----\n", state);
   LogLinesSince lines(ServiceLog::Instance().LogPath);
   cdn.LogTrust();
@@ -348,7 +349,7 @@ TEST(ServiceResolverTest, ReadsFromTheBuildsCdn) {
   PluginMetadata metadata;
   bool unreadable = false;
   LogLinesSince lines(ServiceLog::Instance().LogPath);
-  WorkerState state;
+  WorkerState state{GetStateDirectory()};
   PluginMetadataResolver(state).ResolveForObsExe(L"C:\\nowhere\\obs64.exe", metadata, unreadable);
   EXPECT_THAT(lines.Messages(), ElementsAre("Failed to download " + base + kPublishPath));
 }
