@@ -8,10 +8,12 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <windows.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -30,6 +32,10 @@
 #include "process/fake_obs_process.h"
 #include "process/windows_functions.h"
 #include "update/file_hash.h"
+
+// Exported by ntdll, declared by no header of the SDK.
+extern "C" NTSTATUS NTAPI NtSuspendProcess(HANDLE process);
+extern "C" NTSTATUS NTAPI NtResumeProcess(HANDLE process);
 
 namespace {
 
@@ -156,11 +162,23 @@ class PluginUpdateEndToEnd : public ::testing::Test {
 
   // Launches the stand-in OBS and waits until the service has dealt with it
   // (recorded it, or logged a message that begins with `orUntil`); returns
-  // the index of the first log message written for it.
-  size_t Launch(std::unique_ptr<FakeObsProcess>& obs, const std::string& orUntil = "Adding ") {
+  // the index of the first log message written for it. With `unseenUntil`,
+  // the service is held (every thread suspended) from before the launch
+  // until that holds.
+  size_t Launch(std::unique_ptr<FakeObsProcess>& obs, const std::string& orUntil = "Adding ",
+                const std::function<bool()>& unseenUntil = {}) {
     size_t first = ServiceLogMessages().size();
+    UniqueKernelHandle held;
+    if (unseenUntil) {
+      held.reset(OpenProcess(PROCESS_SUSPEND_RESUME, FALSE, service->Query().dwProcessId));
+      EXPECT_TRUE(held && NtSuspendProcess(held.get()) >= 0);
+    }
     obs = std::make_unique<FakeObsProcess>(obsExe);
     EXPECT_TRUE(obs->valid());
+    if (held) {
+      EXPECT_TRUE(WaitUntil(unseenUntil, 10s));
+      NtResumeProcess(held.get());
+    }
     const std::string adding = "Adding { itr->processId, itr->processStartDate } { " +
                                std::to_string(obs->processId()) + ", ";
     EXPECT_TRUE(WaitUntil(
@@ -241,12 +259,22 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesThe
   EXPECT_FALSE(fs::exists(markers / "safe_mode"));
   EXPECT_FALSE(fs::exists(markers / ".sentinel" / "run"));
 
-  // 2. A second launch with everything in place runs nothing.
+  // 2. A second launch with everything in place runs nothing. This OBS
+  // names another file in its own loader data before the service sees it:
+  // that file is neither hashed nor named.
   WindowsFunctions::TerminateProcessTree(static_cast<DWORD>(restarted[0].processId));
   ASSERT_TRUE(WaitUntil([&] { return RunningObs(obsExe).empty(); }, 10s));
   const std::string roll = ReadFileBytes(state / "roll.txt");
-  first = Launch(obs);
+  const std::string secret = ToUtf8((dir / L"secret.txt").wstring());
+  WriteFileBytes(dir / L"secret.txt", "not for the log");
+  WriteFileBytes(obsExe.wstring() + L".loader-name", secret);
+  WriteFileBytes(obsExe.wstring() + L".launches", "");
+  first = Launch(obs, "It's not an OBS folder",
+                 [&] { return !ReadFileBytes(obsExe.wstring() + L".launches").empty(); });
+  fs::remove(obsExe.wstring() + L".loader-name");
+  EXPECT_EQ(CountFrom(first, "Hash for " + ToUtf8(obsExe.wstring()) + " is "), 1u);
   EXPECT_EQ(CountFrom(first, "needsUpdate = 0 for " + ToUtf8(obs->path().wstring())), 1u);
+  EXPECT_EQ(CountFrom(first, "", secret), 0u);
   EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u);
 
   // 3. Release 6, while another program holds obs-browser.dll open: its
