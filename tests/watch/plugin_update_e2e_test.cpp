@@ -398,6 +398,22 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesThe
 
 namespace {
 
+TEST_F(PluginUpdateEndToEnd, AReleaseBelowTheCoreLayoutWritesNothingThroughACoreLinkInItsFolder) {
+  // The link leads to a folder shaped as a core browser layout, where an
+  // installer that took any core folder for the plugin's would write.
+  const fs::path elsewhere = dir / L"elsewhere";
+  fs::create_directories(elsewhere / "obs-browser");
+  const fs::path link = pluginFolder / "core";
+  ASSERT_TRUE(MakeHostLink(link.wstring(), "../../../../elsewhere"));
+  const fs::path installer = Published / "cdn/obsplugin/installers/plugin-rev5.exe";
+  EXPECT_EQ(
+      RunCommandLine(L"\"" + installer.wstring() + L"\" /S /D=" + pluginFolder.wstring(), 60s), 0u);
+  EXPECT_TRUE(
+      SameBytes(pluginFolder / "obs-browser.dll", Published / "plugin-rev5/obs-browser.dll"));
+  EXPECT_TRUE(fs::is_empty(elsewhere / "obs-browser"));
+  EXPECT_TRUE(RemoveHostLink(link.wstring()));
+}
+
 TEST_F(PluginUpdateEndToEnd, CoreLayoutReleaseInstallsIntoCoreBrowserOnceAndObsComesBackAsBefore) {
   // An OBS with only the core browser layout: release 138 is handed the OBS
   // root and must put its files under core\obs-browser, or every launch
