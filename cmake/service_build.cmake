@@ -109,4 +109,6 @@ function(lumenfeld_add_service_installer target service_target version output)
     COMMENT "Building ${output}"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${output})
+  # Tests that run the installer find it by this property.
+  set_target_properties(${target} PROPERTIES LUMENFELD_OUTPUT ${output})
 endfunction()

@@ -15,7 +15,10 @@ for target in "${targets[@]}"; do
   corpus="build/native/fuzz-corpus/$name"
   mkdir -p "$corpus"
   log="build/native/$name.log"
-  "$target" -max_total_time="$seconds" -print_final_stats=1 "$corpus" >"$log" 2>&1 || {
+  # Seed inputs kept with the sources, when a target has them: read, never written.
+  seeds=()
+  [ -d "fuzz/seeds/$name" ] && seeds=("fuzz/seeds/$name")
+  "$target" -max_total_time="$seconds" -print_final_stats=1 "$corpus" "${seeds[@]}" >"$log" 2>&1 || {
     tail -50 "$log"
     exit 1
   }

@@ -30,6 +30,7 @@ root=$(pwd)
 started=$SECONDS
 scripts/setup.sh >/dev/null
 source tests/common/https_cdn.sh
+source tests/common/publish_release.sh
 port=${LUMENFELD_DEMO_PORT:-18094}
 limit=${LUMENFELD_RUN_SECONDS:-180}
 signed=1
@@ -119,16 +120,12 @@ trap 'exit 130' INT TERM
 
 step "Publishing$( ((signed)) && echo " and signing") plugin release 3 and the service's update document"
 rm -rf "$run"
-mkdir -p "$run/cdn" "$run/plugin/locale"
-printf 'browser plugin, release 3\n' >"$run/plugin/obs-browser.dll"
-printf 'browser page helper, release 3\n' >"$run/plugin/obs-browser-page.exe"
-printf '[en-US]\nReload="Reload"\n' >"$run/plugin/locale/en-US.ini"
+mkdir -p "$run/cdn"
+write_test_plugin "$run/plugin" "release 3"
 cp "$setup" "$run/service-129.exe"
 {
-  "$publish" release --cdn "$run/cdn" "${key_args[@]}" --rev 3 --plugin-dir "$run/plugin" \
-    --obs-version 30.1.2 --installer-url "$base/obsplugin/installers/browser-plugin-3.exe"
-  "$publish" obs --cdn "$run/cdn" "${key_args[@]}" --exe "$stand_in" --version 30.1.2
-  "$publish" publish --cdn "$run/cdn" "${key_args[@]}" --new 3 --stable 3 --chance 100
+  publish_test_release "$publish" "$run/cdn" 3 "$run/plugin" \
+    "$base/obsplugin/installers/browser-plugin-3.exe" "$stand_in" "${key_args[@]}"
   # The service's own version: nothing newer, so it installs nothing.
   "$publish" service --cdn "$run/cdn" "${key_args[@]}" --rev 129 \
     --url "$base/obsplugin/installers/service-129.exe" --installer "$run/service-129.exe"

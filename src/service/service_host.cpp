@@ -30,12 +30,14 @@ SERVICE_STATUS MakeServiceStatus(DWORD state, DWORD controlsAccepted, DWORD win3
   return status;
 }
 
-// Only asks the watch thread to stop: ServiceMain joins it and reports the
-// service stopped.
 void WINAPI ServiceControlHandler(DWORD control) {
-  if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
-    Worker::Instance().RequestStop();
-  }
+  HandleServiceControl(Worker::Instance(), control);
+}
+
+bool HandleServiceControl(Worker& worker, DWORD control) {
+  if (control != SERVICE_CONTROL_STOP && control != SERVICE_CONTROL_SHUTDOWN) return false;
+  worker.RequestStop();
+  return true;
 }
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {

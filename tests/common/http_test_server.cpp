@@ -110,12 +110,10 @@ HttpTestServer::HttpTestServer(Handler handler, uint16_t port) : handler_(std::m
 }
 
 HttpTestServer::HttpTestServer(std::map<std::string, Reply> routes, uint16_t port)
-    : HttpTestServer(
-          [routes = std::move(routes)](const ReceivedRequest& request) {
-            auto found = routes.find(request.target);
-            return found != routes.end() ? found->second : Reply::WithBody(404, "not found");
-          },
-          port) {}
+    : HttpTestServer(Handler(), port) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  routes_ = std::move(routes);
+}
 
 HttpTestServer::~HttpTestServer() {
   stop_ = true;
@@ -133,6 +131,16 @@ std::string ClosedLoopbackUrl(const std::string& path) {
 void HttpTestServer::SetHandler(Handler handler) {
   std::lock_guard<std::mutex> lock(mutex_);
   handler_ = std::move(handler);
+}
+
+void HttpTestServer::Route(const std::string& target, Reply reply) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  routes_[target] = std::move(reply);
+}
+
+void HttpTestServer::Unroute(const std::string& target) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  routes_.erase(target);
 }
 
 std::vector<ReceivedRequest> HttpTestServer::Requests() const {
@@ -215,11 +223,14 @@ void HttpTestServer::HandleConnection(uintptr_t socketValue) {
   request.raw = data.substr(0, bodyStart + request.body.size());
 
   Handler handler;
+  Reply reply = Reply::WithBody(404, "not found");
   {
     std::lock_guard<std::mutex> lock(mutex_);
     handler = handler_;
+    auto found = routes_.find(request.target);
+    if (!handler && found != routes_.end()) reply = found->second;
   }
-  Reply reply = handler(request);
+  if (handler) reply = handler(request);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);

@@ -55,9 +55,9 @@ class HttpTestServer {
 
   // Answers every request with `handler`; on `port` when it is not 0.
   explicit HttpTestServer(Handler handler, uint16_t port = 0);
-  // Answers with the reply stored for the request's target, else 404; on
-  // `port` when it is not 0.
-  explicit HttpTestServer(std::map<std::string, Reply> routes, uint16_t port = 0);
+  // Routed: answers with the reply stored for the request's target (see
+  // Route), else 404; on `port` when it is not 0.
+  explicit HttpTestServer(std::map<std::string, Reply> routes = {}, uint16_t port = 0);
   ~HttpTestServer();
   HttpTestServer(const HttpTestServer&) = delete;
   HttpTestServer& operator=(const HttpTestServer&) = delete;
@@ -67,6 +67,13 @@ class HttpTestServer {
   std::string BaseUrl() const;
 
   void SetHandler(Handler handler);
+  // The routes of a routed server, changed while it runs: `target` (path and
+  // query) is answered with `reply` from now on, or with 404 again.
+  void Route(const std::string& target, Reply reply);
+  void Route(const std::string& target, const std::string& body) {
+    Route(target, Reply::WithBody(200, body));
+  }
+  void Unroute(const std::string& target);
   std::vector<ReceivedRequest> Requests() const;
   size_t CountRequests(const std::string& target) const;
   // Waits until at least `count` requests arrived; false on time-out.
@@ -82,6 +89,7 @@ class HttpTestServer {
   mutable std::mutex mutex_;
   mutable std::condition_variable arrived_;
   Handler handler_;
+  std::map<std::string, Reply> routes_;
   std::vector<ReceivedRequest> requests_;
   std::thread thread_;
 };

@@ -1,9 +1,9 @@
 #include "common/service_control.h"
 
 #include <filesystem>
-#include <sstream>
 #include <thread>
 
+#include "common/log_lines.h"
 #include "common/temp_dir.h"
 
 std::wstring ServiceDataDirectory() {
@@ -110,14 +110,8 @@ void RemoveService(const std::wstring& name) {
 }
 
 std::vector<std::string> ServiceLogMessages() {
-  std::vector<std::string> messages;
   std::error_code error;
   std::filesystem::path log = std::filesystem::path(ServiceDataDirectory()) / L"service.log";
-  if (!std::filesystem::exists(log, error)) return messages;
-  std::istringstream lines(ReadFileBytes(log));
-  for (std::string line; std::getline(lines, line);) {
-    size_t start = line.find("] ");
-    if (start != std::string::npos) messages.push_back(line.substr(start + 2));
-  }
-  return messages;
+  if (!std::filesystem::exists(log, error)) return {};
+  return LogMessages(ReadFileBytes(log));
 }

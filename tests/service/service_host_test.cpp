@@ -5,12 +5,17 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
+#include <vector>
 
+#include "common/http_test_server.h"
 #include "common/roll_pool_check.h"
 #include "common/service_control.h"
 #include "common/temp_dir.h"
+#include "common/test_config.h"
 #include "common/unique_handle.h"
+#include "service/worker.h"
 
 namespace {
 
@@ -83,6 +88,76 @@ TEST(ServiceHost, RunsUnderTheServiceControlManagerAndStopsCleanly) {
   EXPECT_EQ(ReadFileBytes(DataFile(L"roll.txt")), roll);
   ASSERT_TRUE(service.Control(SERVICE_CONTROL_STOP, &status));
   ASSERT_TRUE(service.WaitForState(SERVICE_STOPPED, seconds(30)));
+}
+
+TEST(ServiceHost, AStopReportsStopPendingWithRisingCheckPointsUntilThePassEnds) {
+  // The first pass's self-update check waits for a document the CDN holds
+  // back a few seconds; a stop sent meanwhile must be reported as under way,
+  // second by second, until the pass ends. A stop while nothing runs ends
+  // the same way, only sooner.
+  ClearServiceDataDirectory();
+  HttpTestServer cdn(std::map<std::string, Reply>{}, TestCdnPort);
+  Reply held = Reply::WithBody(404, "not found");
+  held.holdAfter = 0;
+  held.hold = [] { Sleep(3500); };
+  cdn.Route("/obsplugin/meta_updater.json", held);
+  RegisteredService service(L"Lumenfeld Browser Service", ServiceExe());
+  ASSERT_TRUE(service.valid()) << GetLastError();
+
+  for (bool idle : {false, true}) {
+    SCOPED_TRACE(idle ? "idle" : "mid-pass");
+    ASSERT_TRUE(service.Start()) << GetLastError();
+    ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING, seconds(30)));
+    ASSERT_TRUE(cdn.WaitForRequests(idle ? 2 : 1, seconds(60)));
+    if (idle) Sleep(4000);  // the held answer is over: the loop only pauses
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(service.Control(SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    std::vector<DWORD> checkPoints;
+    SERVICE_STATUS_PROCESS now = service.Query();
+    for (int polls = 0; now.dwCurrentState != SERVICE_STOPPED && polls < 600; ++polls) {
+      if (now.dwCurrentState == SERVICE_STOP_PENDING) {
+        EXPECT_EQ(now.dwControlsAccepted, 0u);
+        EXPECT_GT(now.dwWaitHint, 0u);
+        if (checkPoints.empty() || checkPoints.back() != now.dwCheckPoint) {
+          checkPoints.push_back(now.dwCheckPoint);
+        }
+      } else {
+        EXPECT_EQ(now.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+      }
+      Sleep(50);
+      now = service.Query();
+    }
+    ASSERT_EQ(now.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(now.dwWin32ExitCode, 0u);
+    EXPECT_EQ(now.dwServiceSpecificExitCode, 0u);
+    EXPECT_EQ(now.dwCheckPoint, 0u);
+    for (size_t i = 0; i < checkPoints.size(); ++i) {
+      EXPECT_GT(checkPoints[i], i == 0 ? 0u : checkPoints[i - 1]);
+    }
+    if (!idle) {
+      EXPECT_GE(checkPoints.size(), 2u);
+    }
+  }
+}
+
+void IdleLoop(WorkerState* worker) {
+  while (worker->running) Sleep(10);
+}
+
+// Only the system sends a shutdown, so it is given to the handler here.
+TEST(ServiceHost, OnlyStopAndShutdownEndTheWatchThread) {
+  for (DWORD control :
+       {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE,
+        SERVICE_CONTROL_PARAMCHANGE, SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN}) {
+    SCOPED_TRACE(control);
+    const bool stops = control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN;
+    Worker worker(&IdleLoop);
+    worker.Start();
+    EXPECT_EQ(HandleServiceControl(worker, control), stops);
+    EXPECT_EQ(worker.WaitForLoopEnd(stops ? 5000 : 200), stops);
+    EXPECT_EQ(worker.running.load(), !stops);
+    worker.Stop();
+  }
 }
 
 TEST(ServiceHost, StatusRecordsCarryFixedFields) {

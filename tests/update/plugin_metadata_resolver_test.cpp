@@ -5,14 +5,12 @@
 
 #include <cctype>
 #include <filesystem>
-#include <map>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/cdn_base_url.h"
 #include "common/http_test_server.h"
+#include "common/log_lines.h"
 #include "common/temp_dir.h"
 #include "log/service_log.h"
 #include "state/worker_state.h"
@@ -39,40 +37,11 @@ std::string ToLower(std::string text) {
   return text;
 }
 
-// The messages the service log gained since construction.
-class LogTail {
- public:
-  LogTail() : path_(ServiceLog::Instance().LogPath) {
-    std::error_code error;
-    start_ = std::filesystem::file_size(path_, error);
-    if (error) start_ = 0;
-  }
-  std::vector<std::string> Messages() const {
-    std::istringstream in(ReadFileBytes(path_).substr(static_cast<size_t>(start_)));
-    std::vector<std::string> messages;
-    for (std::string line; std::getline(in, line);) {
-      size_t start = line.find("] ", line.find("]["));
-      messages.push_back(start == std::string::npos ? line : line.substr(start + 2));
-    }
-    return messages;
-  }
-
- private:
-  std::filesystem::path path_;
-  uintmax_t start_ = 0;
-};
-
 // Identifications against documents served on loopback, with the real state
 // files of the prefix's state directory.
 class ResolverTest : public ::testing::Test {
  protected:
-  ResolverTest()
-      : server_([this](const ReceivedRequest& request) {
-          std::lock_guard<std::mutex> lock(routesMutex_);
-          auto found = routes_.find(request.target);
-          return found != routes_.end() ? found->second : Reply::WithBody(404, "not found");
-        }),
-        resolver(server_.BaseUrl(), state_) {}
+  ResolverTest() : resolver(server_.BaseUrl(), state_) {}
 
   void SetUp() override {
     // The log makes the state folder; the test fills it.
@@ -87,13 +56,8 @@ class ResolverTest : public ::testing::Test {
     ASSERT_EQ(hash.size(), 32u);
   }
 
-  void Serve(const std::string& target, Reply reply) {
-    std::lock_guard<std::mutex> lock(routesMutex_);
-    routes_[target] = std::move(reply);
-  }
-  void Serve(const std::string& target, const std::string& body) {
-    Serve(target, Reply::WithBody(200, body));
-  }
+  void Serve(const std::string& target, Reply reply) { server_.Route(target, std::move(reply)); }
+  void Serve(const std::string& target, const std::string& body) { server_.Route(target, body); }
   void ServeMeta(const std::string& name, const std::string& body) {
     Serve("/obsplugin/meta/" + name, body);
   }
@@ -109,21 +73,21 @@ class ResolverTest : public ::testing::Test {
   void Resolve(const std::filesystem::path& exe) {
     metadata = {};
     unreadable = false;
-    LogTail tail;
+    LogLinesSince lines(ServiceLog::Instance().LogPath);
     resolver.ResolveForObsExe(exe.wstring(), metadata, unreadable);
-    log = tail.Messages();
+    log = lines.Messages();
   }
   void Resolve() { Resolve(obsExe); }
   // ResolveLatest on the record as it stands.
   void ResolveLatest() {
-    LogTail tail;
+    LogLinesSince lines(ServiceLog::Instance().LogPath);
     resolver.ResolveLatest(metadata);
-    log = tail.Messages();
+    log = lines.Messages();
   }
   void LoadMeta(const std::string& name) {
-    LogTail tail;
+    LogLinesSince lines(ServiceLog::Instance().LogPath);
     resolver.LoadPluginMetadata(name, metadata);
-    log = tail.Messages();
+    log = lines.Messages();
   }
 
   // Targets requested since the last call.
@@ -138,8 +102,6 @@ class ResolverTest : public ::testing::Test {
   TempDir dir;
 
  private:
-  std::mutex routesMutex_;
-  std::map<std::string, Reply> routes_;
   HttpTestServer server_;
   std::filesystem::path stateDir_;
   size_t seenRequests_ = 0;
@@ -359,10 +321,10 @@ TEST(ServiceResolverTest, ReadsFromTheBuildsCdn) {
   if (base.rfind("http://127.0.0.1:", 0) != 0) GTEST_SKIP() << "CDN is not on loopback";
   PluginMetadata metadata;
   bool unreadable = false;
-  LogTail tail;
+  LogLinesSince lines(ServiceLog::Instance().LogPath);
   WorkerState state;
   PluginMetadataResolver(state).ResolveForObsExe(L"C:\\nowhere\\obs64.exe", metadata, unreadable);
-  EXPECT_THAT(tail.Messages(), ElementsAre("Failed to download " + base + kPublishPath));
+  EXPECT_THAT(lines.Messages(), ElementsAre("Failed to download " + base + kPublishPath));
 }
 
 }  // namespace

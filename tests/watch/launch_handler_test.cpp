@@ -7,12 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <map>
-#include <mutex>
-#include <sstream>
 
 #include "common/folder_worker_state.h"
 #include "common/http_test_server.h"
+#include "common/log_lines.h"
 #include "common/temp_dir.h"
 #include "common/text.h"
 #include "common/wine_path.h"
@@ -27,35 +25,6 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 const std::wstring ServiceExe = L"C:\\Program Files\\Lumenfeld\\LumenfeldBrowserService.exe";
-
-// The lines of the launch check itself, written since construction (the
-// resolver's own lines are left out).
-class LaunchLines {
- public:
-  LaunchLines() : path_(ServiceLog::Instance().LogPath) {
-    std::error_code error;
-    start_ = fs::file_size(path_, error);
-    if (error) start_ = 0;
-  }
-  std::vector<std::string> Get() const {
-    static const char* const Prefixes[] = {"filePath '",    "needsUpdate",         "Adding {",
-                                           "RunGuiProcess", "Failed to get valid", "It's ",
-                                           "Not "};
-    std::istringstream in(ReadFileBytes(path_).substr(static_cast<size_t>(start_)));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-      std::string message = line.substr(line.find("] ", line.find("][")) + 2);
-      for (const char* prefix : Prefixes) {
-        if (message.rfind(prefix, 0) == 0) lines.push_back(message);
-      }
-    }
-    return lines;
-  }
-
- private:
-  fs::path path_;
-  uintmax_t start_ = 0;
-};
 
 // Records the install it is asked for and answers as told.
 class FakeRunner : public UpdateRunner {
@@ -88,14 +57,7 @@ class FakeRunner : public UpdateRunner {
 
 class LaunchHandlerTest : public ::testing::Test {
  protected:
-  LaunchHandlerTest()
-      : server_([this](const ReceivedRequest& request) {
-          std::lock_guard<std::mutex> lock(mutex_);
-          auto found = routes_.find(request.target);
-          return found != routes_.end() ? Reply::WithBody(200, found->second)
-                                        : Reply::WithBody(404, "not found");
-        }),
-        resolver_(server_.BaseUrl(), worker_) {
+  LaunchHandlerTest() : resolver_(server_.BaseUrl(), worker_) {
     ServiceLog::Instance();
     worker_.EnsureRolls();
     launch.filePath = (root / L"bin\\64bit\\obs64.exe").wstring();
@@ -113,10 +75,7 @@ class LaunchHandlerTest : public ::testing::Test {
           R"({"obsversions":{")" + GetFileHash(launch.filePath) + R"(":"30.1.2"}})");
   }
 
-  void Serve(const std::string& target, const std::string& body) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    routes_[target] = body;
-  }
+  void Serve(const std::string& target, const std::string& body) { server_.Route(target, body); }
   void Publish(int rev) {
     Serve("/obsplugin/meta_publish.json", "{\"new_release_rev\":" + std::to_string(rev) +
                                               ",\"stable_release_rev\":1,\"chance_get_new\":100}");
@@ -136,9 +95,11 @@ class LaunchHandlerTest : public ::testing::Test {
   std::string Hash(const wchar_t* file) { return GetFileHash((pluginFolder / file).wstring()); }
 
   void Handle() {
-    LaunchLines lines;
+    // The lines of the launch check itself (the resolver's own are left out).
+    LogLinesSince lines(ServiceLog::Instance().LogPath);
     HandleFreshLaunch(worker_, resolver_, runner, launch, history);
-    log = lines.Get();
+    log = lines.MessagesStartingWith({"filePath '", "needsUpdate", "Adding {", "RunGuiProcess",
+                                      "Failed to get valid", "It's ", "Not "});
   }
   std::string State(const wchar_t* file) { return ReadFileBytes(state_ / file); }
   std::string Adding() const {
@@ -169,8 +130,6 @@ class LaunchHandlerTest : public ::testing::Test {
  private:
   HttpTestServer server_;
   PluginMetadataResolver resolver_;
-  std::mutex mutex_;
-  std::map<std::string, std::string> routes_;
 };
 
 TEST_F(LaunchHandlerTest, MatchingFilesRunNothingAndAFileFoundOnlyUnderCoreBrowserMatches) {

@@ -5,6 +5,8 @@
 // release's NSIS installer on the user's desktop, OBS is started again and
 // the release is recorded. Then documents that are not what the key signed
 // are served, and each must leave the plugin, the record and OBS alone.
+// Each test starts from the state it needs (an earlier release installed, a
+// floor already raised), over the CDN that one ctest fixture published.
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <windows.h>
@@ -45,6 +47,11 @@ using namespace std::chrono_literals;
 const wchar_t ServiceName[] = L"Lumenfeld Browser Service";
 // The CDN and plugin folders that publish_test_cdn.sh wrote.
 const fs::path Published = WinePathOf(E2E_DIR);
+
+const std::string CdnUrl = "http://127.0.0.1:" + std::to_string(TestCdnPort) + "/obsplugin/";
+// A launch whose documents are refused ends in the fallback for builds
+// without metadata, which finds nothing either.
+const std::string NothingFound = "It's an OBS folder, but there was trouble";
 
 // Messages from index `first` on that begin with `prefix` and contain `part`.
 size_t CountFrom(size_t first, const std::string& prefix, const std::string& part = "") {
@@ -202,6 +209,34 @@ class PluginUpdateEndToEnd : public ::testing::Test {
     ASSERT_TRUE(WaitUntil([&] { return RunningObs(obsExe).empty(); }, 10s));
   }
 
+  // Release 5 as an earlier run installed it: its files and the record.
+  void InstallRelease5() {
+    fs::copy(Published / "plugin-rev5", pluginFolder,
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::create_directories(state);
+    WriteFileBytes(state / "lastrev.txt", "5");
+  }
+
+  // The floor of the document a signature file names, as the service keeps
+  // it once it accepted that signature.
+  void RecordFloor(const fs::path& signatureFile) {
+    nlohmann::json signature = nlohmann::json::parse(ReadFileBytes(signatureFile));
+    fs::create_directories(state);
+    WriteFileBytes(state / "signature_serials.txt",
+                   std::to_string(signature["serial"].get<uint64_t>()) + " " +
+                       signature["path"].get<std::string>() + "\r\n");
+  }
+
+  // Release 5's rollout with its own signature, older than release 6's.
+  static CdnServer::Overrides OlderSerial() {
+    return {{"obsplugin/meta_publish.json",
+             ReadFileBytes(Published / "cdn/obsplugin/meta_publish.json")},
+            {"obsplugin/meta_publish.json.sig",
+             ReadFileBytes(Published / "cdn/obsplugin/meta_publish.json.sig")}};
+  }
+
+  std::string NeedsUpdate() const { return "needsUpdate = 1 for " + ToUtf8(obsExe.wstring()); }
+
   // The bytes of every file of the plugin folder, by relative path.
   std::map<std::string, std::string> PluginFiles() const {
     std::map<std::string, std::string> files;
@@ -219,19 +254,18 @@ class PluginUpdateEndToEnd : public ::testing::Test {
   fs::path obsExe;
   fs::path pluginFolder = dir / L"Program Files\\obs-studio\\obs-plugins\\64bit";
   fs::path markers = fs::path(AppData()) / "obs-studio";
+  const fs::path state = ServiceDataDirectory();
   CdnServer cdn;
   std::unique_ptr<RegisteredService> service;
 };
 
-TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesTheRecordAlone) {
+TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedObsStartsAgainAndTheReleaseIsRecorded) {
   StartService();
   // The first pass checks for a service update: the signed document names
   // an installer whose hash the file on the CDN does not have.
   EXPECT_TRUE(
       WaitUntil([&] { return CountFrom(0, "Self update rejected: expected SHA-256 ") == 1; }, 60s));
-  const std::string needsUpdate = "needsUpdate = 1 for " + ToUtf8(obsExe.wstring());
 
-  // 1. The stale plugin: found, installed, OBS started again, release recorded.
   std::unique_ptr<FakeObsProcess> obs;
   const std::string stale = GetFileHash((pluginFolder / "obs-browser.dll").wstring());
   size_t first = Launch(obs);
@@ -241,7 +275,7 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesThe
                            GetFileHash((Published / "plugin-rev5/obs-browser.dll").wstring()) +
                            " - need to update"),
       1u);
-  EXPECT_EQ(CountFrom(first, needsUpdate), 1u);
+  EXPECT_EQ(CountFrom(first, NeedsUpdate()), 1u);
   EXPECT_EQ(CountFrom(first, "Ran GetExitCodeProcess, exitCode = 0"), 1u);
   for (const char* file : {"obs-browser.dll", "obs-browser-page.exe", "locale/en-US.ini"}) {
     EXPECT_TRUE(SameBytes(pluginFolder / file, Published / "plugin-rev5" / file)) << file;
@@ -253,41 +287,43 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesThe
   EXPECT_EQ(CountFrom(first, "Detected new obs64.exe",
                       "processId = " + std::to_string(restarted[0].processId) + ","),
             0u);
-  const fs::path state = ServiceDataDirectory();
   EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "5");
   EXPECT_NE(ReadFileBytes(state / "roll.txt"), "100");
   EXPECT_FALSE(fs::exists(markers / "safe_mode"));
   EXPECT_FALSE(fs::exists(markers / ".sentinel" / "run"));
+}
 
-  // 2. A second launch with everything in place runs nothing. This OBS
-  // names another file in its own loader data before the service sees it:
-  // that file is neither hashed nor named.
-  WindowsFunctions::TerminateProcessTree(static_cast<DWORD>(restarted[0].processId));
-  ASSERT_TRUE(WaitUntil([&] { return RunningObs(obsExe).empty(); }, 10s));
-  const std::string roll = ReadFileBytes(state / "roll.txt");
+// This OBS names another file in its own loader data before the service
+// sees it: that file is neither hashed nor named.
+TEST_F(PluginUpdateEndToEnd, ALaunchWithEveryFileInPlaceRunsNothingAndIsKnownByItsRealImage) {
+  InstallRelease5();
+  StartService();
   const std::string secret = ToUtf8((dir / L"secret.txt").wstring());
   WriteFileBytes(dir / L"secret.txt", "not for the log");
   WriteFileBytes(obsExe.wstring() + L".loader-name", secret);
   WriteFileBytes(obsExe.wstring() + L".launches", "");
-  first = Launch(obs, "It's not an OBS folder",
-                 [&] { return !ReadFileBytes(obsExe.wstring() + L".launches").empty(); });
-  fs::remove(obsExe.wstring() + L".loader-name");
+  std::unique_ptr<FakeObsProcess> obs;
+  size_t first = Launch(obs, "It's not an OBS folder",
+                        [&] { return !ReadFileBytes(obsExe.wstring() + L".launches").empty(); });
   EXPECT_EQ(CountFrom(first, "Hash for " + ToUtf8(obsExe.wstring()) + " is "), 1u);
   EXPECT_EQ(CountFrom(first, "needsUpdate = 0 for " + ToUtf8(obs->path().wstring())), 1u);
   EXPECT_EQ(CountFrom(first, "", secret), 0u);
   EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u);
+  EXPECT_FALSE(FakeObsProcess::WaitForExit(obs->handle(), 0s));
+}
 
-  // 3. Release 6, while another program holds obs-browser.dll open: its
-  // installer cannot replace the file and exits non-zero; OBS runs again
-  // and the record stays at release 5.
+TEST_F(PluginUpdateEndToEnd, AFailedInstallStartsObsAgainAndLeavesTheRecordAlone) {
+  // Release 6, while another program holds obs-browser.dll open: its
+  // installer cannot replace the file and exits non-zero.
+  InstallRelease5();
   cdn.rollout = "cdn-rev6";
-  obs.reset();
-  ASSERT_TRUE(WaitUntil([&] { return RunningObs(obsExe).empty(); }, 10s));
+  StartService();
   UniqueFileHandle held(CreateFileW((pluginFolder / "obs-browser.dll").c_str(), GENERIC_READ, 0,
                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(held.valid()) << GetLastError();
-  first = Launch(obs);
-  EXPECT_EQ(CountFrom(first, needsUpdate), 1u);
+  std::unique_ptr<FakeObsProcess> obs;
+  size_t first = Launch(obs);
+  EXPECT_EQ(CountFrom(first, NeedsUpdate()), 1u);
   EXPECT_EQ(CountFrom(first,
                       "RunGuiProcess for the downloader/installer did not finish in total "
                       "success."),
@@ -295,18 +331,18 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesThe
   EXPECT_EQ(CountFrom(first, "Ran GetExitCodeProcess, exitCode = "), 1u);
   EXPECT_EQ(CountFrom(first, "Ran GetExitCodeProcess, exitCode = 0"), 0u);
   EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "5");
-  EXPECT_EQ(ReadFileBytes(state / "roll.txt"), roll);
+  EXPECT_EQ(ReadFileBytes(state / "roll.txt"), "100");
   EXPECT_EQ(RunningObs(obsExe).size(), 1u);
-  held.reset();
+}
 
-  // 4. Documents the key did not sign as served: each is refused with its
-  // reason, and nothing else happens (the plugin is stale against release 6).
-  const std::string url = "http://127.0.0.1:" + std::to_string(TestCdnPort) + "/obsplugin/";
+TEST_F(PluginUpdateEndToEnd, DocumentsTheKeyDidNotSignAreRefusedAndChangeNothing) {
+  // The plugin is stale against release 6, and the rollout of release 6 was
+  // accepted before: its serial is the floor of the rollout document.
+  InstallRelease5();
+  cdn.rollout = "cdn-rev6";
   const std::string rollout6 = ReadFileBytes(Published / "cdn-rev6/obsplugin/meta_publish.json");
   const std::string rollout5Sig = ReadFileBytes(Published / "cdn/obsplugin/meta_publish.json.sig");
-  const CdnServer::Overrides olderSerial = {
-      {"obsplugin/meta_publish.json", ReadFileBytes(Published / "cdn/obsplugin/meta_publish.json")},
-      {"obsplugin/meta_publish.json.sig", rollout5Sig}};
+  RecordFloor(Published / "cdn-rev6/obsplugin/meta_publish.json.sig");
   // A signature made by the key, but over another document's message.
   nlohmann::json forged = nlohmann::json::parse(rollout5Sig);
   forged["signature"] = nlohmann::json::parse(
@@ -338,18 +374,17 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesThe
          ReadFileBytes(Published / "cdn/obsplugin/meta_publish.json")},
         {"obsplugin/meta_publish.json.sig", forged.dump()}},
        "meta_publish.json: bad signature"},
-      {"an older serial", olderSerial, "meta_publish.json: older serial"},
+      {"an older serial", OlderSerial(), "meta_publish.json: older serial"},
   };
+  StartService();
   const std::map<std::string, std::string> plugin = PluginFiles();
-  // A launch whose documents are refused ends in the fallback for builds
-  // without metadata, which finds nothing either.
-  const std::string nothingFound = "It's an OBS folder, but there was trouble";
+  std::unique_ptr<FakeObsProcess> obs;
   for (const Refusal& refusal : refusals) {
     StopAllObs();
     cdn.Override(refusal.served);
-    first = Launch(obs, nothingFound);
+    size_t first = Launch(obs, NothingFound);
     // The fallback may fetch the same document again, and refuse it again.
-    EXPECT_GE(CountFrom(first, "Signature check failed for " + url + refusal.line), 1u)
+    EXPECT_GE(CountFrom(first, "Signature check failed for " + CdnUrl + refusal.line), 1u)
         << refusal.what;
     EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u) << refusal.what;
     EXPECT_EQ(CountFrom(first, "Received rev"), 0u) << refusal.what;
@@ -357,22 +392,42 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesThe
     EXPECT_EQ(PluginFiles(), plugin) << refusal.what;
     EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "5") << refusal.what;
   }
+}
 
-  // 5. A signed release whose installer on the CDN was swapped: the
-  // downloader finds another hash, runs nothing and says so.
-  StopAllObs();
+TEST_F(PluginUpdateEndToEnd, AnInstallerSwappedOnTheCdnIsNotRun) {
+  // A signed release whose installer on the CDN was swapped: the downloader
+  // finds another hash, runs nothing and says so.
+  InstallRelease5();
+  cdn.rollout = "cdn-rev6";
   cdn.Override({{"obsplugin/installers/plugin-rev6.exe",
                  ReadFileBytes(Published / "cdn/obsplugin/installers/plugin-rev5.exe")}});
-  first = Launch(obs);
+  StartService();
+  const std::map<std::string, std::string> plugin = PluginFiles();
+  std::unique_ptr<FakeObsProcess> obs;
+  size_t first = Launch(obs);
   EXPECT_EQ(CountFrom(first, "Ran GetExitCodeProcess, exitCode = 107"), 1u);
   EXPECT_EQ(PluginFiles(), plugin);
   EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "5");
+}
 
-  // 6. Across a restart the older serial stays refused, and an update
-  // document without the installer's hash is refused.
+TEST_F(PluginUpdateEndToEnd, AnAcceptedSerialStaysTheFloorAcrossARestart) {
+  // The service accepts release 6's rollout (its installer is swapped, so
+  // nothing is installed), is restarted, and is then served release 5's
+  // rollout again with its older serial; the update document it is served
+  // names no installer hash.
+  InstallRelease5();
+  cdn.rollout = "cdn-rev6";
+  cdn.Override({{"obsplugin/installers/plugin-rev6.exe",
+                 ReadFileBytes(Published / "cdn/obsplugin/installers/plugin-rev5.exe")}});
+  StartService();
+  std::unique_ptr<FakeObsProcess> obs;
+  size_t first = Launch(obs);
+  ASSERT_EQ(CountFrom(first, NeedsUpdate()), 1u);
+  const std::map<std::string, std::string> plugin = PluginFiles();
+
   service.reset();
   StopAllObs();
-  CdnServer::Overrides afterRestart = olderSerial;
+  CdnServer::Overrides afterRestart = OlderSerial();
   afterRestart["obsplugin/meta_updater.json"] =
       ReadFileBytes(Published / "variants/updater-no-hash.json");
   afterRestart["obsplugin/meta_updater.json.sig"] =
@@ -382,13 +437,13 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedAndOnlyAFailedInstallLeavesThe
   StartService(false);
   EXPECT_TRUE(WaitUntil(
       [&] {
-        return CountFrom(first, "Signature check failed for " + url +
+        return CountFrom(first, "Signature check failed for " + CdnUrl +
                                     "meta_updater.json: no installer hash") == 1;
       },
       60s));
-  first = Launch(obs, nothingFound);
+  first = Launch(obs, NothingFound);
   EXPECT_EQ(
-      CountFrom(first, "Signature check failed for " + url + "meta_publish.json: older serial"),
+      CountFrom(first, "Signature check failed for " + CdnUrl + "meta_publish.json: older serial"),
       1u);
   EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u);
   EXPECT_EQ(PluginFiles(), plugin);
@@ -448,7 +503,7 @@ TEST_F(PluginUpdateEndToEnd, CoreLayoutReleaseInstallsIntoCoreBrowserOnceAndObsC
         launches = ReadFileBytes(obsExe.wstring() + L".launches");
         return std::count(launches.begin(), launches.end(), '\n') >= 2;
       },
-      10s);
+      30s);
   const std::string expected =
       ToUtf8(obsExe.parent_path().wstring()) + "\t\"" + ToUtf8(obsExe.wstring()) + "\"\n";
   EXPECT_EQ(launches.substr(launches.find('\n') + 1), expected);

@@ -9,18 +9,12 @@
 # tool, and `check --keys` must accept the whole folder.
 #   publish_test_cdn.sh PUBLISH_TOOL OBS_EXE OUT_DIR PORT KEY_DIR
 set -euo pipefail
+source "$(dirname "$0")/../common/publish_release.sh"
 publish=$1 obs=$2 out=$3 port=$4 keys=$5
 key=$keys/signing-key.pem
 rm -rf "$out"
-mkdir -p "$out/cdn" "$out/plugin-rev5/locale" "$out/plugin-rev6" "$out/plugin-rev138" \
-  "$out/variants" "$out/other-key"
-printf 'browser plugin, revision 5\n' >"$out/plugin-rev5/obs-browser.dll"
-printf 'page helper, revision 5\n' >"$out/plugin-rev5/obs-browser-page.exe"
-printf '[en-US]\nReload="Reload"\n' >"$out/plugin-rev5/locale/en-US.ini"
-printf 'browser plugin, revision 6\n' >"$out/plugin-rev6/obs-browser.dll"
-printf 'page helper, revision 6\n' >"$out/plugin-rev6/obs-browser-page.exe"
-printf 'browser plugin, revision 138\n' >"$out/plugin-rev138/obs-browser.dll"
-printf 'page helper, revision 138\n' >"$out/plugin-rev138/obs-browser-page.exe"
+mkdir -p "$out/cdn" "$out/variants" "$out/other-key"
+for rev in 5 6 138; do write_test_plugin "$out/plugin-rev$rev" "revision $rev"; done
 
 # openssl_sign KEY FILE PATH SERIAL EXPIRES: the signature file of FILE,
 # served at PATH, made with nothing but the openssl command line.
@@ -35,13 +29,13 @@ openssl_sign() {
 }
 
 base="http://127.0.0.1:$port/obsplugin"
-"$publish" release --cdn "$out/cdn" --rev 5 --plugin-dir "$out/plugin-rev5" \
-  --obs-version 30.1.2 --installer-url "$base/installers/plugin-rev5.exe" --key "$key"
+# Release 5 rolled out to every machine.
+publish_test_release "$publish" "$out/cdn" 5 "$out/plugin-rev5" "$base/installers/plugin-rev5.exe" \
+  "$obs" --key "$key"
 "$publish" release --cdn "$out/cdn" --rev 6 --plugin-dir "$out/plugin-rev6" \
   --obs-version 30.1.2 --installer-url "$base/installers/plugin-rev6.exe" --key "$key"
 "$publish" release --cdn "$out/cdn" --rev 138 --plugin-dir "$out/plugin-rev138" \
   --obs-version 30.1.2 --installer-url "$base/installers/plugin-rev138.exe" --key "$key"
-"$publish" obs --cdn "$out/cdn" --exe "$obs" --version 30.1.2
 in30days=$(date -u -d '+30 days' +%Y-%m-%dT%H:%M:%SZ)
 openssl_sign "$key" "$out/cdn/obsplugin/obsversions.json" /obsplugin/obsversions.json 1 \
   "$in30days" >"$out/cdn/obsplugin/obsversions.json.sig"
@@ -51,7 +45,6 @@ printf 'service installer, version 130\n' >"$out/service-130.exe"
   --installer "$out/service-130.exe" --key "$key"
 printf 'something else\n' >"$out/cdn/obsplugin/service-130.exe"
 
-"$publish" publish --cdn "$out/cdn" --new 5 --stable 5 --chance 100 --key "$key"
 # The later rollouts replace the first, so their signatures have a higher serial.
 cp -r "$out/cdn" "$out/cdn-rev6"
 "$publish" publish --cdn "$out/cdn-rev6" --new 6 --stable 6 --chance 100 --key "$key"
