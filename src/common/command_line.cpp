@@ -13,6 +13,18 @@ std::wstring QuotedCommandLine(std::wstring_view executable, std::wstring_view a
   return line;
 }
 
+std::wstring SilentInstallCommandLine(std::wstring_view installer, std::wstring_view folder) {
+  std::wstring arguments = L"/S /D=";
+  arguments += folder;
+  if (installer.find_first_of(L" \t") != std::wstring_view::npos) {
+    return QuotedCommandLine(installer, arguments);
+  }
+  std::wstring line(installer);
+  line += L' ';
+  line += arguments;
+  return line;
+}
+
 std::wstring_view ArgumentsAfterProgram(std::wstring_view commandLine) {
   size_t pos = 0;
   if (!commandLine.empty() && commandLine[0] == L'"') {

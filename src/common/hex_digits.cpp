@@ -1,5 +1,7 @@
 #include "common/hex_digits.h"
 
+#include <cctype>
+
 std::string HexDigits(const uint8_t* bytes, size_t size, bool upper) {
   const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   std::string hex;
@@ -9,4 +11,15 @@ std::string HexDigits(const uint8_t* bytes, size_t size, bool upper) {
     hex += digits[bytes[i] & 0x0f];
   }
   return hex;
+}
+
+bool SameSha256(const std::string& expected, const std::string& actual) {
+  if (expected.size() != actual.size()) return false;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(expected[i])) !=
+        std::tolower(static_cast<unsigned char>(actual[i]))) {
+      return false;
+    }
+  }
+  return true;
 }

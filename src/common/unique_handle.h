@@ -85,3 +85,10 @@ struct LocalMemoryTraits {
 };
 // Memory the system hands back for LocalFree (security descriptors).
 using UniqueLocalMemory = UniqueHandle<HLOCAL, LocalMemoryTraits>;
+
+struct EventSourceTraits {
+  static HANDLE Invalid() { return nullptr; }
+  static void Close(HANDLE h) { DeregisterEventSource(h); }
+};
+// Event sources from RegisterEventSourceW.
+using UniqueEventSource = UniqueHandle<HANDLE, EventSourceTraits>;

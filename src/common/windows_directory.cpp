@@ -10,7 +10,10 @@ std::wstring WindowsDriveRootFrom(WindowsDirectoryQuery query) {
     // and nothing was written.
     buffer.assign(static_cast<size_t>(length) + 1, L'\0');
     length = query(buffer.data(), static_cast<UINT>(buffer.size()));
-    if (length >= buffer.size()) return {};
+    if (length >= buffer.size()) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return {};
+    }
   }
   if (length == 0) return {};
   return std::wstring(buffer.data(), length < 3 ? length : 3);

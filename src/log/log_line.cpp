@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "common/service_folder.h"
+
 std::string FormatLogMessage(const char* format, va_list args) {
   char buffer[LogFormatBufferSize];
   buffer[0] = '\0';
@@ -25,7 +27,7 @@ std::string FormatLogLine(uint32_t processId, int32_t clockMs, std::string_view 
 }
 
 std::string LogDirectoryFor(std::string_view windowsDirectory) {
-  return std::string(windowsDirectory.substr(0, 3)) + "ProgramData\\LumenfeldService";
+  return ServiceFolderFor(windowsDirectory, '\\');
 }
 
 std::string LogPathFor(std::string_view logDirectory) {

@@ -38,8 +38,8 @@ std::string FormatLogMessage(const char* format, va_list args);
 // "[" pid "][" LogClockOffset + clockMs "] " message "\n".
 std::string FormatLogLine(uint32_t processId, int32_t clockMs, std::string_view message);
 
-// "C:\" + "ProgramData\LumenfeldService" from the Windows directory: its first
-// three characters, fewer if it is shorter.
+// The service's folder (common/service_folder.h) with "\" between its
+// parts, e.g. "C:\ProgramData\LumenfeldService" for "C:\windows".
 std::string LogDirectoryFor(std::string_view windowsDirectory);
 std::string LogPathFor(std::string_view logDirectory);
 

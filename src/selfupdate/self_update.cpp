@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <ctime>
 
+#include "common/command_line.h"
 #include "common/directory_security.h"
+#include "common/hex_digits.h"
+#include "common/path_checks.h"
 #include "common/service_version.h"
-#include "common/sha256.h"
 #include "common/unique_handle.h"
 #include "log/service_log.h"
-#include "net/http_download.h"
+#include "net/held_installer.h"
 #include "process/windows_functions.h"
 #include "state/worker_state.h"
 #include "update/cdn_documents.h"
@@ -139,45 +141,38 @@ void CheckForServiceUpdate(WorkerState* worker, CdnDocuments& cdn,
   }
   installerPath += TempInstallerName;
 
-  // Nothing of a file left from an earlier check may be run by mistake.
-  DeleteFileW(installerPath.c_str());
-  if (!DownloadFile(meta.url, installerPath)) {
+  // Nothing of a file left from an earlier check may be run by mistake; a
+  // file that cannot go makes the creation below fail.
+  DeleteWithoutLinks(installerPath);
+  HeldInstaller installer;
+  std::string failure;
+  if (!installer.Create(installerPath) || !installer.Download(meta.url, nullptr, failure)) {
     log.Print("Error downloading self update DownloadFile");
+    installer.Delete();
     return;
   }
-  // From here until the installer has started, nobody may write to the file
-  // or replace it: what is checked is what runs.
-  UniqueFileHandle held(CreateFileW(installerPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!held) {
+  if (!installer.HoldForRunning()) {
     LogLastError("Error opening the downloaded self update, CreateFileW GetLastError = %d");
     return;
   }
   if (!meta.sha256.empty()) {
-    std::string actual = FileSha256(held.get());
-    if (actual.empty() || !SameSha256(meta.sha256, actual)) {
-      if (actual.empty()) {
-        LogLastError("Error hashing the downloaded self update, GetLastError = %d");
-      } else {
-        log.Print("Self update rejected: expected SHA-256 %s, actual SHA-256 %s",
-                  meta.sha256.c_str(), actual.c_str());
-      }
-      held.reset();
-      DeleteFileW(installerPath.c_str());
+    const std::string actual = installer.Sha256();
+    if (actual.empty()) {
+      LogLastError("Error hashing the downloaded self update, GetLastError = %d");
+      installer.Delete();
+      return;
+    }
+    if (!SameSha256(meta.sha256, actual)) {
+      log.Print("Self update rejected: expected SHA-256 %s, actual SHA-256 %s", meta.sha256.c_str(),
+                actual.c_str());
+      installer.Delete();
       return;
     }
   }
 
-  std::wstring commandLine = InstallerCommandLine(installerPath, ParentFolder(ownPath));
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info{};
-  // The application is named explicitly: nothing is searched for or parsed
-  // out of the command line.
-  if (!CreateProcessW(installerPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                      nullptr, nullptr, &startup, &info)) {
+  // Not waited for: the installer stops this service and starts the new one.
+  UniqueKernelHandle process;
+  if (!installer.Start(SilentInstallCommandLine(installerPath, ParentFolder(ownPath)), process)) {
     log.Print("Failed to start installer process");
-    return;
   }
-  UniqueKernelHandle process(info.hProcess), thread(info.hThread);
 }

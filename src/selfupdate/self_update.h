@@ -23,12 +23,14 @@ inline constexpr wchar_t InstallerFolderName[] = L"Update";
 // LocalSystem where GetTempPath2W exists, otherwise the Update folder of the
 // state directory, made afresh with the protected list), checks its SHA-256
 // when the document gives one, and starts it as
-// "<installer> /S /D=<the service's folder>" without waiting for it. The
-// file is held open against writing and deleting from just after the
-// download until the installer has started. Every failure is logged and ends
-// the step; none leaves this function. The document comes through `cdn`
-// (the build's CDN and keys by default): when documents are
-// signature-checked it must be signed and name the installer's SHA-256.
+// "<installer> /S /D=<the service's folder>" (SilentInstallCommandLine)
+// without waiting for it. The file is a HeldInstaller: held against writing,
+// renaming and deleting from its creation until the installer has started.
+// Only a 200 response with its whole body counts as the download. Every
+// failure is logged and ends the step; none leaves this function. The
+// document comes through `cdn` (the build's CDN and keys by default): when
+// documents are signature-checked it must be signed and name the installer's
+// SHA-256.
 void CheckForServiceUpdate(WorkerState* worker);
 void CheckForServiceUpdate(WorkerState* worker, CdnDocuments& cdn);
 

@@ -1,6 +1,5 @@
 #include "selfupdate/updater_meta.h"
 
-#include <cctype>
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -67,19 +66,4 @@ std::wstring ParentFolder(const std::wstring& path) {
   // "C:\x" -> "C:\", "\x" -> "\": a root keeps its separator.
   bool root = end == 0 || (end == 2 && path[1] == L':');
   return root ? path.substr(0, end + 1) : path.substr(0, end);
-}
-
-std::wstring InstallerCommandLine(const std::wstring& installerPath, const std::wstring& folder) {
-  return installerPath + L" /S /D=" + folder;
-}
-
-bool SameSha256(const std::string& expected, const std::string& actual) {
-  if (expected.size() != actual.size()) return false;
-  for (size_t i = 0; i < expected.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(expected[i])) !=
-        std::tolower(static_cast<unsigned char>(actual[i]))) {
-      return false;
-    }
-  }
-  return true;
 }

@@ -35,11 +35,3 @@ bool IsUpdateFor(const UpdaterMeta& meta, int32_t serviceVersion);
 // The folder of `path`: everything before its last "\" or "/", without the
 // run of separators there; a drive root keeps its separator ("C:\").
 std::wstring ParentFolder(const std::wstring& path);
-
-// The installer's command line: the installer path, " /S /D=", then the
-// folder, neither quoted, so that the folder runs to the end of the line
-// whatever spaces it holds.
-std::wstring InstallerCommandLine(const std::wstring& installerPath, const std::wstring& folder);
-
-// The two hexadecimal digests name the same hash (case ignored).
-bool SameSha256(const std::string& expected, const std::string& actual);

@@ -5,12 +5,16 @@
 #include "selfupdate/self_update.h"
 #include "watch/watch_loop.h"
 
-Worker& Worker::Instance() {
-  static Worker worker;
+Worker& Worker::Instance(const std::wstring& stateDirectory) {
+  static Worker worker(stateDirectory);
   return worker;
 }
 
-Worker::Worker() : loop_(&WatchLoop), starter_(&StartThread) {
+Worker::Worker(const std::wstring& stateDirectory)
+    : WorkerState(stateDirectory), loop_(&WatchLoop), starter_(&StartThread) {
+  // Without a folder there is nowhere to keep them (the service never starts
+  // its thread then).
+  if (stateDirectory.empty()) return;
   EnsureRolls();
   WriteServiceRev();
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "common/unique_handle.h"
@@ -17,9 +18,11 @@ class Worker : public WorkerState {
   using Loop = void (*)(WorkerState* worker);
   using ThreadStarter = std::thread (*)(Loop loop, WorkerState* worker);
 
-  // The one Worker of the service. Its construction brings rolls.txt and
-  // service_rev.txt up to date; its thread runs WatchLoop.
-  static Worker& Instance();
+  // The one Worker of the service; its thread runs WatchLoop. The first call
+  // creates it over `stateDirectory`, the state folder ServiceMain named and
+  // made safe, and brings rolls.txt and service_rev.txt up to date there.
+  // Later calls (the control handler's) return that Worker.
+  static Worker& Instance(const std::wstring& stateDirectory = {});
 
   // A Worker whose thread runs `loop` and which touches no state file at
   // construction. `starter` creates the thread (tests use it to make that fail).
@@ -56,7 +59,7 @@ class Worker : public WorkerState {
   bool WaitForLoopEnd(DWORD milliseconds);
 
  private:
-  Worker();
+  explicit Worker(const std::wstring& stateDirectory);
   static std::thread StartThread(Loop loop, WorkerState* worker);
   // The thread's routine: the loop, then the signal that it has returned.
   static void RunLoop(WorkerState* worker);

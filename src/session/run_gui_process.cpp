@@ -53,35 +53,6 @@ bool StartOnUserDesktop(HANDLE token, const wchar_t* applicationName, std::wstri
   return true;
 }
 
-// Starts OBS again as the signed-in user with a token fetched afresh, and
-// records it in `restartedObs`. False, without a log line, when no token can
-// be had for any active session; true otherwise, whether or not OBS started.
-bool RestartObs(SessionApi& api, ServiceLog& log, DWORD sessionId, const std::wstring& obsPath,
-                ObsLaunch& restartedObs) {
-  UniqueKernelHandle token;
-  if (api.ActiveConsoleSessionId() == kNoConsoleSession ||
-      !api.QueryUserToken(sessionId, token.put())) {
-    std::vector<SessionApi::Session> sessions;
-    if (api.EnumerateSessions(true, sessions)) {
-      for (const auto& session : sessions) {
-        if (session.state == WTSActive && api.QueryUserToken(session.sessionId, token.put())) break;
-      }
-    }
-  }
-  if (!token) return false;
-  if (api.Impersonate(token.get())) {
-    ObsLaunch launched = LaunchProcessAsUser(api, obsPath, token.get());
-    DWORD error = GetLastError();
-    restartedObs = launched;
-    api.Revert();
-    if (launched.processId == 0)
-      log.Print("Failed to restart OBS, GetLastError = %d", AsInt(error));
-  } else {
-    log.Print("ImpersonateLoggedOnUser failed GetLastError() = %d", AsInt(GetLastError()));
-  }
-  return true;
-}
-
 // An OBS running from `obsPath` (case ignored), as the watch loop lists it;
 // processId 0 when there is none.
 ObsLaunch FindRunningObs(const std::wstring& obsPath) {
@@ -100,7 +71,7 @@ ObsLaunch FindRunningObs(const std::wstring& obsPath) {
 
 // Waits for the installer. True once it has ended; false when the service
 // was asked to stop and it was still running `stop.graceMs` later.
-bool WaitForInstaller(ServiceLog& log, HANDLE process, const StopSignal& stop) {
+bool WaitForProcessOrStop(ServiceLog& log, HANDLE process, const StopSignal& stop) {
   if (stop.running == nullptr) {
     WaitForSingleObject(process, INFINITE);
     return true;
@@ -114,184 +85,260 @@ bool WaitForInstaller(ServiceLog& log, HANDLE process, const StopSignal& stop) {
   return true;
 }
 
-}  // namespace
+// Where a logged call of the run writes its "Ran" line: before its outcome
+// ("Ran X."), only once it succeeded ("Ran X"), or not at all.
+enum class RanLine { Before, OnSuccess, Never };
 
-bool RunGuiProcess(const std::wstring& installerPath, const std::wstring& installerArguments,
-                   const ObsLaunch& obsLaunch, uint32_t processId, const std::wstring& toFrontPath,
-                   const std::wstring& userLaunchPath, ObsLaunch& restartedObs,
-                   const StopSignal& stop) {
-  SystemSessionApi api;
-  return RunGuiProcess(api, ServiceLog::Instance(), installerPath, installerArguments, obsLaunch,
-                       processId, toFrontPath, userLaunchPath, restartedObs, stop);
+// One update run: the handles it holds, each owned here and released on
+// every way out, and its steps in the order RunGuiProcess takes them.
+class UpdateRun {
+ public:
+  UpdateRun(SessionApi& api, ServiceLog& log, const GuiProcessRequest& request,
+            ObsLaunch& restartedObs)
+      : api_(api), log_(log), request_(request), restartedObs_(restartedObs) {}
+
+  // The signed-in user's token and environment block. Elevated: the linked
+  // token runs the installer itself. Limited: the user's own token runs the
+  // user-launch tool, which asks for elevation.
+  bool GetUserToken();
+  void StopObs();
+  // Clears OBS's crash markers in the user's own profile, impersonating.
+  bool ClearMarkers();
+  // While the lock is held nobody can open obs64.exe, so OBS cannot be
+  // started during the install. On false OBS runs again or is recorded.
+  bool LockObsExe();
+  bool StartInstaller();
+  // False when the service was asked to stop and the installer outlived its
+  // grace. obs64.exe is unlocked either way.
+  bool WaitForInstaller();
+  // Starts OBS again as the signed-in user with a token fetched afresh, and
+  // records it in restartedObs. False, without a log line, when no token can
+  // be had for any active session; true otherwise, whether or not OBS started.
+  bool RestartObs();
+  // For a run that cannot go on once OBS is stopped: starts it again.
+  bool FailAndRestartObs() {
+    RestartObs();
+    return false;
+  }
+  bool InstallerSucceeded();
+
+ private:
+  // Runs `call`, a Windows call named `name` that leaves its reason in the
+  // last error, and logs it the way every token step of the run is logged:
+  // its "Ran" line as `ran` says, and a failure as "<name> failed,
+  // GetLastError = %d, token = %d, sessionId = %d" with `token` as it stands
+  // after the call. Returns what the call returned.
+  template <typename Call>
+  bool Logged(const char* name, RanLine ran, const UniqueKernelHandle& token, Call call) {
+    const bool ok = call();
+    const DWORD error = GetLastError();
+    if (ran == RanLine::Before) log_.Print("Ran %s.", name);
+    if (!ok) {
+      log_.Print("%s failed, GetLastError = %d, token = %d, sessionId = %d", name, AsInt(error),
+                 AsInt(token.get()), AsInt(sessionId_));
+    } else if (ran == RanLine::OnSuccess) {
+      log_.Print("Ran %s", name);
+    }
+    return ok;
+  }
+  bool GetLimitedToken();
+  const std::wstring& obsPath() const { return request_.obsLaunch.filePath; }
+
+  SessionApi& api_;
+  ServiceLog& log_;
+  const GuiProcessRequest& request_;
+  ObsLaunch& restartedObs_;
+  DWORD sessionId_ = 0;
+  bool elevated_ = false;
+  UniqueKernelHandle token_;
+  UniqueKernelHandle duplicate_;  // limited only: the token of the environment block
+  UniqueEnvironmentBlock environment_;
+  UniqueKernelHandle stoppedObs_;
+  UniqueFileHandle lock_;
+  StartedProcess waited_;  // the installer, or the user-launch tool
+};
+
+bool UpdateRun::GetUserToken() {
+  sessionId_ = GetActiveSessionId(api_);
+  UniqueKernelHandle userToken;
+  if (!Logged("WTSQueryUserToken", RanLine::Before, userToken,
+              [&] { return api_.QueryUserToken(sessionId_, userToken.put()); }) ||
+      !Logged("CreateEnvironmentBlock", RanLine::Before, userToken,
+              [&] { return api_.CreateEnvironment(userToken.get(), true, environment_.put()); })) {
+    return false;
+  }
+  HANDLE linked = nullptr;
+  elevated_ = Logged("GetTokenInformation", RanLine::Before, userToken,
+                     [&] { return api_.LinkedToken(userToken.get(), &linked); });
+  userToken.reset();
+  if (!elevated_) return GetLimitedToken();
+  token_.reset(linked);
+  return true;
 }
 
-bool RunGuiProcess(SessionApi& api, ServiceLog& log, const std::wstring& installerPath,
-                   const std::wstring& installerArguments, const ObsLaunch& obsLaunch,
-                   uint32_t processId, const std::wstring& toFrontPath,
-                   const std::wstring& userLaunchPath, ObsLaunch& restartedObs,
-                   const StopSignal& stop) {
-  if (stop.running != nullptr && !*stop.running) {
-    log.Print("Service is stopping, the plugin is not updated now");
-    return false;
-  }
-  const DWORD sessionId = GetActiveSessionId(api);
-  const std::wstring& obsPath = obsLaunch.filePath;
+bool UpdateRun::GetLimitedToken() {
+  return Logged("WTSQueryUserToken", RanLine::OnSuccess, token_,
+                [&] { return api_.QueryUserToken(GetActiveSessionId(api_), token_.put()); }) &&
+         Logged("DuplicateTokenEx", RanLine::OnSuccess, duplicate_,
+                [&] { return api_.DuplicatePrimaryToken(token_.get(), duplicate_.put()); }) &&
+         Logged("CreateEnvironmentBlock", RanLine::OnSuccess, duplicate_, [&] {
+           return api_.CreateEnvironment(duplicate_.get(), false, environment_.put());
+         });
+}
 
-  UniqueKernelHandle userToken;
-  bool queried = api.QueryUserToken(sessionId, userToken.put());
-  DWORD error = GetLastError();
-  log.Print("Ran WTSQueryUserToken.");
-  if (!queried) {
-    log.Print("WTSQueryUserToken failed, GetLastError = %d, token = %d, sessionId = %d",
-              AsInt(error), AsInt(userToken.get()), AsInt(sessionId));
-    return false;
-  }
-
-  UniqueEnvironmentBlock environment;
-  bool created = api.CreateEnvironment(userToken.get(), true, environment.put());
-  error = GetLastError();
-  log.Print("Ran CreateEnvironmentBlock.");
-  if (!created) {
-    log.Print("CreateEnvironmentBlock failed, GetLastError = %d, token = %d, sessionId = %d",
-              AsInt(error), AsInt(userToken.get()), AsInt(sessionId));
-    return false;
-  }
-
-  // Elevated: the linked token runs the installer itself. Limited: the
-  // user's own token runs the user-launch tool, which asks for elevation.
-  UniqueKernelHandle token;
-  UniqueKernelHandle duplicate;
-  HANDLE linked = nullptr;
-  const bool elevated = api.LinkedToken(userToken.get(), &linked);
-  error = GetLastError();
-  log.Print("Ran GetTokenInformation.");
-  if (elevated) {
-    userToken.reset();
-    token.reset(linked);
-  } else {
-    log.Print("GetTokenInformation failed, GetLastError = %d, token = %d, sessionId = %d",
-              AsInt(error), AsInt(userToken.get()), AsInt(sessionId));
-    userToken.reset();
-    if (!api.QueryUserToken(GetActiveSessionId(api), token.put())) {
-      error = GetLastError();
-      log.Print("WTSQueryUserToken failed, GetLastError = %d, token = %d, sessionId = %d",
-                AsInt(error), AsInt(token.get()), AsInt(sessionId));
-      return false;
-    }
-    log.Print("Ran WTSQueryUserToken");
-    if (!api.DuplicatePrimaryToken(token.get(), duplicate.put())) {
-      error = GetLastError();
-      log.Print("DuplicateTokenEx failed, GetLastError = %d, token = %d, sessionId = %d",
-                AsInt(error), AsInt(duplicate.get()), AsInt(sessionId));
-      return false;
-    }
-    log.Print("Ran DuplicateTokenEx");
-    environment.reset();
-    if (!api.CreateEnvironment(duplicate.get(), false, environment.put())) {
-      error = GetLastError();
-      log.Print("CreateEnvironmentBlock failed, GetLastError = %d, token = %d, sessionId = %d",
-                AsInt(error), AsInt(duplicate.get()), AsInt(sessionId));
-      return false;
-    }
-    log.Print("Ran CreateEnvironmentBlock");
-  }
-
-  // From here on OBS is stopped, and every way out starts it again if a
-  // token for the user can be had.
+void UpdateRun::StopObs() {
   // The launch was seen a while ago: when the id now names a process that
   // started at another time, OBS has already ended and the id went to an
   // unrelated process, which is left alone. The open handle keeps the id
   // from passing on again until the tree is ended.
-  UniqueKernelHandle stoppedObs(
-      OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-  const bool sameObs = obsLaunch.processStartDate == 0 ||
-                       (stoppedObs && WindowsFunctions::GetProcessStartDate(stoppedObs.get()) ==
-                                          obsLaunch.processStartDate);
+  const ObsLaunch& obs = request_.obsLaunch;
+  const DWORD processId = static_cast<DWORD>(obs.processId);
+  stoppedObs_.reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+  const bool sameObs = obs.processStartDate == 0 ||
+                       (stoppedObs_ && WindowsFunctions::GetProcessStartDate(stoppedObs_.get()) ==
+                                           obs.processStartDate);
   if (sameObs) {
     WindowsFunctions::TerminateProcessTree(processId);
   } else {
-    stoppedObs.reset();
+    stoppedObs_.reset();
   }
-  log.Print("Killed OBS, will now ImpersonateLoggedOnUser.");
+  log_.Print("Killed OBS, will now ImpersonateLoggedOnUser.");
+}
 
-  if (!api.Impersonate(token.get())) {
-    error = GetLastError();
-    log.Print("ImpersonateLoggedOnUser failed, GetLastError = %d, token = %d, sessionId = %d",
-              AsInt(error), AsInt(token.get()), AsInt(sessionId));
-    RestartObs(api, log, sessionId, obsPath, restartedObs);
+bool UpdateRun::ClearMarkers() {
+  if (!Logged("ImpersonateLoggedOnUser", RanLine::Never, token_,
+              [&] { return api_.Impersonate(token_.get()); })) {
     return false;
   }
   std::wstring applicationData;
-  if (api.ApplicationDataFolder(applicationData)) {
+  if (api_.ApplicationDataFolder(applicationData)) {
     ClearObsSafeMode(applicationData);
     ClearObsSentinels(applicationData);
   }
-  api.Revert();
+  api_.Revert();
+  return true;
+}
 
-  if (stoppedObs) WaitForSingleObject(stoppedObs.get(), kStoppedObsExitWaitMs);
-  stoppedObs.reset();
-  // While this handle is open nobody can open obs64.exe, so OBS cannot be
-  // started during the install.
-  UniqueFileHandle lock(CreateFileW(obsPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-  error = GetLastError();
-  log.Print("Ran CreateFileW (locking obs64.exe file)");
-  if (!lock) {
-    log.Print("Locking obs64.exe with CreateFileW failed, GetLastError = %d", AsInt(error));
-    // The user may have started OBS again since it was stopped: that one
-    // stays the only OBS, and is recorded so it is not taken for a new launch.
-    ObsLaunch relaunched = FindRunningObs(obsPath);
-    if (relaunched.processId != 0) {
-      log.Print(
-          "OBS was started again before obs64.exe could be locked, processId = %d; not "
-          "starting another",
-          AsInt(static_cast<DWORD>(relaunched.processId)));
-      restartedObs = relaunched;
-      return false;
-    }
-    RestartObs(api, log, sessionId, obsPath, restartedObs);
-    return false;
-  }
+bool UpdateRun::LockObsExe() {
+  if (stoppedObs_) WaitForSingleObject(stoppedObs_.get(), kStoppedObsExitWaitMs);
+  stoppedObs_.reset();
+  lock_.reset(CreateFileW(obsPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  const DWORD error = GetLastError();
+  log_.Print("Ran CreateFileW (locking obs64.exe file)");
+  if (lock_) return true;
+  log_.Print("Locking obs64.exe with CreateFileW failed, GetLastError = %d", AsInt(error));
+  // The user may have started OBS again since it was stopped: that one
+  // stays the only OBS, and is recorded so it is not taken for a new launch.
+  const ObsLaunch relaunched = FindRunningObs(obsPath());
+  if (relaunched.processId == 0) return FailAndRestartObs();
+  log_.Print(
+      "OBS was started again before obs64.exe could be locked, processId = %d; not starting "
+      "another",
+      AsInt(static_cast<DWORD>(relaunched.processId)));
+  restartedObs_ = relaunched;
+  return false;
+}
+
+bool UpdateRun::StartInstaller() {
   Sleep(kBeforeInstallerMs);
+  if (!elevated_) {
+    // A user-launch tool that does not start shows as a failed exit code.
+    std::wstring commandLine =
+        QuotedCommandLine(request_.userLaunchPath, request_.installerArguments);
+    StartOnUserDesktop(token_.get(), nullptr, &commandLine, environment_.get(), waited_);
+    log_.Print("Ran CreateProcessAsUserW, the userlaunch app");
+    return true;
+  }
+  std::wstring commandLine = QuotedCommandLine(request_.installerPath, request_.installerArguments);
+  const bool started =
+      StartOnUserDesktop(token_.get(), nullptr, &commandLine, environment_.get(), waited_);
+  const DWORD error = GetLastError();
+  log_.Print("Ran CreateProcessAsUserW, the installer");
+  if (!started) {
+    lock_.reset();
+    log_.Print("CreateProcessAsUserW failed, GetLastError = %d", AsInt(error));
+    return false;
+  }
+  Sleep(kBeforeToFrontMs);
+  StartedProcess toFront;
+  StartOnUserDesktop(token_.get(), request_.toFrontPath.c_str(), nullptr, environment_.get(),
+                     toFront);
+  log_.Print("Ran CreateProcessAsUserW, the installer to front app");
+  return true;
+}
 
-  StartedProcess waited;
-  if (elevated) {
-    std::wstring commandLine = QuotedCommandLine(installerPath, installerArguments);
-    bool started =
-        StartOnUserDesktop(token.get(), nullptr, &commandLine, environment.get(), waited);
-    error = GetLastError();
-    log.Print("Ran CreateProcessAsUserW, the installer");
-    if (!started) {
-      lock.reset();
-      log.Print("CreateProcessAsUserW failed, GetLastError = %d", AsInt(error));
-      RestartObs(api, log, sessionId, obsPath, restartedObs);
-      return false;
+bool UpdateRun::WaitForInstaller() {
+  const bool ended =
+      !waited_.process || WaitForProcessOrStop(log_, waited_.process.get(), request_.stop);
+  lock_.reset();
+  if (!ended) {
+    log_.Print("The installer is still running; obs64.exe unlocked, OBS is not started again");
+  }
+  return ended;
+}
+
+bool UpdateRun::RestartObs() {
+  UniqueKernelHandle token;
+  if (api_.ActiveConsoleSessionId() == kNoConsoleSession ||
+      !api_.QueryUserToken(sessionId_, token.put())) {
+    std::vector<SessionApi::Session> sessions;
+    if (api_.EnumerateSessions(true, sessions)) {
+      for (const auto& session : sessions) {
+        if (session.state == WTSActive && api_.QueryUserToken(session.sessionId, token.put())) {
+          break;
+        }
+      }
     }
-    Sleep(kBeforeToFrontMs);
-    StartedProcess toFront;
-    StartOnUserDesktop(token.get(), toFrontPath.c_str(), nullptr, environment.get(), toFront);
-    log.Print("Ran CreateProcessAsUserW, the installer to front app");
+  }
+  if (!token) return false;
+  if (api_.Impersonate(token.get())) {
+    const ObsLaunch launched = LaunchProcessAsUser(api_, obsPath(), token.get());
+    const DWORD error = GetLastError();
+    restartedObs_ = launched;
+    api_.Revert();
+    if (launched.processId == 0) {
+      log_.Print("Failed to restart OBS, GetLastError = %d", AsInt(error));
+    }
   } else {
-    // A user-launch tool that does not start shows as a failed exit code below.
-    std::wstring commandLine = QuotedCommandLine(userLaunchPath, installerArguments);
-    StartOnUserDesktop(token.get(), nullptr, &commandLine, environment.get(), waited);
-    log.Print("Ran CreateProcessAsUserW, the userlaunch app");
+    log_.Print("ImpersonateLoggedOnUser failed GetLastError() = %d", AsInt(GetLastError()));
   }
+  return true;
+}
 
-  if (waited.process && !WaitForInstaller(log, waited.process.get(), stop)) {
-    lock.reset();
-    log.Print("The installer is still running; obs64.exe unlocked, OBS is not started again");
-    return false;
-  }
-  lock.reset();
-  log.Print("Going to run ImpersonateLoggedOnUser");
-  if (!RestartObs(api, log, sessionId, obsPath, restartedObs)) return false;
-
+bool UpdateRun::InstallerSucceeded() {
   DWORD exitCode = 0;
-  if (!GetExitCodeProcess(waited.process.get(), &exitCode)) {
-    log.Print("GetExitCodeProcess failed GetLastError() = %d", AsInt(GetLastError()));
+  if (!GetExitCodeProcess(waited_.process.get(), &exitCode)) {
+    log_.Print("GetExitCodeProcess failed GetLastError() = %d", AsInt(GetLastError()));
     return false;
   }
-  log.Print("Ran GetExitCodeProcess, exitCode = %d", AsInt(exitCode));
+  log_.Print("Ran GetExitCodeProcess, exitCode = %d", AsInt(exitCode));
   return exitCode == 0;
+}
+
+}  // namespace
+
+bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) {
+  SystemSessionApi api;
+  return RunGuiProcess(api, ServiceLog::Instance(), request, restartedObs);
+}
+
+bool RunGuiProcess(SessionApi& api, ServiceLog& log, const GuiProcessRequest& request,
+                   ObsLaunch& restartedObs) {
+  if (request.stop.running != nullptr && !*request.stop.running) {
+    log.Print("Service is stopping, the plugin is not updated now");
+    return false;
+  }
+  UpdateRun run(api, log, request, restartedObs);
+  if (!run.GetUserToken()) return false;
+  // From here on OBS is stopped, and every way out starts it again if a
+  // token for the user can be had.
+  run.StopObs();
+  if (!run.ClearMarkers()) return run.FailAndRestartObs();
+  if (!run.LockObsExe()) return false;
+  if (!run.StartInstaller()) return run.FailAndRestartObs();
+  if (!run.WaitForInstaller()) return false;
+  log.Print("Going to run ImpersonateLoggedOnUser");
+  if (!run.RestartObs()) return false;
+  return run.InstallerSucceeded();
 }

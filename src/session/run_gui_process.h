@@ -22,33 +22,39 @@ struct StopSignal {
   uint32_t graceMs = InstallerStopGraceMs;
 };
 
+// What one update run is given.
+struct GuiProcessRequest {
+  // The downloader/installer, started with `installerArguments` when the
+  // user's token has an elevated linked token; otherwise `userLaunchPath` is
+  // started with the same arguments and elevates it itself.
+  std::wstring installerPath;
+  std::wstring installerArguments;
+  std::wstring userLaunchPath;
+  // Started about 400 ms after the installer to bring its window forward.
+  std::wstring toFrontPath;
+  // The running OBS: its processId is stopped before the install (unless the
+  // id now names a process that started at another time than
+  // processStartDate), its filePath is locked while the installer runs and
+  // started again afterwards.
+  ObsLaunch obsLaunch;
+  StopSignal stop;
+};
+
 // Runs the plugin downloader/installer on the signed-in user's desktop with
-// OBS stopped around it, and starts OBS again as the user afterwards.
-//
-// `installerPath` is the downloader/installer, started with
-// `installerArguments` when the user's token has an elevated linked token;
-// otherwise `userLaunchPath` is started with the same arguments and elevates
-// it itself. `toFrontPath` is started about 400 ms after the installer to
-// bring its window forward. `processId` is the running OBS, stopped before
-// the install; `obsLaunch.filePath` is its executable, which is locked while
-// the installer runs and started again afterwards.
+// OBS stopped around it, and starts OBS again as the user afterwards, in
+// these steps: get the user's token, stop OBS, clear its crash markers as
+// the user, lock obs64.exe, start the installer, wait for it, start OBS
+// again. Every step is written to the service log.
 //
 // `restartedObs` receives the process id and start time of the OBS started
 // again (its filePath left empty); it keeps the caller's values when OBS was
 // not started again. When the user started OBS again before obs64.exe could
 // be locked, no second OBS is started: that one is reported in
 // `restartedObs` instead. Returns true only when the process waited for (the
-// installer or the user-launch tool) exited with code 0. Every step is
-// written to the service log. Blocks until the installer has finished, or
-// as `stop` allows.
-bool RunGuiProcess(const std::wstring& installerPath, const std::wstring& installerArguments,
-                   const ObsLaunch& obsLaunch, uint32_t processId, const std::wstring& toFrontPath,
-                   const std::wstring& userLaunchPath, ObsLaunch& restartedObs,
-                   const StopSignal& stop = {});
+// installer or the user-launch tool) exited with code 0. Blocks until the
+// installer has finished, or as `request.stop` allows.
+bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs);
 
 // The same over the given session calls and log.
-bool RunGuiProcess(SessionApi& api, ServiceLog& log, const std::wstring& installerPath,
-                   const std::wstring& installerArguments, const ObsLaunch& obsLaunch,
-                   uint32_t processId, const std::wstring& toFrontPath,
-                   const std::wstring& userLaunchPath, ObsLaunch& restartedObs,
-                   const StopSignal& stop = {});
+bool RunGuiProcess(SessionApi& api, ServiceLog& log, const GuiProcessRequest& request,
+                   ObsLaunch& restartedObs);

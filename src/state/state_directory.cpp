@@ -1,9 +1,8 @@
 #include "state/state_directory.h"
 
-#include <cstdlib>
-
 #include "common/directory_security.h"
 #include "common/path_checks.h"
+#include "common/service_folder.h"
 #include "common/text.h"
 #include "common/windows_directory.h"
 #include "log/service_log.h"
@@ -46,16 +45,12 @@ std::string NumberOrNone(const std::optional<int32_t>& value) {
 }  // namespace
 
 std::wstring StateDirectoryFor(const std::wstring& windowsDirectory) {
-  return windowsDirectory.substr(0, 3) + L"ProgramData/LumenfeldService/";
+  return ServiceFolderFor<wchar_t>(windowsDirectory, L'/') + L'/';
 }
 
-std::wstring GetStateDirectory() {
-  std::wstring driveRoot = WindowsDriveRoot();
-  if (driveRoot.empty()) {
-    ServiceLog::Instance().Print("Failed to retrieve Windows directory");
-    std::exit(1);
-  }
-  return StateDirectoryFor(driveRoot);
+std::wstring GetStateDirectory(WindowsDirectoryQuery query) {
+  const std::wstring driveRoot = WindowsDriveRootFrom(query);
+  return driveRoot.empty() ? std::wstring() : StateDirectoryFor(driveRoot);
 }
 
 StateFolderFault StateFolderFaultOf(DWORD attributes, bool ownerTrusted) {
@@ -71,13 +66,18 @@ StateFolderOutcome RecreateStateDirectory(const std::wstring& directory, StateFo
   // The numbers only: no file of the old folder is kept or copied.
   StateValues values = ReadStateValues(directory, MayCarryFrom);
   const std::wstring aside = folder + L".untrusted-" + std::to_wstring(now);
-  // A junction or link is itself renamed, not what it points at.
-  if (!MoveFileExW(folder.c_str(), aside.c_str(), 0)) return Failure("MoveFileExW", GetLastError());
-  if (!CreateServiceOwnedDirectory(folder)) return Failure("CreateDirectoryW", GetLastError());
-  WriteStateValues(directory, values);
   StateFolderOutcome outcome;
-  outcome.action = StateFolderOutcome::Action::Recreated;
+  // A junction or link is itself renamed, not what it points at.
+  if (!MoveFileExW(folder.c_str(), aside.c_str(), 0)) {
+    outcome = Failure("MoveFileExW", GetLastError());
+  } else if (!CreateServiceOwnedDirectory(folder)) {
+    outcome = Failure("CreateDirectoryW", GetLastError());
+  }
+  // A failure keeps the fault, which tells the administrator what to remove.
   outcome.fault = fault;
+  if (outcome.action == StateFolderOutcome::Action::Failed) return outcome;
+  WriteStateValues(directory, values);
+  outcome.action = StateFolderOutcome::Action::Recreated;
   outcome.asidePath = aside;
   outcome.carried = std::move(values);
   return outcome;
@@ -130,11 +130,29 @@ StateFolderOutcome SecureStateDirectory(const std::wstring& directory, int64_t n
   return outcome;
 }
 
-StateFolderOutcome SecureServiceStateDirectory() {
-  std::wstring driveRoot = WindowsDriveRoot();
-  // The log stays disabled and GetStateDirectory ends the process later.
-  if (driveRoot.empty()) return {};
-  return SecureStateDirectory(StateDirectoryFor(driveRoot), _time64(nullptr));
+ServiceStateFolder SecureServiceStateDirectory(WindowsDirectoryQuery query) {
+  ServiceStateFolder state;
+  state.directory = GetStateDirectory(query);
+  if (state.directory.empty()) {
+    state.outcome = Failure("GetWindowsDirectoryW", GetLastError());
+  } else {
+    state.outcome = SecureStateDirectory(state.directory, _time64(nullptr));
+  }
+  return state;
+}
+
+std::string StateFolderFaultText(const StateFolderOutcome& outcome) {
+  switch (outcome.fault) {
+    case StateFolderFault::ReparsePoint:
+      return "a link";
+    case StateFolderFault::NotAFolder:
+      return "not a folder";
+    case StateFolderFault::ForeignOwner:
+      return "owned by " + ToUtf8(outcome.owner);
+    case StateFolderFault::None:
+      break;
+  }
+  return {};
 }
 
 void LogStateFolderOutcome(const StateFolderOutcome& outcome) {
@@ -144,12 +162,8 @@ void LogStateFolderOutcome(const StateFolderOutcome& outcome) {
       log.Print("Replaced the access list of the state folder, which let users write to it");
       break;
     case StateFolderOutcome::Action::Recreated: {
-      std::string reason = outcome.fault == StateFolderFault::ReparsePoint ? "a link"
-                           : outcome.fault == StateFolderFault::NotAFolder
-                               ? "not a folder"
-                               : "owned by " + ToUtf8(outcome.owner);
-      log.Print("The state folder was %s: moved it aside to %s and created it anew", reason.c_str(),
-                ToUtf8(outcome.asidePath).c_str());
+      log.Print("The state folder was %s: moved it aside to %s and created it anew",
+                StateFolderFaultText(outcome).c_str(), ToUtf8(outcome.asidePath).c_str());
       const StateValues& values = outcome.carried;
       log.Print("Carried over from the old state folder: rolls %s, roll %s, lastrev %s",
                 values.rolls ? "10 values" : "none", NumberOrNone(values.roll).c_str(),
@@ -160,7 +174,7 @@ void LogStateFolderOutcome(const StateFolderOutcome& outcome) {
       log.Print("Failed to set the access list of the state folder, GetLastError = %d",
                 static_cast<int>(outcome.error));
       break;
-    case StateFolderOutcome::Action::Failed:  // the service stops before its log opens
+    case StateFolderOutcome::Action::Failed:  // the event log says why: no log opens
     case StateFolderOutcome::Action::Kept:
     case StateFolderOutcome::Action::Created:
       break;

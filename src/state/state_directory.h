@@ -5,13 +5,15 @@
 #include <cstdint>
 #include <string>
 
+#include "common/windows_directory.h"
 #include "state/state_files.h"
 
 // The state directory: the drive root of the Windows directory
 // (WindowsDriveRoot) followed by "ProgramData/LumenfeldService/", e.g.
-// "C:\ProgramData/LumenfeldService/". Ends the process with exit code 1 (after
-// a log line) when the Windows directory cannot be read.
-std::wstring GetStateDirectory();
+// "C:\ProgramData/LumenfeldService/". Empty, with the last error of the
+// failed query, when the Windows directory cannot be read; `query` stands in
+// for GetWindowsDirectoryW.
+std::wstring GetStateDirectory(WindowsDirectoryQuery query = GetWindowsDirectoryW);
 
 // The same path from a given Windows directory (first three characters kept).
 std::wstring StateDirectoryFor(const std::wstring& windowsDirectory);
@@ -58,9 +60,19 @@ StateFolderOutcome SecureStateDirectory(const std::wstring& directory, int64_t n
 StateFolderOutcome RecreateStateDirectory(const std::wstring& directory, StateFolderFault fault,
                                           int64_t now);
 
-// SecureStateDirectory for the service's own state directory; ends the
-// process as GetStateDirectory does when it cannot be named.
-StateFolderOutcome SecureServiceStateDirectory();
+// The service's state folder as ServiceMain takes it, once, before anything
+// opens a file there: named (GetStateDirectory) and then made safe
+// (SecureStateDirectory). When it cannot be named, `directory` is empty and
+// the outcome Failed with GetWindowsDirectoryW's error.
+struct ServiceStateFolder {
+  std::wstring directory;
+  StateFolderOutcome outcome;
+};
+ServiceStateFolder SecureServiceStateDirectory(WindowsDirectoryQuery query = GetWindowsDirectoryW);
+
+// What was wrong with the folder, for the log and the event log: "a link",
+// "not a folder" or "owned by <SID>"; empty when nothing was.
+std::string StateFolderFaultText(const StateFolderOutcome& outcome);
 
 // Writes what `outcome` says was done to the service log.
 void LogStateFolderOutcome(const StateFolderOutcome& outcome);

@@ -1,9 +1,7 @@
 #include "state/worker_state.h"
 
-#include "state/state_directory.h"
 #include "state/state_files.h"
 
-std::wstring WorkerState::GetStateDirectory() { return ::GetStateDirectory(); }
 void WorkerState::EnsureRolls() { ::EnsureRolls(GetStateDirectory()); }
 void WorkerState::WriteServiceRev() { ::WriteServiceRev(GetStateDirectory()); }
 int32_t WorkerState::ReadRoll() { return ::ReadRoll(GetStateDirectory()); }

@@ -4,21 +4,25 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // What the code on the watch thread needs from the worker that runs it: the
 // run flag, the time of the last self-update check and the state files. The
-// service's Worker is one; tests make their own, pointing GetStateDirectory
-// wherever they like.
+// service's Worker is one, over the state folder ServiceMain named and
+// vetted; tests make their own over folders of theirs.
 class WorkerState {
  public:
-  WorkerState() = default;
+  // State files in `stateDirectory` (ending in "/"). Empty for a worker whose
+  // loop touches no state file.
+  explicit WorkerState(std::wstring stateDirectory = {})
+      : stateDirectory_(std::move(stateDirectory)) {}
   virtual ~WorkerState() = default;
   WorkerState(const WorkerState&) = delete;
   WorkerState& operator=(const WorkerState&) = delete;
 
-  // The folder of the state files (see ::GetStateDirectory).
-  virtual std::wstring GetStateDirectory();
+  // The folder of the state files, as given.
+  const std::wstring& GetStateDirectory() const { return stateDirectory_; }
 
   // State files, all in GetStateDirectory(); every call goes to the files.
   void EnsureRolls();
@@ -32,4 +36,7 @@ class WorkerState {
   int64_t lastUpdateCheck = 0;
   // Set while the watch thread is meant to run; read without a lock.
   std::atomic<bool> running{false};
+
+ private:
+  std::wstring stateDirectory_;
 };

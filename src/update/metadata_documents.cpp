@@ -118,16 +118,19 @@ DocumentResult ReadPluginMetadataDocument(const std::string& body, PluginMetadat
   try {
     const json document = ParseDocument(body);
     if (!document.is_object()) return DocumentResult::Read;
+    // The hash belongs to this document's installer: a document naming none
+    // leaves both as an earlier document set them.
     auto installer = document.find("installer");
     if (installer != document.end() && installer->is_string()) {
       metadata.installer = installer->get<std::string>();
-    }
-    auto installerSha256 = document.find("installer_sha256");
-    if (installerSha256 != document.end() && installerSha256->is_string() &&
-        IsSha256Hex(installerSha256->get<std::string>())) {
-      std::string hex = installerSha256->get<std::string>();
-      for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      metadata.installerSha256 = std::move(hex);
+      metadata.installerSha256.clear();
+      auto installerSha256 = document.find("installer_sha256");
+      if (installerSha256 != document.end() && installerSha256->is_string() &&
+          IsSha256Hex(installerSha256->get<std::string>())) {
+        std::string hex = installerSha256->get<std::string>();
+        for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        metadata.installerSha256 = std::move(hex);
+      }
     }
     auto files = document.find("files");
     if (files == document.end() || !files->is_array()) return DocumentResult::Read;

@@ -69,9 +69,11 @@ DocumentResult LookUpObsVersion(const std::string& body, const std::string& file
 // byte order) wins. "0.0.0" for an empty table, empty when there is no table.
 DocumentResult NewestObsVersion(const std::string& body, std::string& version);
 
-// Parses a plugin metadata document and fills `metadata`: installer is
-// overwritten only by a string `installer`, installerSha256 only by an
-// `installer_sha256` of 64 hex digits (stored in lower case); every element of `files` that is
-// an object with string `file` and `hash` is appended. Nothing is cleared.
-// Returns NotJson when the body does not parse.
+// Parses a plugin metadata document and fills `metadata`. A string
+// `installer` replaces installer and installerSha256 together: the latter
+// becomes the document's `installer_sha256` when that is 64 hex digits
+// (stored in lower case), else empty. A document without one leaves both
+// alone. Every element of `files` that is an object with string `file` and
+// `hash` is appended; no file is removed. Returns NotJson when the body does
+// not parse.
 DocumentResult ReadPluginMetadataDocument(const std::string& body, PluginMetadata& metadata);

@@ -12,6 +12,18 @@
 #include "update/file_hash.h"
 #include "update/rollout.h"
 
+namespace {
+
+// What the release key signed must name an installer together with its
+// hash; the record may still hold those of an earlier document.
+bool PinsItsInstaller(const std::string& body) {
+  PluginMetadata own;
+  ReadPluginMetadataDocument(body, own);
+  return !own.installerSha256.empty();
+}
+
+}  // namespace
+
 PluginMetadataResolver::PluginMetadataResolver(WorkerState& worker)
     : PluginMetadataResolver(CdnBaseUrl, worker) {}
 
@@ -54,9 +66,8 @@ void PluginMetadataResolver::LoadPluginMetadata(const std::string& name, PluginM
   if (!cdn_.Fetch(path, body)) return;
   // Read into a copy: a refused document must leave the record as it was.
   PluginMetadata read = metadata;
-  read.installerSha256.clear();
   const DocumentResult result = ReadPluginMetadataDocument(body, read);
-  if (result == DocumentResult::Read && cdn_.checked() && read.installerSha256.empty()) {
+  if (result == DocumentResult::Read && cdn_.checked() && !PinsItsInstaller(body)) {
     cdn_.Refuse(path, SignatureFailure::NoInstallerHash);
     return;
   }

@@ -5,13 +5,13 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "common/path_checks.h"
 #include "common/text.h"
 #include "log/service_log.h"
 #include "process/windows_functions.h"
-#include "session/run_gui_process.h"
 #include "state/worker_state.h"
 #include "update/plugin_metadata_resolver.h"
 #include "watch/watch_loop.h"
@@ -84,9 +84,12 @@ bool PluginFilesDiffer(ServiceLog& log, UpdateRunner& runner, const PluginMetada
   return false;
 }
 
+// True when `filePath` ends with "\bin\64bit\obs64.exe" (case kept): the
+// OBS root is then the text before it.
 bool HasExecutableTail(const std::wstring& filePath) {
   return filePath.size() >= ExecutableTailLength &&
-         filePath.rfind(ExecutableTail) != std::wstring::npos;
+         filePath.compare(filePath.size() - ExecutableTailLength, ExecutableTailLength,
+                          ExecutableTail) == 0;
 }
 
 // The folder the downloader installs into: the plugin folder, or the OBS
@@ -159,11 +162,14 @@ void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const
     arguments += L" /sha256='" + FromUtf8(metadata.installerSha256) + L"'";
   }
 
+  GuiProcessRequest request;
+  request.installerPath = (serviceFolder / DownloaderFileName).wstring();
+  request.installerArguments = std::move(arguments);
+  request.userLaunchPath = (serviceFolder / UserLaunchFileName).wstring();
+  request.toFrontPath = (serviceFolder / ToFrontFileName).wstring();
+  request.obsLaunch = launch;
   ObsLaunch restartedObs;
-  const bool installed = runner.RunGuiProcess(
-      (serviceFolder / DownloaderFileName).wstring(), arguments, launch,
-      static_cast<uint32_t>(launch.processId), (serviceFolder / ToFrontFileName).wstring(),
-      (serviceFolder / UserLaunchFileName).wstring(), restartedObs);
+  const bool installed = runner.RunGuiProcess(request, restartedObs);
   if (!installed) {
     log.Print("RunGuiProcess for the downloader/installer did not finish in total success.");
   } else if (worker.ReadLastRev() != metadata.rev) {
@@ -179,16 +185,10 @@ bool SystemUpdateRunner::GetServicePath(std::wstring& path) {
   return WindowsFunctions::GetProcessFilePath(GetCurrentProcessId(), path);
 }
 
-bool SystemUpdateRunner::RunGuiProcess(const std::wstring& installerPath,
-                                       const std::wstring& installerArguments,
-                                       const ObsLaunch& obsLaunch, uint32_t processId,
-                                       const std::wstring& toFrontPath,
-                                       const std::wstring& userLaunchPath,
-                                       ObsLaunch& restartedObs) {
-  StopSignal stop;
-  stop.running = running_;
-  return ::RunGuiProcess(installerPath, installerArguments, obsLaunch, processId, toFrontPath,
-                         userLaunchPath, restartedObs, stop);
+bool SystemUpdateRunner::RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) {
+  GuiProcessRequest stoppable = request;
+  stoppable.stop.running = running_;
+  return ::RunGuiProcess(stoppable, restartedObs);
 }
 
 void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "process/obs_launch.h"
+#include "session/run_gui_process.h"
 #include "update/file_hash.h"
 
 class PluginMetadataResolver;
@@ -27,10 +28,7 @@ class UpdateRunner {
   // The service's own executable path; false when it cannot be read.
   virtual bool GetServicePath(std::wstring& path) = 0;
   // As RunGuiProcess in session/run_gui_process.h.
-  virtual bool RunGuiProcess(const std::wstring& installerPath,
-                             const std::wstring& installerArguments, const ObsLaunch& obsLaunch,
-                             uint32_t processId, const std::wstring& toFrontPath,
-                             const std::wstring& userLaunchPath, ObsLaunch& restartedObs) = 0;
+  virtual bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) = 0;
 };
 
 // The service's runner: GetProcessFilePath of the current process and the
@@ -40,10 +38,7 @@ class SystemUpdateRunner : public UpdateRunner {
  public:
   explicit SystemUpdateRunner(const std::atomic<bool>* running) : running_(running) {}
   bool GetServicePath(std::wstring& path) override;
-  bool RunGuiProcess(const std::wstring& installerPath, const std::wstring& installerArguments,
-                     const ObsLaunch& obsLaunch, uint32_t processId,
-                     const std::wstring& toFrontPath, const std::wstring& userLaunchPath,
-                     ObsLaunch& restartedObs) override;
+  bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) override;
 
  private:
   const std::atomic<bool>* running_;

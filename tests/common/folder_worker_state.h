@@ -11,11 +11,7 @@
 class FolderWorkerState : public WorkerState {
  public:
   explicit FolderWorkerState(const std::filesystem::path& folder)
-      : folder_(folder.wstring() + L"/") {
+      : WorkerState(folder.wstring() + L"/") {
     std::filesystem::create_directories(folder);
   }
-  std::wstring GetStateDirectory() override { return folder_; }
-
- private:
-  std::wstring folder_;
 };

@@ -106,6 +106,9 @@ TEST_F(SelfUpdate, FailedDownloadOrStartIsLogged) {
   installer.dropAfter = installer.bytes.size() / 2;
   EXPECT_EQ(Check(Meta("130")).back(), "Error downloading self update DownloadFile");
   EXPECT_FALSE(fs::exists(downloaded));
+  installer = Reply::WithBody(404, kInstallerBody);  // an error page is no installer
+  EXPECT_EQ(Check(Meta("130")).back(), "Error downloading self update DownloadFile");
+  EXPECT_FALSE(fs::exists(downloaded));
   installer = Reply::WithBody(200, "not a program");
   EXPECT_EQ(Check(Meta("130")).back(), "Failed to start installer process");
   EXPECT_EQ(ReadFileBytes(downloaded), "not a program");  // left for inspection

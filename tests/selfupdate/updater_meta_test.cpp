@@ -4,6 +4,9 @@
 
 #include <string>
 
+#include "common/command_line.h"
+#include "common/hex_digits.h"
+
 namespace {
 
 const std::string kSha(64, 'a');
@@ -52,8 +55,8 @@ TEST(UpdaterMeta, DocumentsThatCannotBeUsed) {
 }
 
 TEST(UpdaterMeta, CommandLineAndHashComparison) {
-  EXPECT_EQ(InstallerCommandLine(L"C:\\T\\lumenfeldupdatertemp.exe",
-                                 ParentFolder(L"C:\\Program Files\\Lumenfeld\\\\/Service.exe")),
+  EXPECT_EQ(SilentInstallCommandLine(L"C:\\T\\lumenfeldupdatertemp.exe",
+                                     ParentFolder(L"C:\\Program Files\\Lumenfeld\\\\/Service.exe")),
             L"C:\\T\\lumenfeldupdatertemp.exe /S /D=C:\\Program Files\\Lumenfeld");
   EXPECT_EQ(ParentFolder(L"C:\\b.exe"), L"C:\\");
   EXPECT_EQ(ParentFolder(L"b.exe"), L"");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -14,7 +15,9 @@
 #include "common/service_control.h"
 #include "common/temp_dir.h"
 #include "common/test_config.h"
+#include "common/text.h"
 #include "common/unique_handle.h"
+#include "service/service_start.h"
 #include "service/worker.h"
 
 namespace {
@@ -140,6 +143,28 @@ TEST(ServiceHost, AStopReportsStopPendingWithRisingCheckPointsUntilThePassEnds) 
   }
 }
 
+TEST(ServiceHost, AStateFolderThatCannotBeMadeSafeStopsTheServiceWithItsError) {
+  // A file stands where the folder belongs, and every name it could be
+  // moved aside to in the next minutes is taken.
+  ClearServiceDataDirectory();
+  const std::wstring folder = ServiceDataDirectory();
+  WriteFileBytes(folder, "planted");
+  std::vector<fs::path> asides;
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  for (int64_t t = now; t < now + 180; ++t) {
+    asides.push_back(folder + L".untrusted-" + std::to_wstring(t));
+    fs::create_directories(asides.back());
+  }
+  RegisteredService service(L"Lumenfeld Browser Service", ServiceExe());
+  ASSERT_TRUE(service.valid()) << GetLastError();
+  service.Start();
+  EXPECT_TRUE(service.WaitForState(SERVICE_STOPPED, seconds(60)));
+  EXPECT_EQ(service.Query().dwWin32ExitCode, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(ReadFileBytes(folder), "planted");  // no log, no state file
+  for (const fs::path& aside : asides) fs::remove(aside);
+  ClearServiceDataDirectory();
+}
+
 void IdleLoop(WorkerState* worker) {
   while (worker->running) Sleep(10);
 }
@@ -158,6 +183,88 @@ TEST(ServiceHost, OnlyStopAndShutdownEndTheWatchThread) {
     EXPECT_EQ(worker.running.load(), !stops);
     worker.Stop();
   }
+}
+
+// Records the steps of the start, in order, and hands out `folder` as the
+// outcome of securing the state folder.
+class RecordedStart : public ServiceStartSteps {
+ public:
+  ServiceStateFolder folder;
+  std::vector<std::string> steps;
+
+  void ArmCrashReporting() override { steps.push_back("arm crash reporting"); }
+  void RegisterControlHandler() override { steps.push_back("register the handler"); }
+  void ReportStatus(const SERVICE_STATUS& status) override {
+    steps.push_back("report " + std::to_string(status.dwCurrentState) + ", exit code " +
+                    std::to_string(status.dwWin32ExitCode));
+  }
+  ServiceStateFolder SecureStateFolder() override {
+    steps.push_back("secure the state folder");
+    return folder;
+  }
+  void ReportToEventLog(const std::wstring& message) override {
+    steps.push_back("event log: " + ToUtf8(message));
+  }
+  void OpenLog(const StateFolderOutcome&) override { steps.push_back("open the log"); }
+};
+
+ServiceStateFolder FailedFolder(const wchar_t* directory, const char* call, DWORD error,
+                                StateFolderFault fault = StateFolderFault::None) {
+  ServiceStateFolder folder{directory, {}};
+  folder.outcome.action = StateFolderOutcome::Action::Failed;
+  folder.outcome.failedCall = call;
+  folder.outcome.error = error;
+  folder.outcome.fault = fault;
+  folder.outcome.owner = L"S-1-5-21-7-8-9-1001";
+  return folder;
+}
+
+// Crash reporting covers the check of the state folder, which runs as
+// LocalSystem on a folder a user may have made; a folder the service cannot
+// use stops it with the reason in the event log and nothing opened there.
+TEST(ServiceHost, CrashReportingComesFirstAndAnUnusableStateFolderIsExplainedInTheEventLog) {
+  const std::vector<std::string> common = {"arm crash reporting", "register the handler",
+                                           "report 2, exit code 0", "secure the state folder"};
+  const std::string stopped =
+      "event log: Lumenfeld Browser Service stopped: its state folder "
+      "C:\\ProgramData\\LumenfeldService ";
+  const std::string advice =
+      ". Remove or rename that folder (a program may hold a file in it open), then start the "
+      "service again.";
+  struct Row {
+    ServiceStateFolder folder;
+    std::vector<std::string> then;
+  };
+  const Row rows[] = {
+      {{L"C:\\ProgramData/LumenfeldService/", {}}, {"open the log"}},
+      {FailedFolder(L"", "GetWindowsDirectoryW", ERROR_INSUFFICIENT_BUFFER),
+       {"event log: Lumenfeld Browser Service stopped: it cannot name its state folder "
+        "(GetWindowsDirectoryW failed, GetLastError = 122).",
+        "report 1, exit code 122"}},
+      {FailedFolder(L"C:\\ProgramData/LumenfeldService/", "MoveFileExW", ERROR_SHARING_VIOLATION,
+                    StateFolderFault::ForeignOwner),
+       {stopped +
+            "is owned by S-1-5-21-7-8-9-1001 and could be neither repaired nor moved aside "
+            "(MoveFileExW failed, GetLastError = 32)" +
+            advice,
+        "report 1, exit code 32"}},
+      {FailedFolder(L"C:\\ProgramData/LumenfeldService/", "CreateDirectoryW", ERROR_PATH_NOT_FOUND),
+       {stopped + "could not be checked or created (CreateDirectoryW failed, GetLastError = 3)" +
+            advice,
+        "report 1, exit code 3"}},
+  };
+  for (const Row& row : rows) {
+    RecordedStart start;
+    start.folder = row.folder;
+    const std::wstring directory = PrepareService(start);
+    std::vector<std::string> expected = common;
+    expected.insert(expected.end(), row.then.begin(), row.then.end());
+    EXPECT_EQ(start.steps, expected);
+    const bool usable = row.folder.outcome.action != StateFolderOutcome::Action::Failed;
+    EXPECT_EQ(directory, usable ? row.folder.directory : L"");
+  }
+  // Wine keeps no event log, but the calls that write one succeed.
+  EXPECT_TRUE(WriteErrorEvent(L"Lumenfeld Browser Service", L"a test event")) << GetLastError();
 }
 
 TEST(ServiceHost, StatusRecordsCarryFixedFields) {

@@ -204,13 +204,24 @@ class RunGuiProcessTest : public ::testing::Test {
     launch.processStartDate =
         startDate ? *startDate : WindowsFunctions::GetProcessStartDate(obs.handle());
     outcome.result =
-        RunGuiProcess(api, *log_, installer.wstring(), arguments_, launch, obs.processId(),
-                      toFront_.wstring(), userLaunch.wstring(), outcome.restarted);
+        RunGuiProcess(api, *log_, Request(launch, installer, userLaunch), outcome.restarted);
     if (outcome.restarted.processId != 0) restartedIds_.push_back(outcome.restarted.processId);
     std::vector<std::string> all = AllLogLines();
     outcome.lines.assign(all.begin() + static_cast<std::ptrdiff_t>(bannerLines_), all.end());
     bannerLines_ = all.size();
     return outcome;
+  }
+  // The run for `launch`, as the launch check asks for it.
+  GuiProcessRequest Request(const ObsLaunch& launch, const fs::path& installer,
+                            const fs::path& userLaunch, const StopSignal& stop = {}) const {
+    GuiProcessRequest request;
+    request.installerPath = installer.wstring();
+    request.installerArguments = arguments_;
+    request.userLaunchPath = userLaunch.wstring();
+    request.toFrontPath = toFront_.wstring();
+    request.obsLaunch = launch;
+    request.stop = stop;
+    return request;
   }
   Outcome Run(SessionApi& api, FakeObsProcess& obs) {
     return Run(api, obs, obsExe_, installer_, userLaunch_);
@@ -627,8 +638,7 @@ TEST_F(RunGuiProcessTest, StopDuringTheInstallWaitsAWhileThenLeavesTheInstallerA
     stop.running = &running;
     stop.graceMs = graceMs;
     run.result =
-        RunGuiProcess(api, *log_, installer_.wstring(), arguments_, launch, obs.processId(),
-                      toFront_.wstring(), userLaunch_.wstring(), run.restarted, stop);
+        RunGuiProcess(api, *log_, Request(launch, installer_, userLaunch_, stop), run.restarted);
     stopper.join();
     run.afterStop = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - stoppedAt);
@@ -670,8 +680,8 @@ TEST_F(RunGuiProcessTest, StopDuringTheInstallWaitsAWhileThenLeavesTheInstallerA
   launch.filePath = obsExe_.wstring();
   launch.processId = static_cast<int32_t>(obs.processId());
   SystemSessionApi api;
-  EXPECT_FALSE(RunGuiProcess(api, *log_, installer_.wstring(), arguments_, launch, obs.processId(),
-                             toFront_.wstring(), userLaunch_.wstring(), restarted, stop));
+  EXPECT_FALSE(
+      RunGuiProcess(api, *log_, Request(launch, installer_, userLaunch_, stop), restarted));
   EXPECT_TRUE(Running(obs));
 }
 

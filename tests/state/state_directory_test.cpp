@@ -21,6 +21,21 @@ TEST(StateDirectory, DriveRootOfTheWindowsDirectoryThenTheFixedPath) {
   EXPECT_EQ(GetStateDirectory(), L"C:\\ProgramData/LumenfeldService/");
 }
 
+UINT WINAPI NoWindowsDirectory(LPWSTR, UINT) {
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return 0;
+}
+
+// The process goes on to report the failure; nothing is made or touched.
+TEST(StateDirectory, AFolderThatCannotBeNamedIsAFailure) {
+  EXPECT_EQ(GetStateDirectory(NoWindowsDirectory), L"");
+  ServiceStateFolder state = SecureServiceStateDirectory(NoWindowsDirectory);
+  EXPECT_EQ(state.directory, L"");
+  EXPECT_EQ(state.outcome.action, Action::Failed);
+  EXPECT_STREQ(state.outcome.failedCall, "GetWindowsDirectoryW");
+  EXPECT_EQ(state.outcome.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
 bool TrustedSid(const wchar_t* text) {
   PSID sid = nullptr;
   EXPECT_TRUE(ConvertStringSidToSidW(text, &sid)) << text;

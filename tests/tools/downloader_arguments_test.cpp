@@ -1,5 +1,6 @@
 #include "tools/downloader/downloader_arguments.h"
 
+#include "common/command_line.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "tools/downloader/downloader_text.h"

@@ -235,6 +235,32 @@ TEST(PluginMetadataDocumentTest, NeverClearsAndAppendsAcrossDocuments) {
   EXPECT_EQ(metadata.files.size(), 2u);
 }
 
+// ResolveLatest reads a second document into the record of the first: a
+// hash must never pin the other document's installer.
+TEST(PluginMetadataDocumentTest, AnInstallerAndItsHashComeFromOneDocument) {
+  const std::string upper(64, 'A'), lower(64, 'a'), other(64, 'b');
+  const std::string first = R"({"installer":"one","installer_sha256":")" + upper + "\"}";
+  struct Row {
+    std::string second;
+    std::string installer;
+    std::string sha256;
+  };
+  const Row rows[] = {
+      {R"({"installer_sha256":")" + other + "\"}", "one", lower},
+      {R"({"files":[]})", "one", lower},
+      {R"({"installer":"two"})", "two", ""},
+      {R"({"installer":"two","installer_sha256":"ab"})", "two", ""},
+      {R"({"installer":"two","installer_sha256":")" + other + "\"}", "two", other},
+  };
+  for (const Row& row : rows) {
+    PluginMetadata metadata;
+    ASSERT_EQ(ReadPluginMetadataDocument(first, metadata), DocumentResult::Read);
+    ASSERT_EQ(ReadPluginMetadataDocument(row.second, metadata), DocumentResult::Read);
+    EXPECT_EQ(metadata.installer, row.installer) << row.second;
+    EXPECT_EQ(metadata.installerSha256, row.sha256) << row.second;
+  }
+}
+
 TEST(MetadataDocumentNameTest, JoinsRevisionAndVersionUnchanged) {
   EXPECT_EQ(MetadataDocumentName(12, "30.1.2"), "rev12_30.1.2.json");
   EXPECT_EQ(MetadataDocumentName(-3, "30.01.2"), "rev-3_30.01.2.json");

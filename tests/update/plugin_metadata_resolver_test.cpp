@@ -13,6 +13,7 @@
 #include "common/log_lines.h"
 #include "common/temp_dir.h"
 #include "log/service_log.h"
+#include "state/state_directory.h"
 #include "state/worker_state.h"
 #include "update/file_hash.h"
 
@@ -105,7 +106,7 @@ class ResolverTest : public ::testing::Test {
   HttpTestServer server_;
   std::filesystem::path stateDir_;
   size_t seenRequests_ = 0;
-  WorkerState state_;
+  WorkerState state_{GetStateDirectory()};
 
  protected:
   PluginMetadataResolver resolver;
@@ -322,7 +323,7 @@ TEST(ServiceResolverTest, ReadsFromTheBuildsCdn) {
   PluginMetadata metadata;
   bool unreadable = false;
   LogLinesSince lines(ServiceLog::Instance().LogPath);
-  WorkerState state;
+  WorkerState state{GetStateDirectory()};
   PluginMetadataResolver(state).ResolveForObsExe(L"C:\\nowhere\\obs64.exe", metadata, unreadable);
   EXPECT_THAT(lines.Messages(), ElementsAre("Failed to download " + base + kPublishPath));
 }

@@ -38,12 +38,10 @@ class FakeRunner : public UpdateRunner {
     path = ServiceExe;
     return true;
   }
-  bool RunGuiProcess(const std::wstring& installerPath, const std::wstring& installerArguments,
-                     const ObsLaunch& obsLaunch, uint32_t processId,
-                     const std::wstring& toFrontPath, const std::wstring& userLaunchPath,
-                     ObsLaunch& restartedObs) override {
-    calls.push_back({installerPath, installerArguments, obsLaunch.filePath, toFrontPath,
-                     userLaunchPath, std::to_wstring(processId)});
+  bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) override {
+    calls.push_back({request.installerPath, request.installerArguments, request.obsLaunch.filePath,
+                     request.toFrontPath, request.userLaunchPath,
+                     std::to_wstring(request.obsLaunch.processId)});
     restartedObs = restarted;
     return succeeds;
   }
@@ -188,6 +186,13 @@ TEST_F(LaunchHandlerTest, FilesThatCanNeverMatchAndATailInAnotherCase) {
   EXPECT_EQ(runner.calls.size(), 2u);
   // With the executable tail in another case nothing is hashed.
   launch.filePath = (root / L"BIN\\64bit\\obs64.exe").wstring();
+  Handle();
+  EXPECT_THAT(log, ElementsAre(NeedsUpdate(0), Adding()));
+  EXPECT_EQ(runner.calls.size(), 2u);
+  // Nor with the tail anywhere but at the end.
+  launch.filePath = (dir / L"x\\bin\\64bit\\obs64.exe\\bin\\64bit\\OBS64.EXE").wstring();
+  fs::create_directories(fs::path(launch.filePath).parent_path());
+  WriteFileBytes(launch.filePath, "obs build 30.1.2");
   Handle();
   EXPECT_THAT(log, ElementsAre(NeedsUpdate(0), Adding()));
   EXPECT_EQ(runner.calls.size(), 2u);

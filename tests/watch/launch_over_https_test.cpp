@@ -29,9 +29,8 @@ class CountingRunner : public UpdateRunner {
     path = L"C:\\Program Files\\Lumenfeld\\LumenfeldBrowserService.exe";
     return true;
   }
-  bool RunGuiProcess(const std::wstring&, const std::wstring& installerArguments, const ObsLaunch&,
-                     uint32_t, const std::wstring&, const std::wstring&, ObsLaunch&) override {
-    arguments.push_back(installerArguments);
+  bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch&) override {
+    arguments.push_back(request.installerArguments);
     return false;
   }
   std::vector<std::wstring> arguments;

@@ -2,8 +2,6 @@
 
 #include <array>
 
-#include "common/command_line.h"
-
 namespace {
 
 struct Option {
@@ -112,10 +110,4 @@ bool ParseDownloaderArguments(std::wstring_view line, DownloaderArguments& argum
     return false;
   }
   return true;
-}
-
-std::wstring SilentInstallCommandLine(std::wstring_view installer, std::wstring_view folder) {
-  std::wstring arguments = L"/S /D=";
-  arguments += folder;
-  return QuotedCommandLine(installer, arguments);
 }

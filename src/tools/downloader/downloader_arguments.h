@@ -23,7 +23,3 @@ struct DownloaderArguments {
 // `arguments` is partly filled.
 bool ParseDownloaderArguments(std::wstring_view line, DownloaderArguments& arguments,
                               std::string& error);
-
-// The silent NSIS install: "<installer>" /S /D=<folder>. /D= must come last
-// and unquoted, even when the folder holds spaces.
-std::wstring SilentInstallCommandLine(std::wstring_view installer, std::wstring_view folder);

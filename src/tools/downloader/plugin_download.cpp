@@ -7,13 +7,13 @@
 
 #include <filesystem>
 
+#include "common/command_line.h"
 #include "common/directory_security.h"
-#include "common/held_file.h"
+#include "common/hex_digits.h"
 #include "common/path_checks.h"
-#include "common/sha256.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
-#include "net/http_download.h"
+#include "net/held_installer.h"
 #include "process/windows_functions.h"
 #include "tools/downloader/downloader_text.h"
 #include "tools/downloader/exit_codes.h"
@@ -141,21 +141,17 @@ int RunPluginDownload(const DownloaderArguments& arguments, DownloaderLog& log,
 
   DownloadFolder folder(log);
   if (!folder.Create()) return downloader_exit::kDownloadFailed;
-  const std::wstring installer = folder.file();
   const std::string url = UrlForRequest(ToUtf8(arguments.url));
-  log.Print("Downloading '%s' to '%s'", url.c_str(), ToUtf8(installer).c_str());
-  // Held from its creation until the installer has ended: nobody else can
-  // write to the file, rename it or delete it in between.
-  UniqueFileHandle pin(CreateFileW(installer.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                   nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!pin) {
+  HeldInstaller installer;
+  log.Print("Downloading '%s' to '%s'", url.c_str(), ToUtf8(folder.file()).c_str());
+  if (!installer.Create(folder.file())) {
     log.Print("Download failed: CreateFileW failed, GetLastError = %d", AsInt(GetLastError()));
     return downloader_exit::kDownloadFailed;
   }
   std::string failure;
   uint32_t downloaded = 0;
-  bool ok = DownloadIntoFile(
-      url, pin.get(),
+  const bool ok = installer.Download(
+      url,
       [&](uint32_t received, uint32_t total) {
         downloaded = received;
         progress.Received(received, total);
@@ -166,40 +162,36 @@ int RunPluginDownload(const DownloaderArguments& arguments, DownloaderLog& log,
     return downloader_exit::kDownloadFailed;
   }
   log.Print("Downloaded %u bytes", static_cast<unsigned>(downloaded));
-  if (!HoldForRunning(pin)) {
+  if (!installer.HoldForRunning()) {
     log.Print("The download could not be held for running, GetLastError = %d",
               AsInt(GetLastError()));
     return downloader_exit::kInstallerNotStarted;
   }
   if (!arguments.sha256.empty()) {
     const std::string expected = ToUtf8(arguments.sha256);
-    const std::string actual = FileSha256(pin.get());
-    if (actual != expected) {
+    const std::string actual = installer.Sha256();
+    if (actual.empty() || !SameSha256(expected, actual)) {
       if (actual.empty()) {
         log.Print("The download could not be hashed, GetLastError = %d", AsInt(GetLastError()));
       } else {
         log.Print("The download's SHA-256 is %s, not the expected %s: not running it",
                   actual.c_str(), expected.c_str());
       }
-      pin.reset();
-      DeleteWithoutLinks(installer);
+      installer.Delete();
       return downloader_exit::kInstallerHashMismatch;
     }
     log.Print("The download's SHA-256 matches %s", expected.c_str());
   }
 
-  std::wstring commandLine = SilentInstallCommandLine(installer, arguments.pluginFolder);
+  const std::wstring commandLine =
+      SilentInstallCommandLine(installer.path(), arguments.pluginFolder);
   log.Print("Running %s", ToUtf8(commandLine).c_str());
   progress.Installing();
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(installer.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      nullptr, &startup, &info)) {
+  UniqueKernelHandle process;
+  if (!installer.Start(commandLine, process)) {
     log.Print("The installer could not be started, GetLastError = %d", AsInt(GetLastError()));
     return downloader_exit::kInstallerNotStarted;
   }
-  UniqueKernelHandle process(info.hProcess), thread(info.hThread);
   WaitForSingleObject(process.get(), INFINITE);
   DWORD exitCode = 0;
   if (!GetExitCodeProcess(process.get(), &exitCode)) {

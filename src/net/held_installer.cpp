@@ -1,0 +1,42 @@
+#include "net/held_installer.h"
+
+#include <windows.h>
+
+#include "common/held_file.h"
+#include "common/path_checks.h"
+#include "common/sha256.h"
+
+bool HeldInstaller::Create(const std::wstring& path) {
+  path_ = path;
+  file_ = OpenWithoutLinks(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL);
+  return file_.valid();
+}
+
+bool HeldInstaller::Download(const std::string& url, const DownloadProgress& progress,
+                             std::string& failure) {
+  return DownloadIntoFile(url, file_.get(), progress, failure);
+}
+
+bool HeldInstaller::HoldForRunning() { return ::HoldForRunning(file_); }
+
+std::string HeldInstaller::Sha256() const { return FileSha256(file_.get()); }
+
+bool HeldInstaller::Start(const std::wstring& commandLine, UniqueKernelHandle& process) {
+  std::wstring line = commandLine;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(path_.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    return false;
+  }
+  process.reset(info.hProcess);
+  UniqueKernelHandle thread(info.hThread);
+  return true;
+}
+
+bool HeldInstaller::Delete() {
+  file_.reset();
+  return DeleteWithoutLinks(path_);
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <string>
+
+#include "common/unique_handle.h"
+#include "net/http_download.h"
+
+// An installer that is run as LocalSystem or elevated: downloaded into a
+// file that is held open from its creation until the installer has started,
+// sharing only reading, so that nobody can write, rename or delete it in
+// between and the bytes whose SHA-256 is checked are the bytes that run.
+// The file lies in a folder that only LocalSystem and Administrators may
+// write (the caller's), and is deleted through handles that refuse links.
+//
+// The steps in order: Create, Download, HoldForRunning, then Sha256 and
+// Start as needed, and Delete once it is no longer wanted. Each leaves the
+// reason of a failure in the last error (Download in its text); nothing is
+// logged. Destruction closes the handle and leaves the file.
+class HeldInstaller {
+ public:
+  HeldInstaller() = default;
+  HeldInstaller(const HeldInstaller&) = delete;
+  HeldInstaller& operator=(const HeldInstaller&) = delete;
+
+  // Creates the file `path` anew, for writing. Fails when something is there
+  // already (a link included) or a link on the way leads elsewhere.
+  bool Create(const std::wstring& path);
+
+  // Downloads `url` into the file (see DownloadIntoFile: only a 200 response
+  // with its whole announced body counts). On false, `failure` says why in
+  // one line.
+  bool Download(const std::string& url, const DownloadProgress& progress, std::string& failure);
+
+  // Trades the writing handle for one that only reads (see HoldForRunning in
+  // common/held_file.h): from here the file can be run. On false nothing is
+  // held any more.
+  bool HoldForRunning();
+
+  // SHA-256 of what the handle holds, as 64 lower-case hexadecimal digits;
+  // empty on failure.
+  std::string Sha256() const;
+
+  // Starts the held file with `commandLine` (the file is named as the
+  // application, so nothing is searched for), in the caller's environment
+  // and folder. `process` receives the new process.
+  bool Start(const std::wstring& commandLine, UniqueKernelHandle& process);
+
+  // Closes the handle and deletes the file without following a link.
+  bool Delete();
+
+  const std::wstring& path() const { return path_; }
+
+ private:
+  std::wstring path_;
+  UniqueFileHandle file_;
+};

@@ -1,0 +1,99 @@
+#include "service/service_start.h"
+
+#include <algorithm>
+
+#include "common/build_config.h"
+#include "common/signing_keys.h"
+#include "common/text.h"
+#include "common/unique_handle.h"
+#include "crash/crash_handler.h"
+#include "log/service_log.h"
+#include "service/service_host.h"
+
+namespace {
+
+// The one event the service writes. Without a message file of its own the
+// viewer shows the text as the event's only insertion string.
+constexpr DWORD StateFolderEventId = 1;
+
+std::wstring Number(DWORD value) { return std::to_wstring(static_cast<int>(value)); }
+
+// "C:\ProgramData\LumenfeldService", as an administrator would type it.
+std::wstring FolderForPeople(std::wstring directory) {
+  std::replace(directory.begin(), directory.end(), L'/', L'\\');
+  while (directory.size() > 3 && directory.back() == L'\\') directory.pop_back();
+  return directory;
+}
+
+}  // namespace
+
+std::wstring PrepareService(ServiceStartSteps& steps) {
+  steps.ArmCrashReporting();
+  steps.RegisterControlHandler();
+  steps.ReportStatus(MakeServiceStatus(SERVICE_START_PENDING, 0));
+  const ServiceStateFolder state = steps.SecureStateFolder();
+  if (state.outcome.action == StateFolderOutcome::Action::Failed) {
+    steps.ReportToEventLog(StateFolderFailureMessage(state));
+    const DWORD error = state.outcome.error != 0 ? state.outcome.error : ERROR_ACCESS_DENIED;
+    steps.ReportStatus(MakeServiceStatus(SERVICE_STOPPED, 0, error));
+    return {};
+  }
+  steps.OpenLog(state.outcome);
+  return state.directory;
+}
+
+std::wstring StateFolderFailureMessage(const ServiceStateFolder& state) {
+  const StateFolderOutcome& outcome = state.outcome;
+  const std::wstring call =
+      FromUtf8(outcome.failedCall) + L" failed, GetLastError = " + Number(outcome.error);
+  if (state.directory.empty()) {
+    return FromUtf8(ServiceName) + L" stopped: it cannot name its state folder (" + call + L").";
+  }
+  const std::wstring fault = FromUtf8(StateFolderFaultText(outcome));
+  const std::wstring what =
+      fault.empty() ? L"could not be checked or created"
+                    : L"is " + fault + L" and could be neither repaired nor moved aside";
+  return FromUtf8(ServiceName) + L" stopped: its state folder " + FolderForPeople(state.directory) +
+         L" " + what + L" (" + call +
+         L"). Remove or rename that folder (a program may hold a file in it open), then start "
+         L"the service again.";
+}
+
+bool WriteErrorEvent(const std::wstring& source, const std::wstring& message) {
+  UniqueEventSource eventSource(RegisterEventSourceW(nullptr, source.c_str()));
+  if (!eventSource) return false;
+  const wchar_t* strings[] = {message.c_str()};
+  return ReportEventW(eventSource.get(), EVENTLOG_ERROR_TYPE, 0, StateFolderEventId, nullptr, 1, 0,
+                      strings, nullptr) != FALSE;
+}
+
+void SystemServiceStartSteps::ArmCrashReporting() {
+  CrashHandler::Instance().UploadUrl = CrashReportUrl;
+}
+
+void SystemServiceStartSteps::RegisterControlHandler() {
+  statusHandle_ = RegisterServiceCtrlHandlerA(ServiceName, ServiceControlHandler);
+}
+
+void SystemServiceStartSteps::ReportStatus(const SERVICE_STATUS& status) {
+  SERVICE_STATUS copy = status;
+  SetServiceStatus(statusHandle_, &copy);
+}
+
+ServiceStateFolder SystemServiceStartSteps::SecureStateFolder() {
+  return SecureServiceStateDirectory();
+}
+
+void SystemServiceStartSteps::ReportToEventLog(const std::wstring& message) {
+  // Nothing else is left to tell if this fails: the exit code still says it.
+  WriteErrorEvent(FromUtf8(ServiceName), message);
+}
+
+void SystemServiceStartSteps::OpenLog(const StateFolderOutcome& outcome) {
+  ServiceLog& log = ServiceLog::Instance();
+  CrashHandler::Instance().Attachments.push_back(log.LogPath);
+  LogStateFolderOutcome(outcome);
+  if (SigningKeysPem[0] == '\0') {
+    log.Print("CDN documents are not signature-checked: this build has no signing keys.");
+  }
+}
