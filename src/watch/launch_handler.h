@@ -65,8 +65,8 @@ class SystemUpdateRunner : public UpdateRunner {
 // for the next launch. The staged file is deleted once it is installed.
 //
 // A launch from a path that is not on a local drive is only logged and
-// recorded: nothing of it is opened. The update is not run when the folder
-// the installer would write to leads elsewhere through a link.
+// recorded: nothing of it is opened. The update is not run when a folder
+// or file the installer may write to leads elsewhere through a link.
 //
 // Records the launch in `obsProcessHistory` on every path except one (the
 // executable cannot be read for identification), which leaves it for the
