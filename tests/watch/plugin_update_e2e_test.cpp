@@ -550,6 +550,24 @@ TEST_F(PluginUpdateEndToEnd, AnInstallerStagedTooLateIsInstalledByTheNextLaunch)
   EXPECT_EQ(cdn.Requests(Installer6), 1u);
 }
 
+TEST_F(PluginUpdateEndToEnd, AnObsThatEndsWhileItsInstallerIsStagedIsLeftForTheNextLaunch) {
+  InstallRelease5();
+  cdn.rollout = "cdn-rev6";
+  cdn.Hold(Installer6);
+  StartService();
+  std::unique_ptr<FakeObsProcess> obs;
+  size_t first = Launch(obs, "Staging the installer ");
+  ASSERT_TRUE(cdn.WaitUntilHolding(30s));
+  StopAllObs();
+  cdn.Release();
+  ASSERT_TRUE(WaitUntil([&] { return CountFrom(first, "Adding {") >= 1; }, 60s));
+  EXPECT_EQ(CountFrom(first, "OBS ended while the installer was staged: "), 1u);
+  EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u);
+  EXPECT_TRUE(RunningObs(obsExe).empty()) << "not started by the service";
+  EXPECT_EQ(StagedFiles().size(), 1u);
+  EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "5");
+}
+
 TEST_F(PluginUpdateEndToEnd, AStopWhileStagingEndsTheDownloadAndLeavesNoPartialFile) {
   InstallRelease5();
   cdn.rollout = "cdn-rev6";
