@@ -1,6 +1,5 @@
 #include "common/staged_installers.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -22,22 +21,6 @@ TEST(StagedInstallers, OnlyTheFileOfItsHashInTheStagedFolderIsTaken) {
     EXPECT_FALSE(IsStagedInstallerPath(path, Folder, Hash)) << path;
   }
   EXPECT_FALSE(IsStagedInstallerPath(Folder + L"\\.exe", Folder, L""));  // no hash at all
-}
-
-TEST(StagedInstallers, BeforeStagingOnlyTheNewestOtherInstallerStays) {
-  const std::wstring keep = Hash + L".exe", a = std::wstring(64, L'a') + L".exe",
-                     b = std::wstring(64, L'b') + L".exe", d = std::wstring(64, L'd') + L".exe";
-  EXPECT_THAT(StagedEntriesToRemove({{a, true, 1},
-                                     {keep, true, 0},
-                                     {b, true, 3},
-                                     {d, true, 2},
-                                     {L"notes.txt", true, 9},
-                                     {std::wstring(64, L'e') + L".exe", false, 9},  // a link
-                                     {std::wstring(64, L'F') + L".exe", true, 9}},
-                                    keep),
-              ::testing::ElementsAre(a, d, L"notes.txt", std::wstring(64, L'e') + L".exe",
-                                     std::wstring(64, L'F') + L".exe"));
-  EXPECT_THAT(StagedEntriesToRemove({{keep, false, 0}}, keep), ::testing::ElementsAre(keep));
 }
 
 }  // namespace
