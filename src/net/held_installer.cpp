@@ -13,14 +13,26 @@ bool HeldInstaller::Create(const std::wstring& path) {
   return file_.valid();
 }
 
+bool HeldInstaller::OpenExisting(const std::wstring& path) {
+  path_ = path;
+  file_ =
+      OpenWithoutLinks(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  return file_.valid();
+}
+
 bool HeldInstaller::Download(const std::string& url, const DownloadProgress& progress,
-                             std::string& failure) {
-  return DownloadIntoFile(url, file_.get(), progress, failure);
+                             std::string& failure, const std::atomic<bool>* running) {
+  return DownloadIntoFile(url, file_.get(), progress, failure, DownloadStallLimitMs, running);
 }
 
 bool HeldInstaller::HoldForRunning() { return ::HoldForRunning(file_); }
 
 std::string HeldInstaller::Sha256() const { return FileSha256(file_.get()); }
+
+uint64_t HeldInstaller::Size() const {
+  LARGE_INTEGER size{};
+  return GetFileSizeEx(file_.get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+}
 
 bool HeldInstaller::Start(const std::wstring& commandLine, UniqueKernelHandle& process) {
   std::wstring line = commandLine;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "common/unique_handle.h"
@@ -12,10 +14,11 @@
 // The file lies in a folder that only LocalSystem and Administrators may
 // write (the caller's), and is deleted through handles that refuse links.
 //
-// The steps in order: Create, Download, HoldForRunning, then Sha256 and
-// Start as needed, and Delete once it is no longer wanted. Each leaves the
-// reason of a failure in the last error (Download in its text); nothing is
-// logged. Destruction closes the handle and leaves the file.
+// The steps in order: Create, Download, HoldForRunning (or OpenExisting for
+// a file downloaded earlier), then Sha256 and Start as needed, and Delete
+// once it is no longer wanted. Each leaves the reason of a failure in the
+// last error (Download in its text); nothing is logged. Destruction closes
+// the handle and leaves the file.
 class HeldInstaller {
  public:
   HeldInstaller() = default;
@@ -26,10 +29,16 @@ class HeldInstaller {
   // already (a link included) or a link on the way leads elsewhere.
   bool Create(const std::wstring& path);
 
+  // Opens the existing file `path` for reading, sharing only reading, without
+  // following a link (see OpenWithoutLinks): held as after HoldForRunning,
+  // so nobody can write, rename or delete it while it is checked and run.
+  bool OpenExisting(const std::wstring& path);
+
   // Downloads `url` into the file (see DownloadIntoFile: only a 200 response
-  // with its whole announced body counts). On false, `failure` says why in
-  // one line.
-  bool Download(const std::string& url, const DownloadProgress& progress, std::string& failure);
+  // with its whole announced body counts; clearing `running`, when given,
+  // ends it within a second). On false, `failure` says why in one line.
+  bool Download(const std::string& url, const DownloadProgress& progress, std::string& failure,
+                const std::atomic<bool>* running = nullptr);
 
   // Trades the writing handle for one that only reads (see HoldForRunning in
   // common/held_file.h): from here the file can be run. On false nothing is
@@ -39,6 +48,9 @@ class HeldInstaller {
   // SHA-256 of what the handle holds, as 64 lower-case hexadecimal digits;
   // empty on failure.
   std::string Sha256() const;
+
+  // The size of what the handle holds; 0 on failure.
+  uint64_t Size() const;
 
   // Starts the held file with `commandLine` (the file is named as the
   // application, so nothing is searched for), in the caller's environment

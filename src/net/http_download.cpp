@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -283,7 +284,8 @@ namespace {
 // is known to be good.
 template <typename OpenFile>
 bool WatchedDownload(const std::string& url, OpenFile openFile, const DownloadProgress& progress,
-                     std::string& failure, uint32_t stallLimitMs) {
+                     std::string& failure, uint32_t stallLimitMs,
+                     const std::atomic<bool>* running = nullptr) {
   auto transfer = std::make_shared<Transfer>();
   std::thread(RunTransfer, url, stallLimitMs, transfer).detach();
 
@@ -292,11 +294,22 @@ bool WatchedDownload(const std::string& url, OpenFile openFile, const DownloadPr
   DWORD written = 0;
   std::unique_lock<std::mutex> lock(transfer->mutex);
   auto lastData = std::chrono::steady_clock::now();
+  const auto stopPoll = std::chrono::milliseconds(DownloadStopPollMs);
   for (;;) {
-    const bool stalled = !transfer->changed.wait_until(lock, lastData + stallLimit, [&] {
+    const auto stallAt = lastData + stallLimit;
+    const auto wakeAt = running != nullptr
+                            ? std::min(stallAt, std::chrono::steady_clock::now() + stopPoll)
+                            : stallAt;
+    const bool woken = transfer->changed.wait_until(lock, wakeAt, [&] {
       return (transfer->opened && !file) || !transfer->chunks.empty() || transfer->ended;
     });
-    if (stalled) {
+    if (running != nullptr && !*running) {
+      transfer->abandoned = true;
+      failure = "stopped";
+      return false;  // as for a stall: the partial download goes with `file`
+    }
+    if (!woken && std::chrono::steady_clock::now() < stallAt) continue;
+    if (!woken) {
       transfer->abandoned = true;
       failure = "no data arrived for " + StallText(stallLimitMs);
       if (file) failure += ", " + ShortBody(written, transfer->contentLength);
@@ -353,8 +366,9 @@ bool DownloadFileWithProgress(const std::string& url, const std::wstring& path,
 }
 
 bool DownloadIntoFile(const std::string& url, void* file, const DownloadProgress& progress,
-                      std::string& failure, uint32_t stallLimitMs) {
+                      std::string& failure, uint32_t stallLimitMs,
+                      const std::atomic<bool>* running) {
   return WatchedDownload(
       url, [&] { return std::make_unique<TargetFile>(static_cast<HANDLE>(file)); }, progress,
-      failure, stallLimitMs);
+      failure, stallLimitMs, running);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -52,6 +53,9 @@ using DownloadProgress = std::function<void(uint32_t received, uint32_t total)>;
 // How long a download with progress may go without receiving a byte.
 inline constexpr uint32_t DownloadStallLimitMs = 60000;
 
+// How often a download given a run flag looks at it.
+inline constexpr uint32_t DownloadStopPollMs = 200;
+
 // Like DownloadFile, for programs that show what happens: only a 200 response counts, `progress`
 // (may be empty) follows the transfer and, on false, `failure` says why in one line (the failing
 // call and its error code, the status, the byte counts, or the stall). No partial file is left.
@@ -66,6 +70,10 @@ bool DownloadFileWithProgress(const std::string& url, const std::wstring& path,
 
 // DownloadFileWithProgress into `file`, open for writing, from its current
 // position. On false the caller decides what becomes of what was written.
-// (A HANDLE, declared without <windows.h>.)
+// (A HANDLE, declared without <windows.h>.) With `running` given, the
+// download ends with false, "stopped" as its failure, within
+// DownloadStopPollMs of the flag being cleared; nothing is written to `file`
+// after the return.
 bool DownloadIntoFile(const std::string& url, void* file, const DownloadProgress& progress,
-                      std::string& failure, uint32_t stallLimitMs = DownloadStallLimitMs);
+                      std::string& failure, uint32_t stallLimitMs = DownloadStallLimitMs,
+                      const std::atomic<bool>* running = nullptr);

@@ -1,8 +1,11 @@
 #include "state/state_directory.h"
 
+#include <algorithm>
+
 #include "common/directory_security.h"
 #include "common/path_checks.h"
 #include "common/service_folder.h"
+#include "common/staged_installers.h"
 #include "common/text.h"
 #include "common/windows_directory.h"
 #include "log/service_log.h"
@@ -60,11 +63,15 @@ StateFolderFault StateFolderFaultOf(DWORD attributes, bool ownerTrusted) {
   return StateFolderFault::None;
 }
 
-StateFolderOutcome RecreateStateDirectory(const std::wstring& directory, StateFolderFault fault,
-                                          int64_t now) {
+namespace {
+
+// RecreateStateDirectory; the numbers of the state files are carried over
+// only with `carry`.
+StateFolderOutcome Recreate(const std::wstring& directory, StateFolderFault fault, int64_t now,
+                            bool carry) {
   const std::wstring folder = WithoutTrailingSeparator(directory);
   // The numbers only: no file of the old folder is kept or copied.
-  StateValues values = ReadStateValues(directory, MayCarryFrom);
+  StateValues values = carry ? ReadStateValues(directory, MayCarryFrom) : StateValues{};
   const std::wstring aside = folder + L".untrusted-" + std::to_wstring(now);
   StateFolderOutcome outcome;
   // A junction or link is itself renamed, not what it points at.
@@ -83,7 +90,7 @@ StateFolderOutcome RecreateStateDirectory(const std::wstring& directory, StateFo
   return outcome;
 }
 
-StateFolderOutcome SecureStateDirectory(const std::wstring& directory, int64_t now) {
+StateFolderOutcome Secure(const std::wstring& directory, int64_t now, bool carry) {
   const std::wstring folder = WithoutTrailingSeparator(directory);
   StateFolderOutcome outcome;
   // A user who races the service (creating the folder again between its
@@ -119,7 +126,7 @@ StateFolderOutcome SecureStateDirectory(const std::wstring& directory, int64_t n
       outcome.error = result < 0 ? GetLastError() : 0;
       return outcome;
     }
-    outcome = RecreateStateDirectory(directory, fault, now);
+    outcome = Recreate(directory, fault, now, carry);
     outcome.owner = owner;
     if (outcome.action != StateFolderOutcome::Action::Failed ||
         std::string(outcome.failedCall) != "CreateDirectoryW" ||
@@ -128,6 +135,58 @@ StateFolderOutcome SecureStateDirectory(const std::wstring& directory, int64_t n
     }
   }
   return outcome;
+}
+
+}  // namespace
+
+StateFolderOutcome RecreateStateDirectory(const std::wstring& directory, StateFolderFault fault,
+                                          int64_t now) {
+  return Recreate(directory, fault, now, true);
+}
+
+StateFolderOutcome SecureStateDirectory(const std::wstring& directory, int64_t now) {
+  return Secure(directory, now, true);
+}
+
+StateFolderOutcome SecureStateSubfolder(const std::wstring& folder, int64_t now) {
+  return Secure(folder, now, false);
+}
+
+std::string UntrustedFolderReason(const std::wstring& folder) {
+  const auto failed = [](const char* call) {
+    return std::string(call) +
+           " failed, GetLastError = " + std::to_string(static_cast<int>(GetLastError()));
+  };
+  std::wstring finalPath;
+  if (!LeadsToItself(folder, finalPath)) {
+    return finalPath.empty() ? failed("GetFinalPathNameByHandleW")
+                             : "a link to " + ToUtf8(finalPath);
+  }
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return failed("GetFileAttributesW");
+  StateFolderOutcome outcome;
+  bool ownerTrusted = true;
+  if (!IsReparsePointAttribute(attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    bool readable = false;
+    ownerTrusted = HasTrustedOwner(folder, &outcome.owner, &readable);
+    if (!readable) return failed("GetNamedSecurityInfoW (owner)");
+  }
+  outcome.fault = StateFolderFaultOf(attributes, ownerTrusted);
+  if (outcome.fault != StateFolderFault::None) return StateFolderFaultText(outcome);
+  bool readable = false;
+  const bool othersMayWrite = DirectoryGrantsOthersWrite(folder, &readable);
+  if (!readable) return failed("GetNamedSecurityInfoW (access list)");
+  return othersMayWrite ? "writable by others" : "";
+}
+
+std::wstring NativeStateFolder(const std::wstring& stateDirectory) {
+  std::wstring folder = WithoutTrailingSeparator(stateDirectory);
+  std::replace(folder.begin(), folder.end(), L'/', L'\\');
+  return folder;
+}
+
+std::wstring StagedFolderOf(const std::wstring& stateDirectory) {
+  return NativeStateFolder(stateDirectory) + L"\\" + StagedFolderName;
 }
 
 ServiceStateFolder SecureServiceStateDirectory(WindowsDirectoryQuery query) {

@@ -55,6 +55,28 @@ struct StateFolderOutcome {
 // list. Logs nothing.
 StateFolderOutcome SecureStateDirectory(const std::wstring& directory, int64_t now);
 
+// SecureStateDirectory for a folder of the state folder that the service
+// writes files into and runs or hands on files from (`folder`, no separator
+// at the end): the same checks and repairs, and nothing carried over into a
+// folder made anew.
+StateFolderOutcome SecureStateSubfolder(const std::wstring& folder, int64_t now);
+
+// The check SecureStateDirectory makes, for a folder that is only read from,
+// never repaired (the downloader's check of the folder an installer was
+// staged in): empty when `folder` leads to itself (no link anywhere on the
+// way), is a folder, belongs to a trusted account and lets nobody else
+// write; otherwise why not, in a few words for a log ("a link", "owned by
+// <SID>", "writable by others", or the call that failed and its error).
+std::string UntrustedFolderReason(const std::wstring& folder);
+
+// The state directory as GetStateDirectory gives it, in the form paths are
+// handed on and compared in: every separator "\" and none at the end
+// ("C:\ProgramData\LumenfeldService").
+std::wstring NativeStateFolder(const std::wstring& stateDirectory);
+
+// The folder of staged installers (StagedFolderName) in that state folder.
+std::wstring StagedFolderOf(const std::wstring& stateDirectory);
+
 // The part of SecureStateDirectory after the decision: moves `directory`
 // aside for `fault` and creates it anew with the values carried over.
 StateFolderOutcome RecreateStateDirectory(const std::wstring& directory, StateFolderFault fault,

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -12,6 +13,7 @@
 #include "common/text.h"
 #include "log/service_log.h"
 #include "process/windows_functions.h"
+#include "state/state_directory.h"
 #include "state/worker_state.h"
 #include "update/plugin_metadata_resolver.h"
 #include "watch/watch_loop.h"
@@ -143,12 +145,46 @@ bool InstallFolderLeadsToItself(ServiceLog& log, const std::wstring& pluginFolde
   return true;
 }
 
+// Stages the pinned installer of `metadata` for the downloader to run. True
+// when the update may go on now, with `stagedPath` naming the file; false,
+// logged, when the staging failed, finished after the deadline or outlived
+// the OBS it was for: OBS is then left alone.
+bool StageForUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
+                    const ObsLaunch& launch, const PluginMetadata& metadata,
+                    std::chrono::steady_clock::time_point seen, std::wstring& stagedPath) {
+  if (worker.GetStateDirectory().empty()) {
+    log.Print("Staging the installer failed: there is no state folder");
+    return false;
+  }
+  StagingRequest request;
+  request.stagedFolder = StagedFolderOf(worker.GetStateDirectory());
+  request.url = metadata.installer;
+  request.sha256 = metadata.installerSha256;
+  if (!runner.StageInstaller(request, stagedPath)) return false;
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - seen);
+  if (took > std::chrono::seconds(StagingDeadlineSeconds)) {
+    log.Print(
+        "The installer was staged %d ms after the launch was seen, later than %d s: OBS is left "
+        "running, the next launch installs from %s",
+        static_cast<int>(took.count()), static_cast<int>(StagingDeadlineSeconds),
+        ToUtf8(stagedPath).c_str());
+    return false;
+  }
+  if (!runner.ObsStillRuns(launch)) {
+    log.Print("OBS ended while the installer was staged: the next launch installs from %s",
+              ToUtf8(stagedPath).c_str());
+    return false;
+  }
+  return true;
+}
+
 // Runs the downloader/installer for `metadata` and records the outcome:
 // the revision (and a fresh roll) after total success, the restarted OBS in
 // any case.
 void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const ObsLaunch& launch,
                const PluginMetadata& metadata, const ObsFolders& folders,
-               ObsProcessHistory& obsProcessHistory) {
+               std::chrono::steady_clock::time_point seen, ObsProcessHistory& obsProcessHistory) {
   std::wstring servicePath;
   if (!runner.GetServicePath(servicePath)) return;
   const std::wstring pluginFolder =
@@ -157,9 +193,13 @@ void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const
   const fs::path serviceFolder = fs::path(servicePath).parent_path();
   std::wstring arguments = L"/url='" + FromUtf8(metadata.installer) + L"' /pluginFolder='" +
                            pluginFolder + L"' /pathToObs64='" + launch.filePath + L"'";
-  // The downloader runs the installer only when it has this hash.
+  // The downloader runs the installer only when it has this hash, and runs
+  // the staged file when it passes its own checks.
+  std::wstring stagedPath;
   if (!metadata.installerSha256.empty()) {
-    arguments += L" /sha256='" + FromUtf8(metadata.installerSha256) + L"'";
+    if (!StageForUpdate(worker, runner, log, launch, metadata, seen, stagedPath)) return;
+    arguments +=
+        L" /sha256='" + FromUtf8(metadata.installerSha256) + L"' /staged='" + stagedPath + L"'";
   }
 
   GuiProcessRequest request;
@@ -172,9 +212,12 @@ void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const
   const bool installed = runner.RunGuiProcess(request, restartedObs);
   if (!installed) {
     log.Print("RunGuiProcess for the downloader/installer did not finish in total success.");
-  } else if (worker.ReadLastRev() != metadata.rev) {
-    worker.Reroll();
-    worker.WriteLastRev(metadata.rev);
+  } else {
+    if (!stagedPath.empty()) RemoveStagedInstaller(log, stagedPath);
+    if (worker.ReadLastRev() != metadata.rev) {
+      worker.Reroll();
+      worker.WriteLastRev(metadata.rev);
+    }
   }
   if (restartedObs.processId != 0) obsProcessHistory.insert(KeyOf(restartedObs));
 }
@@ -191,6 +234,16 @@ bool SystemUpdateRunner::RunGuiProcess(const GuiProcessRequest& request, ObsLaun
   return ::RunGuiProcess(stoppable, restartedObs);
 }
 
+bool UpdateRunner::StageInstaller(const StagingRequest& request, std::wstring& stagedPath) {
+  return ::StageInstaller(ServiceLog::Instance(), request, stagedPath);
+}
+
+bool SystemUpdateRunner::StageInstaller(const StagingRequest& request, std::wstring& stagedPath) {
+  StagingRequest stoppable = request;
+  stoppable.running = running_;
+  return UpdateRunner::StageInstaller(stoppable, stagedPath);
+}
+
 void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                        ObsProcessHistory& obsProcessHistory) {
   SystemUpdateRunner runner(&worker->running);
@@ -200,6 +253,8 @@ void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
 
 void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, UpdateRunner& runner,
                        const ObsLaunch& launch, ObsProcessHistory& obsProcessHistory) {
+  // The staging deadline counts from here.
+  const auto seen = std::chrono::steady_clock::now();
   ServiceLog& log = ServiceLog::Instance();
   // Opening a file on another host would make this account authenticate to
   // it, where the login can be relayed.
@@ -239,7 +294,7 @@ void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, Up
       HasExecutableTail(launch.filePath) && PluginFilesDiffer(log, runner, metadata, folders);
   log.Print("needsUpdate = %d for %s", needsUpdate ? 1 : 0, ToUtf8(launch.filePath).c_str());
   if (needsUpdate) {
-    RunUpdate(worker, runner, log, launch, metadata, folders, obsProcessHistory);
+    RunUpdate(worker, runner, log, launch, metadata, folders, seen, obsProcessHistory);
   }
   AddToHistory(log, launch, obsProcessHistory);
 }

@@ -7,6 +7,7 @@
 #include "process/obs_launch.h"
 #include "session/run_gui_process.h"
 #include "update/file_hash.h"
+#include "watch/installer_staging.h"
 
 class PluginMetadataResolver;
 class ServiceLog;
@@ -29,6 +30,9 @@ class UpdateRunner {
   virtual bool GetServicePath(std::wstring& path) = 0;
   // As RunGuiProcess in session/run_gui_process.h.
   virtual bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) = 0;
+  // As StageInstaller and ObsStillRuns in watch/installer_staging.h.
+  virtual bool StageInstaller(const StagingRequest& request, std::wstring& stagedPath);
+  virtual bool ObsStillRuns(const ObsLaunch& launch) { return ::ObsStillRuns(launch); }
 };
 
 // The service's runner: GetProcessFilePath of the current process and the
@@ -39,6 +43,8 @@ class SystemUpdateRunner : public UpdateRunner {
   explicit SystemUpdateRunner(const std::atomic<bool>* running) : running_(running) {}
   bool GetServicePath(std::wstring& path) override;
   bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) override;
+  // Ends the download once `running` is cleared.
+  bool StageInstaller(const StagingRequest& request, std::wstring& stagedPath) override;
 
  private:
   const std::atomic<bool>* running_;
@@ -50,6 +56,13 @@ class SystemUpdateRunner : public UpdateRunner {
 // the downloader/installer in the user's session (OBS stopped and started
 // again around it). After total success the installed revision is recorded
 // and, when it changed, the roll re-drawn.
+//
+// When the metadata pins the installer by its SHA-256, the installer is
+// staged first, while OBS still runs (see StageInstaller), and the
+// downloader is told to run the staged file. OBS is then stopped only when
+// the staging succeeded within StagingDeadlineSeconds of the call and OBS
+// still runs; otherwise nothing else happens, and a staged installer waits
+// for the next launch. The staged file is deleted once it is installed.
 //
 // A launch from a path that is not on a local drive is only logged and
 // recorded: nothing of it is opened. The update is not run when a folder

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -40,12 +42,27 @@ bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
          });
 }
 
-void SendAll(SOCKET s, const char* data, size_t size) {
+// Sends `size` bytes; with a `pace` given, no faster than pace->rate bytes
+// a second counted from pace->start (pace->sent carries over calls).
+struct Pace {
+  uint64_t rate;
+  std::chrono::steady_clock::time_point start;
+  uint64_t sent = 0;
+};
+
+void SendAll(SOCKET s, const char* data, size_t size, Pace* pace = nullptr) {
   while (size > 0) {
-    int sent = send(s, data, static_cast<int>(std::min<size_t>(size, 65536)), 0);
+    if (pace) {
+      std::this_thread::sleep_until(pace->start +
+                                    std::chrono::microseconds(pace->sent * 1000000 / pace->rate));
+    }
+    // Paced in slices of a few milliseconds' worth.
+    const size_t slice = pace ? std::max<size_t>(4096, pace->rate / 200) : 65536;
+    int sent = send(s, data, static_cast<int>(std::min(size, slice)), 0);
     if (sent <= 0) return;
     data += sent;
     size -= static_cast<size_t>(sent);
+    if (pace) pace->sent += static_cast<uint64_t>(sent);
   }
 }
 
@@ -239,9 +256,14 @@ void HttpTestServer::HandleConnection(uintptr_t socketValue) {
 
   size_t toSend = std::min(reply.dropAfter, reply.bytes.size());
   size_t first = reply.hold ? std::min(reply.holdAfter, toSend) : 0;
-  SendAll(client, reply.bytes.data(), first);
-  if (reply.hold) reply.hold();
-  SendAll(client, reply.bytes.data() + first, toSend - first);
+  Pace pace{reply.bytesPerSecond, std::chrono::steady_clock::now()};
+  Pace* paced = reply.bytesPerSecond > 0 ? &pace : nullptr;
+  SendAll(client, reply.bytes.data(), first, paced);
+  if (reply.hold) {
+    reply.hold();
+    pace = {reply.bytesPerSecond, std::chrono::steady_clock::now()};  // no burst after the hold
+  }
+  SendAll(client, reply.bytes.data() + first, toSend - first, paced);
   if (reply.dropAfter != static_cast<size_t>(-1)) {
     // A hard close: the client sees the connection reset mid-body.
     linger hard{1, 0};

@@ -34,6 +34,8 @@ struct Reply {
   // client in the middle of a transfer.
   size_t holdAfter = static_cast<size_t>(-1);
   std::function<void()> hold;
+  // When set, the bytes go out no faster than this (a slow link, for benchmarks).
+  uint64_t bytesPerSecond = 0;
 
   // Status line, Content-Length matching `body`, "Connection: close", any
   // extra header lines (each ending in CR LF), then the body.

@@ -1,5 +1,7 @@
 #include "common/service_control.h"
 
+#include <shlobj.h>
+
 #include <filesystem>
 #include <thread>
 
@@ -114,4 +116,13 @@ std::vector<std::string> ServiceLogMessages() {
   std::filesystem::path log = std::filesystem::path(ServiceDataDirectory()) / L"service.log";
   if (!std::filesystem::exists(log, error)) return {};
   return LogMessages(ReadFileBytes(log));
+}
+
+std::string PluginDownloaderLog() {
+  wchar_t folder[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) {
+    return {};
+  }
+  std::filesystem::path log = std::filesystem::path(folder) / "Lumenfeld" / "PluginDownloader.log";
+  return std::filesystem::exists(log) ? ReadFileBytes(log) : std::string();
 }

@@ -57,6 +57,9 @@ void RemoveService(const std::wstring& name);
 // The message part of each line of the service's log (after "] "), oldest first.
 std::vector<std::string> ServiceLogMessages();
 
+// The downloader's own log, as the user the tests run as has it ("" if none).
+std::string PluginDownloaderLog();
+
 // Polls `done` every 100 ms until it holds; false when `timeout` passed first.
 template <typename Predicate>
 bool WaitUntil(Predicate done, std::chrono::milliseconds timeout) {

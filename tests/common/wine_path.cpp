@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "common/directory_security.h"
 #include "common/unique_handle.h"
 
 std::wstring WinePathOf(const std::string& unixPath) {
@@ -13,7 +14,7 @@ std::wstring WinePathOf(const std::string& unixPath) {
 namespace {
 
 // Runs the host program `program` with `arguments` in the folder of `path`
-// and waits until `done` holds for `path`'s attributes.
+// and waits until `done` holds.
 template <typename Done>
 bool RunOnHostUntil(const std::wstring& program, const std::wstring& arguments,
                     const std::wstring& path, Done done) {
@@ -34,7 +35,7 @@ bool RunOnHostUntil(const std::wstring& program, const std::wstring& arguments,
   UniqueKernelHandle thread(process.hThread);
   // Wine cannot wait for a host process: wait for its effect instead.
   for (int attempt = 0; attempt < 600; ++attempt) {
-    if (done(GetFileAttributesW(path.c_str()))) return true;
+    if (done()) return true;
     Sleep(100);
   }
   return false;
@@ -47,12 +48,21 @@ std::wstring NameOf(const std::wstring& path) { return path.substr(path.find_las
 bool MakeHostLink(const std::wstring& link, const std::string& target) {
   return RunOnHostUntil(
       L"Z:\\bin\\ln", L"-s " + std::wstring(target.begin(), target.end()) + L" " + NameOf(link),
-      link, [](DWORD attributes) {
+      link, [&] {
+        const DWORD attributes = GetFileAttributesW(link.c_str());
         return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
       });
 }
 
 bool RemoveHostLink(const std::wstring& link) {
-  return RunOnHostUntil(L"Z:\\bin\\rm", NameOf(link), link,
-                        [](DWORD attributes) { return attributes == INVALID_FILE_ATTRIBUTES; });
+  return RunOnHostUntil(L"Z:\\bin\\rm", NameOf(link), link, [&] {
+    return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES;
+  });
+}
+
+bool SetHostFolderMode(const std::wstring& folder, const std::string& mode) {
+  const bool open = mode == "777";
+  return RunOnHostUntil(L"Z:\\bin\\chmod",
+                        std::wstring(mode.begin(), mode.end()) + L" " + NameOf(folder), folder,
+                        [&] { return DirectoryGrantsOthersWrite(folder) == open; });
 }

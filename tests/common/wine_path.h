@@ -16,3 +16,9 @@ bool MakeHostLink(const std::wstring& link, const std::string& target);
 // Removes the link `link` made by MakeHostLink (Wine removes neither it nor,
 // through it, the folder it leads to). False when rm cannot be run or fails.
 bool RemoveHostLink(const std::wstring& link);
+
+// Gives the folder `folder` the Unix permissions `mode` with the host's
+// chmod: Wine derives a folder's access list from them, so "777" makes a
+// folder that lets everyone write, as no access list set through Wine can.
+// False when chmod cannot be run or the list does not change accordingly.
+bool SetHostFolderMode(const std::wstring& folder, const std::string& mode);

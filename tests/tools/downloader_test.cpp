@@ -2,10 +2,14 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <functional>
 #include <thread>
 
+#include "common/directory_security.h"
 #include "common/http_test_server.h"
+#include "common/sha256.h"
 #include "common/temp_dir.h"
+#include "common/text.h"
 #include "common/wine_path.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
@@ -112,10 +116,85 @@ TEST_F(DownloaderTest, ALineItCannotReadIsRejectedBeforeAnythingElse) {
   EXPECT_EQ(RunDownloader(L"/url='" + url + L"' /pluginFolder='" + pluginFolder_.wstring() +
                           L"' /pathToObs64='" + obsExe_.wstring()),
             downloader_exit::kBadArguments);
+  EXPECT_EQ(RunDownloader(Line(url) + L" /staged='C:\\staged.exe'"),
+            downloader_exit::kBadArguments);
   EXPECT_TRUE(server_.Requests().empty());
   std::string log = PluginDownloaderLog();
   EXPECT_THAT(log, HasSubstr("Bad argument line: /pathToObs64 is missing"));
   EXPECT_THAT(log, HasSubstr("Bad argument line: /pathToObs64 has no closing quote"));
+  EXPECT_THAT(log, HasSubstr("Bad argument line: /staged is given without /sha256"));
+}
+
+// The installer the service staged in its state folder is run only when
+// every check holds; otherwise the downloader says why and downloads it.
+TEST_F(DownloaderTest, RunsTheStagedInstallerOnlyWhenEveryCheckHoldsAndElseDownloadsIt) {
+  server_.SetHandler([&](const ReceivedRequest&) { return Reply::WithBody(200, installer_); });
+  ClearServiceDataDirectory();
+  const fs::path state = ServiceDataDirectory();
+  const fs::path staged = state / L"Staged";
+  ASSERT_TRUE(CreateServiceOwnedDirectory(state.wstring()));
+  ASSERT_TRUE(CreateServiceOwnedDirectory(staged.wstring()));
+  const std::wstring sha256 = FromUtf8(Sha256Hex(installer_.data(), installer_.size()));
+  const fs::path file = staged / (sha256 + L".exe");
+  const fs::path aside = state / L"Aside";
+  WriteFileBytes(state / L"elsewhere.exe", installer_);
+  struct Row {
+    const char* what;
+    std::function<void()> prepare, undo;
+    fs::path path;
+    std::string reason;  // empty: the staged file runs
+  };
+  const std::vector<Row> rows = {
+      {"staged", [&] { WriteFileBytes(file, installer_); }, [] {}, file, ""},
+      {"another installer", [&] { WriteFileBytes(file, failingInstaller_); }, [] {}, file,
+       "its SHA-256 is "},
+      {"an open folder",
+       [&] {
+         WriteFileBytes(file, installer_);
+         ASSERT_TRUE(SetHostFolderMode(staged.wstring(), "777"));
+       },
+       [&] { ASSERT_TRUE(SetHostFolderMode(staged.wstring(), "755")); }, file,
+       "is not trusted, writable by others"},
+      {"a linked folder",
+       [&] {
+         fs::rename(staged, aside);
+         WriteFileBytes(aside / file.filename(), installer_);
+         ASSERT_TRUE(MakeHostLink(staged.wstring(), "Aside"));
+       },
+       [&] {
+         RemoveHostLink(staged.wstring());
+         fs::rename(aside, staged);
+       },
+       file, "is not trusted, a link to "},
+      {"missing", [] {}, [] {}, file, "it cannot be opened as a plain file"},
+      {"another folder", [] {}, [] {}, state / L"elsewhere.exe", "it is not the file of its hash"},
+  };
+  size_t downloads = 0;
+  for (const Row& row : rows) {
+    fs::remove(file);
+    fs::remove_all(pluginFolder_);
+    row.prepare();
+    const std::string before = PluginDownloaderLog();
+    EXPECT_EQ(RunDownloader(Line(Url(L"/plugin.exe")) + L" /sha256='" + sha256 + L"' /staged='" +
+                            row.path.wstring() + L"'"),
+              0u)
+        << row.what;
+    row.undo();
+    ExpectPluginInstalled();
+    const std::string log = PluginDownloaderLog().substr(before.size());
+    if (row.reason.empty()) {
+      EXPECT_THAT(log, HasSubstr("Using the staged installer '" + ToUtf8(file.wstring())));
+      EXPECT_TRUE(fs::exists(file)) << "left for the service";
+    } else {
+      ++downloads;
+      EXPECT_THAT(
+          log, HasSubstr("Not using the staged installer '" + ToUtf8(row.path.wstring()) + "': "));
+      EXPECT_THAT(log, HasSubstr(row.reason)) << row.what;
+    }
+    EXPECT_EQ(server_.Requests().size(), downloads) << row.what;
+  }
+  EXPECT_TRUE(DownloadLeftovers().empty());
+  ClearServiceDataDirectory();
 }
 
 // The user's own log folder may hold a hard link planted as the log: the

@@ -1,7 +1,5 @@
 #include "tool_run.h"
 
-#include <shlobj.h>
-
 #include "common/command_line.h"
 #include "common/temp_dir.h"
 
@@ -33,15 +31,6 @@ DWORD ToolRun::Wait(std::chrono::milliseconds timeout) {
   DWORD code = 0;
   GetExitCodeProcess(process_.get(), &code);
   return code;
-}
-
-std::string PluginDownloaderLog() {
-  wchar_t folder[MAX_PATH] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) {
-    return {};
-  }
-  fs::path log = fs::path(folder) / "Lumenfeld" / "PluginDownloader.log";
-  return fs::exists(log) ? ReadFileBytes(log) : std::string();
 }
 
 std::vector<fs::path> DownloadLeftovers() {

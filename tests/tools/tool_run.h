@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/service_control.h"
 #include "common/unique_handle.h"
 
 // A tool started with its whole command line, "<exe>" <arguments>, through
@@ -26,9 +27,6 @@ class ToolRun {
  private:
   UniqueKernelHandle process_;
 };
-
-// The downloader's own log, as the user the tests run as has it ("" if none).
-std::string PluginDownloaderLog();
 
 // Folders the downloader left in the user's temporary folder.
 std::vector<std::filesystem::path> DownloadLeftovers();

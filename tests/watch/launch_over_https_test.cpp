@@ -22,9 +22,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Counts the installs it is asked for and runs none.
+// Counts the installs it is asked for and runs none. The installer is
+// staged for real; the launch is made up, so no OBS has to run.
 class CountingRunner : public UpdateRunner {
  public:
+  bool ObsStillRuns(const ObsLaunch&) override { return true; }
   bool GetServicePath(std::wstring& path) override {
     path = L"C:\\Program Files\\Lumenfeld\\LumenfeldBrowserService.exe";
     return true;
@@ -72,6 +74,9 @@ TEST(LaunchOverHttps, OnlyACdnWhoseCertificatePassesEveryCheckIsBelieved) {
                     L"/url='" + std::wstring(installer.begin(), installer.end()) + L"'", 0),
                 0u)
           << "installer named by the document";
+      EXPECT_NE(runner.arguments[0].find(L"' /staged='" + (dir / "state" / "Staged").wstring()),
+                std::wstring::npos)
+          << "staged over TLS";
     } else {
       EXPECT_EQ(refused, 1u) << port;
       EXPECT_TRUE(runner.arguments.empty()) << port;

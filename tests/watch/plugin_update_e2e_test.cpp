@@ -8,6 +8,7 @@
 // rotate through the root-signed key set, and a halt narrows a rollout.
 // Each test starts from the state it needs (an earlier release installed, a
 // floor already raised), over the CDN that one ctest fixture published.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <windows.h>
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -35,6 +37,7 @@
 #include "process/fake_obs_process.h"
 #include "process/windows_functions.h"
 #include "update/file_hash.h"
+#include "watch/installer_staging.h"
 
 // Exported by ntdll, declared by no header of the SDK.
 extern "C" NTSTATUS NTAPI NtSuspendProcess(HANDLE process);
@@ -86,7 +89,8 @@ bool SameBytes(const fs::path& a, const fs::path& b) {
 
 // Serves the published CDN folder on the build's loopback CDN port; the
 // rollout document comes from `rollout`, which the test switches, and a
-// file named in the overrides is served as given there (nullopt: 404).
+// file named in the overrides is served as given there (nullopt: 404). A
+// file can be cut short, or held in the middle of its body.
 class CdnServer {
  public:
   using Overrides = std::map<std::string, std::optional<std::string>>;
@@ -102,26 +106,71 @@ class CdnServer {
                                        : Reply::WithBody(404, "not found");
                 }
               }
-              const bool rolloutDocument = path == "obsplugin/meta_publish.json" ||
-                                           path == "obsplugin/meta_publish.json.sig";
-              fs::path file = (rolloutDocument ? Published / rollout.load() : Published / "cdn") /
-                              fs::path(path);
-              std::error_code error;
-              if (path.find("..") != std::string::npos || !fs::is_regular_file(file, error)) {
-                return Reply::WithBody(404, "not found");
+              Reply reply = Served(path);
+              std::lock_guard<std::mutex> lock(mutex_);
+              if (path == cut_) reply.dropAfter = reply.bytes.size() - 100;
+              if (path == held_) {
+                held_.clear();
+                reply.holdAfter = reply.bytes.size() / 2;
+                reply.hold = [this] {
+                  std::unique_lock<std::mutex> lock(mutex_);
+                  holding_ = true;
+                  changed_.notify_all();
+                  changed_.wait_for(lock, holdLimit_, [&] { return released_; });
+                };
               }
-              return Reply::WithBody(200, ReadFileBytes(file));
+              return reply;
             },
             TestCdnPort) {}
+  ~CdnServer() { Release(); }
   std::atomic<const char*> rollout{"cdn"};
   void Override(Overrides overrides) {
     std::lock_guard<std::mutex> lock(mutex_);
     overrides_ = std::move(overrides);
   }
+  // The file at `path` loses its last 100 bytes: the connection drops.
+  void Cut(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cut_ = path;
+  }
+  // The next request for `path` gets half the file, then the rest once
+  // Release() is called or `limit` has passed.
+  void Hold(const std::string& path, std::chrono::milliseconds limit = 60s) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = path;
+    holdLimit_ = limit;
+    holding_ = released_ = false;
+  }
+  bool WaitUntilHolding(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return holding_; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  size_t Requests(const std::string& path) const { return server_.CountRequests("/" + path); }
 
  private:
+  Reply Served(const std::string& path) {
+    const bool rolloutDocument =
+        path == "obsplugin/meta_publish.json" || path == "obsplugin/meta_publish.json.sig";
+    fs::path file =
+        (rolloutDocument ? Published / rollout.load() : Published / "cdn") / fs::path(path);
+    std::error_code error;
+    if (path.find("..") != std::string::npos || !fs::is_regular_file(file, error)) {
+      return Reply::WithBody(404, "not found");
+    }
+    return Reply::WithBody(200, ReadFileBytes(file));
+  }
+
   std::mutex mutex_;
+  std::condition_variable changed_;
   Overrides overrides_;
+  std::string cut_, held_;
+  std::chrono::milliseconds holdLimit_{0};
+  bool holding_ = false, released_ = false;
   HttpTestServer server_;
 };
 
@@ -272,6 +321,16 @@ class PluginUpdateEndToEnd : public ::testing::Test {
     EXPECT_TRUE(WaitUntil(
         [&] { return CountFrom(first, "Checking for new version of updater.") == 1; }, 60s));
     return first;
+  }
+
+  // The names in the folder of staged installers.
+  std::vector<std::string> StagedFiles() const {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(state / "Staged", error)) {
+      names.push_back(entry.path().filename().string());
+    }
+    return names;
   }
 
   // The bytes of every file of the plugin folder, by relative path.
@@ -431,20 +490,138 @@ TEST_F(PluginUpdateEndToEnd, DocumentsTheKeyDidNotSignAreRefusedAndChangeNothing
   }
 }
 
+const char Installer6[] = "obsplugin/installers/plugin-rev6.exe";
+
 TEST_F(PluginUpdateEndToEnd, AnInstallerSwappedOnTheCdnIsNotRun) {
-  // A signed release whose installer on the CDN was swapped: the downloader
-  // finds another hash, runs nothing and says so.
+  // A signed release whose installer cannot be staged (swapped on the CDN,
+  // missing, cut short): the service finds out while OBS still runs and
+  // leaves OBS, its markers, the plugin and the record alone.
   InstallRelease5();
   cdn.rollout = "cdn-rev6";
-  cdn.Override({{"obsplugin/installers/plugin-rev6.exe",
-                 ReadFileBytes(Published / "cdn/obsplugin/installers/plugin-rev5.exe")}});
+  const std::string swapped = ReadFileBytes(Published / "cdn/obsplugin/installers/plugin-rev5.exe");
+  struct Row {
+    const char* what;
+    CdnServer::Overrides served;
+    bool cut;
+    std::string failure;
+  };
+  const std::vector<Row> rows = {
+      {"swapped", {{Installer6, swapped}}, false, "its SHA-256 is "},
+      {"missing", {{Installer6, std::nullopt}}, false, "the server answered with status 404"},
+      {"cut short", {}, true, "received "},
+  };
   StartService();
   const std::map<std::string, std::string> plugin = PluginFiles();
   std::unique_ptr<FakeObsProcess> obs;
+  for (const Row& row : rows) {
+    StopAllObs();
+    cdn.Override(row.served);
+    cdn.Cut(row.cut ? Installer6 : "");
+    size_t first = Launch(obs);
+    EXPECT_EQ(CountFrom(first, NeedsUpdate()), 1u) << row.what;
+    EXPECT_EQ(CountFrom(first, "Staging the installer failed: " + row.failure), 1u) << row.what;
+    EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u) << row.what;
+    EXPECT_FALSE(FakeObsProcess::WaitForExit(obs->handle(), 0s)) << row.what;
+    EXPECT_TRUE(fs::exists(markers / "safe_mode")) << row.what;
+    EXPECT_EQ(PluginFiles(), plugin) << row.what;
+    EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "5") << row.what;
+    EXPECT_TRUE(StagedFiles().empty()) << row.what;
+  }
+}
+
+TEST_F(PluginUpdateEndToEnd, TheInstallerIsStagedWhileObsRunsAndRunFromThere) {
+  InstallRelease5();
+  cdn.rollout = "cdn-rev6";
+  cdn.Hold(Installer6);
+  // Left from earlier updates: of the other installers only the newest stays.
+  const std::string older = std::string(64, 'a') + ".exe", newer = std::string(64, 'b') + ".exe";
+  fs::create_directories(state / "Staged");
+  for (const std::string& name : {older, newer, std::string("notes.txt")}) {
+    WriteFileBytes(state / "Staged" / name, "left over");
+  }
+  fs::last_write_time(state / "Staged" / older,
+                      fs::last_write_time(state / "Staged" / newer) - std::chrono::hours(1));
+  StartService();
+  std::unique_ptr<FakeObsProcess> obs;
+  size_t first = Launch(obs, "Staging the installer ");
+  ASSERT_TRUE(cdn.WaitUntilHolding(30s));
+  EXPECT_FALSE(FakeObsProcess::WaitForExit(obs->handle(), 0s));
+  EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u);
+  cdn.Release();
+
+  ASSERT_TRUE(WaitUntil([&] { return CountFrom(first, "Adding {") >= 1; }, 60s));
+  EXPECT_EQ(CountFrom(first, "Staged the installer, "), 1u);
+  EXPECT_EQ(CountFrom(first, "Ran GetExitCodeProcess, exitCode = 0"), 1u);
+  EXPECT_THAT(PluginDownloaderLog(), ::testing::HasSubstr("Using the staged installer '"));
+  EXPECT_TRUE(
+      SameBytes(pluginFolder / "obs-browser.dll", Published / "plugin-rev6/obs-browser.dll"));
+  EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "6");
+  EXPECT_EQ(StagedFiles(), std::vector<std::string>{newer});  // removed once installed
+  EXPECT_EQ(cdn.Requests(Installer6), 1u);
+
+  // The same launch again: nothing to download, nothing to stage.
+  StopAllObs();
+  first = Launch(obs);
+  EXPECT_EQ(CountFrom(first, "needsUpdate = 0 for "), 1u);
+  EXPECT_EQ(cdn.Requests(Installer6), 1u);
+}
+
+TEST_F(PluginUpdateEndToEnd, AnInstallerStagedTooLateIsInstalledByTheNextLaunch) {
+  InstallRelease5();
+  cdn.rollout = "cdn-rev6";
+  cdn.Hold(Installer6, std::chrono::seconds(StagingDeadlineSeconds + 2));
+  StartService();
+  std::unique_ptr<FakeObsProcess> obs;
   size_t first = Launch(obs);
-  EXPECT_EQ(CountFrom(first, "Ran GetExitCodeProcess, exitCode = 107"), 1u);
-  EXPECT_EQ(PluginFiles(), plugin);
+  EXPECT_EQ(CountFrom(first, "The installer was staged "), 1u);
+  EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u);
+  EXPECT_FALSE(FakeObsProcess::WaitForExit(obs->handle(), 0s));
   EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "5");
+  ASSERT_EQ(StagedFiles().size(), 1u);
+
+  StopAllObs();
+  first = Launch(obs);
+  EXPECT_EQ(CountFrom(first, "Using the installer staged earlier, "), 1u);
+  EXPECT_EQ(CountFrom(first, "Ran GetExitCodeProcess, exitCode = 0"), 1u);
+  EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "6");
+  EXPECT_EQ(cdn.Requests(Installer6), 1u);
+}
+
+TEST_F(PluginUpdateEndToEnd, AnObsThatEndsWhileItsInstallerIsStagedIsLeftForTheNextLaunch) {
+  InstallRelease5();
+  cdn.rollout = "cdn-rev6";
+  cdn.Hold(Installer6);
+  StartService();
+  std::unique_ptr<FakeObsProcess> obs;
+  size_t first = Launch(obs, "Staging the installer ");
+  ASSERT_TRUE(cdn.WaitUntilHolding(30s));
+  StopAllObs();
+  cdn.Release();
+  ASSERT_TRUE(WaitUntil([&] { return CountFrom(first, "Adding {") >= 1; }, 60s));
+  EXPECT_EQ(CountFrom(first, "OBS ended while the installer was staged: "), 1u);
+  EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u);
+  EXPECT_TRUE(RunningObs(obsExe).empty()) << "not started by the service";
+  EXPECT_EQ(StagedFiles().size(), 1u);
+  EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "5");
+}
+
+TEST_F(PluginUpdateEndToEnd, AStopWhileStagingEndsTheDownloadAndLeavesNoPartialFile) {
+  InstallRelease5();
+  cdn.rollout = "cdn-rev6";
+  cdn.Hold(Installer6);
+  StartService();
+  std::unique_ptr<FakeObsProcess> obs;
+  size_t first = Launch(obs, "Staging the installer ");
+  ASSERT_TRUE(cdn.WaitUntilHolding(30s));
+  ASSERT_EQ(StagedFiles().size(), 1u);
+  SERVICE_STATUS status{};
+  ASSERT_TRUE(service->Control(SERVICE_CONTROL_STOP, &status)) << GetLastError();
+  EXPECT_TRUE(service->WaitForState(SERVICE_STOPPED, 5s));
+  cdn.Release();
+  EXPECT_EQ(CountFrom(first, "Staging the installer failed: the service is stopping"), 1u);
+  EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u);
+  EXPECT_TRUE(StagedFiles().empty());
+  EXPECT_FALSE(FakeObsProcess::WaitForExit(obs->handle(), 0s));
 }
 
 TEST_F(PluginUpdateEndToEnd, AnAcceptedSerialStaysTheFloorAcrossARestart) {

@@ -4,7 +4,7 @@
 #include <string_view>
 
 // The downloader's argument line:
-//   /url='...' /pluginFolder='...' /pathToObs64='...' [/sha256='<64 hex>']
+//   /url='...' /pluginFolder='...' /pathToObs64='...' [/sha256='<64 hex>' [/staged='<path>']]
 // Each value stands in single quotes and is not escaped: it may hold spaces,
 // non-ASCII characters and even single quotes. A value ends at the last
 // quote before the next " /<option>='" of a known option, or before the end
@@ -15,11 +15,14 @@ struct DownloaderArguments {
   std::wstring pathToObs64;
   // The installer's SHA-256 in lower case; empty when not given.
   std::wstring sha256;
+  // The installer as the service staged it, to be run instead of a
+  // download when it passes every check; empty when not given.
+  std::wstring staged;
 };
 
 // Fills `arguments` from `line`. On false, `error` names what is wrong (an
 // unknown, repeated, missing or empty option, a missing opening quote, an
-// unterminated value, a /sha256 that is not 64 hexadecimal digits) and
-// `arguments` is partly filled.
+// unterminated value, a /sha256 that is not 64 hexadecimal digits, /staged
+// without /sha256) and `arguments` is partly filled.
 bool ParseDownloaderArguments(std::wstring_view line, DownloaderArguments& arguments,
                               std::string& error);

@@ -5,9 +5,7 @@
 #include <string>
 #include <string_view>
 
-// The URL as it goes on the wire: bytes outside printable ASCII, and
-// spaces, percent-encoded; everything else (including existing %XX) kept.
-std::string UrlForRequest(std::string_view utf8Url);
+#include "common/request_url.h"
 
 // What the window shows as the release: the last path segment of the URL,
 // without query or fragment; the whole URL when it has no such segment.

@@ -1,5 +1,5 @@
 // LumenfeldPluginDownloader.exe /url='...' /pluginFolder='...' /pathToObs64='...'
-//                               [/sha256='<installer SHA-256>']
+//                               [/sha256='<installer SHA-256>' [/staged='<staged installer>']]
 //
 // Downloads the plugin installer named by /url and runs it silently into
 // /pluginFolder once the OBS at /pathToObs64 has ended, showing its progress
@@ -42,7 +42,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   if (!ParseDownloaderArguments(line, arguments, error)) {
     std::string message =
         "Bad argument line: " + error +
-        ". Expected /url='...' /pluginFolder='...' /pathToObs64='...' [/sha256='...'], got: " +
+        ". Expected /url='...' /pluginFolder='...' /pathToObs64='...' [/sha256='...' "
+        "[/staged='...']], got: " +
         ToUtf8(line);
     log.Print("%s", message.c_str());
     ToStandardError(message + "\n");

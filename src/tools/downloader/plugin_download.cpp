@@ -17,6 +17,7 @@
 #include "process/windows_functions.h"
 #include "tools/downloader/downloader_text.h"
 #include "tools/downloader/exit_codes.h"
+#include "tools/downloader/staged_installer.h"
 
 namespace {
 
@@ -128,6 +129,28 @@ class DownloadFolder {
   std::wstring folder_;
 };
 
+// Runs the held installer as a silent install into `pluginFolder` and waits
+// for it: its exit code, or the downloader's own when it cannot be run.
+int RunHeldInstaller(HeldInstaller& installer, const std::wstring& pluginFolder, DownloaderLog& log,
+                     ProgressSink& progress) {
+  const std::wstring commandLine = SilentInstallCommandLine(installer.path(), pluginFolder);
+  log.Print("Running %s", ToUtf8(commandLine).c_str());
+  progress.Installing();
+  UniqueKernelHandle process;
+  if (!installer.Start(commandLine, process)) {
+    log.Print("The installer could not be started, GetLastError = %d", AsInt(GetLastError()));
+    return downloader_exit::kInstallerNotStarted;
+  }
+  WaitForSingleObject(process.get(), INFINITE);
+  DWORD exitCode = 0;
+  if (!GetExitCodeProcess(process.get(), &exitCode)) {
+    log.Print("GetExitCodeProcess failed, GetLastError = %d", AsInt(GetLastError()));
+    return downloader_exit::kInstallerNotStarted;
+  }
+  log.Print("The installer exited with code %d", AsInt(exitCode));
+  return AsInt(exitCode);
+}
+
 }  // namespace
 
 int RunPluginDownload(const DownloaderArguments& arguments, DownloaderLog& log,
@@ -137,6 +160,16 @@ int RunPluginDownload(const DownloaderArguments& arguments, DownloaderLog& log,
     log.Print("OBS is still running from '%s' after %d seconds, not installing",
               ToUtf8(arguments.pathToObs64).c_str(), AsInt(kObsExitWaitMs / 1000));
     return downloader_exit::kObsStillRunning;
+  }
+
+  if (!arguments.staged.empty()) {
+    HeldInstaller staged;
+    if (OpenStagedInstaller(arguments.staged, arguments.sha256, log, staged)) {
+      // Downloaded before OBS was closed: the window shows that step done.
+      const auto size = static_cast<uint32_t>(staged.Size());
+      progress.Received(size, size);
+      return RunHeldInstaller(staged, arguments.pluginFolder, log, progress);
+    }
   }
 
   DownloadFolder folder(log);
@@ -183,21 +216,5 @@ int RunPluginDownload(const DownloaderArguments& arguments, DownloaderLog& log,
     log.Print("The download's SHA-256 matches %s", expected.c_str());
   }
 
-  const std::wstring commandLine =
-      SilentInstallCommandLine(installer.path(), arguments.pluginFolder);
-  log.Print("Running %s", ToUtf8(commandLine).c_str());
-  progress.Installing();
-  UniqueKernelHandle process;
-  if (!installer.Start(commandLine, process)) {
-    log.Print("The installer could not be started, GetLastError = %d", AsInt(GetLastError()));
-    return downloader_exit::kInstallerNotStarted;
-  }
-  WaitForSingleObject(process.get(), INFINITE);
-  DWORD exitCode = 0;
-  if (!GetExitCodeProcess(process.get(), &exitCode)) {
-    log.Print("GetExitCodeProcess failed, GetLastError = %d", AsInt(GetLastError()));
-    return downloader_exit::kInstallerNotStarted;
-  }
-  log.Print("The installer exited with code %d", AsInt(exitCode));
-  return AsInt(exitCode);
+  return RunHeldInstaller(installer, arguments.pluginFolder, log, progress);
 }

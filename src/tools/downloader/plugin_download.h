@@ -5,7 +5,9 @@
 #include "tools/downloader/progress_sink.h"
 
 // The whole run of the downloader once its arguments are read: waits (about
-// 10 s at most) until no process runs from `pathToObs64`, downloads `url`
+// 10 s at most) until no process runs from `pathToObs64`; runs the installer
+// the service staged when `staged` is given and passes OpenStagedInstaller's
+// checks (it is left where it is), and otherwise downloads `url`
 // into a new folder of its own under the user's temporary folder (writable
 // only by LocalSystem and Administrators), through a handle that denies
 // others writing and deleting and is held until the installer has ended,

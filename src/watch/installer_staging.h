@@ -1,0 +1,48 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "process/obs_launch.h"
+
+class ServiceLog;
+
+// An update whose installer is pinned by its SHA-256 runs only when the
+// installer was staged within this many seconds of the launch being seen;
+// a later one waits, staged, for the next launch.
+inline constexpr int64_t StagingDeadlineSeconds = 15;
+
+// What StageInstaller is given.
+struct StagingRequest {
+  // The folder of staged installers (StagedFolderOf the state folder).
+  std::wstring stagedFolder;
+  // The installer's URL as the metadata names it, and its SHA-256 there.
+  std::string url;
+  std::string sha256;
+  // The service's run flag: clearing it ends the download within a second.
+  const std::atomic<bool>* running = nullptr;
+};
+
+// Stages the installer of an update before OBS is touched: makes sure the
+// staged folder is the service's own (created with the protected list, or
+// vetted and repaired as the state folder is), removes from it whatever is
+// not a staged installer and all but the newest other installer, and then
+// either keeps a file staged earlier under the installer's name whose
+// SHA-256, read through a handle that keeps writers out, is the expected
+// one, or downloads the installer under that name (only a 200 response with
+// its whole announced body) and checks it the same way.
+//
+// On true `stagedPath` names the file, checked and no longer held (only
+// LocalSystem and Administrators can change it there). On false, after the
+// line "Staging the installer failed: <why>", no partial or unchecked file
+// is left. Each step is logged.
+bool StageInstaller(ServiceLog& log, const StagingRequest& request, std::wstring& stagedPath);
+
+// Deletes the staged installer `path`, once it is installed, through a
+// handle that refuses links; logs the outcome.
+void RemoveStagedInstaller(ServiceLog& log, const std::wstring& path);
+
+// True while the OBS process of `launch` runs: its id names a live process
+// that started at `launch.processStartDate`.
+bool ObsStillRuns(const ObsLaunch& launch);
