@@ -12,7 +12,8 @@
 // module in its own loader data to the path that file holds (UTF-8), as a
 // process that wants to pass for another file would.
 // When a file "<own path>.launches" exists, it then appends a line to it:
-// its current folder, a tab, and its whole command line (UTF-8).
+// its current folder, a tab, and its whole command line (UTF-8). Once its
+// child is started, it signals the event FakeObsReadyEventName names.
 // clang-format off
 #include <windows.h>
 #include <shellapi.h>  // needs windows.h first
@@ -24,6 +25,7 @@
 
 #include "common/text.h"
 #include "common/unique_handle.h"
+#include "fake_obs_process.h"
 
 namespace {
 
@@ -109,6 +111,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     UniqueKernelHandle process(info.hProcess), thread(info.hThread);
     if (depth == -1) return NaturalExitCode;
   }
+  // Its child, if any, is fully started: a tree ended earlier could fail
+  // this process's CreateProcessW and have it exit with its own code.
+  UniqueKernelHandle ready(
+      CreateEventW(nullptr, TRUE, TRUE, FakeObsReadyEventName(GetCurrentProcessId()).c_str()));
 
   UniqueKernelHandle watchedProcess(watched ? OpenProcess(SYNCHRONIZE, FALSE, watched) : nullptr);
   if (watchedProcess) {

@@ -75,6 +75,17 @@ std::vector<DWORD> FakeObsProcess::WaitForDescendants(size_t count,
     if (chain.size() == count || std::chrono::steady_clock::now() > deadline) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  // A process ended while it is still inside CreateProcessW for its child
+  // may see that call fail and exit with its own code first.
+  std::vector<DWORD> starters(chain);
+  starters.insert(starters.begin(), processId_);
+  for (DWORD id : starters) {
+    while (std::chrono::steady_clock::now() <= deadline) {
+      UniqueKernelHandle ready(OpenEventW(SYNCHRONIZE, FALSE, FakeObsReadyEventName(id).c_str()));
+      if (ready) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
   for (DWORD id : chain) {
     descendants_.emplace_back(OpenProcess(
         SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, id));

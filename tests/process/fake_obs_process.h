@@ -14,6 +14,11 @@
 std::filesystem::path PlaceFakeObs(const std::filesystem::path& root,
                                    const std::filesystem::path& relative);
 
+// The event a fake OBS signals once the child it starts, if any, is running.
+inline std::wstring FakeObsReadyEventName(DWORD processId) {
+  return L"Local\\lumenfeld-fake-obs-ready-" + std::to_wstring(processId);
+}
+
 // Parent process ids by process id, from a fresh snapshot.
 std::vector<std::pair<DWORD, DWORD>> SnapshotParents();
 
@@ -34,8 +39,9 @@ class FakeObsProcess {
   HANDLE handle() const { return process_.get(); }
   const std::filesystem::path& path() const { return path_; }
 
-  // Waits until the chain of `count` descendants is running; returns their
-  // ids from the child down (fewer on time-out) and keeps handles to them.
+  // Waits until the chain of `count` descendants is running and each process
+  // of it has finished starting its own child; returns their ids from the
+  // child down (fewer on time-out) and keeps handles to them.
   std::vector<DWORD> WaitForDescendants(size_t count, std::chrono::milliseconds timeout);
   // Handle of a descendant returned by WaitForDescendants, by position.
   HANDLE descendant(size_t index) const { return descendants_[index].get(); }
