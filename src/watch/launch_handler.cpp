@@ -12,6 +12,8 @@
 #include "common/text.h"
 #include "log/service_log.h"
 #include "process/windows_functions.h"
+#include "session/obs_owner.h"
+#include "session/session_api.h"
 #include "state/worker_state.h"
 #include "update/plugin_metadata_resolver.h"
 #include "watch/watch_loop.h"
@@ -170,6 +172,11 @@ void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const
 
 }  // namespace
 
+bool SystemUpdateRunner::IsActiveUsersObs(const ObsLaunch& launch) {
+  SystemSessionApi api;
+  return ::IsActiveUsersObs(api, ServiceLog::Instance(), launch);
+}
+
 bool SystemUpdateRunner::GetServicePath(std::wstring& path) {
   return WindowsFunctions::GetProcessFilePath(GetCurrentProcessId(), path);
 }
@@ -190,6 +197,12 @@ void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
 void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, UpdateRunner& runner,
                        const ObsLaunch& launch, ObsProcessHistory& obsProcessHistory) {
   ServiceLog& log = ServiceLog::Instance();
+  // Another user's OBS would have the service stop, install for and start
+  // again, with this user's token, whatever that user put in its folder.
+  if (!runner.IsActiveUsersObs(launch)) {
+    obsProcessHistory.insert(KeyOf(launch));
+    return;
+  }
   // Opening a file on another host would make this account authenticate to
   // it, where the login can be relayed.
   if (!IsOnLocalDrive(launch.filePath)) {

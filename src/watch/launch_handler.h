@@ -16,13 +16,15 @@ class WorkerState;
 // instead of the plugin folder (when OBS has the core browser layout).
 inline constexpr int32_t CoreLayoutRevision = 138;
 
-// The steps of a launch check that reach outside this process: hashing the
-// installed plugin files, reading the service's own executable path (to find
-// the downloader and the tools beside it) and the install on the user's
-// desktop.
+// The steps of a launch check that reach outside this process: telling whose
+// OBS it is, hashing the installed plugin files, reading the service's own
+// executable path (to find the downloader and the tools beside it) and the
+// install on the user's desktop.
 class UpdateRunner {
  public:
   virtual ~UpdateRunner() = default;
+  // As IsActiveUsersObs in session/obs_owner.h, which logs a refusal.
+  virtual bool IsActiveUsersObs(const ObsLaunch& launch) = 0;
   // As GetFileHash in update/file_hash.h.
   virtual std::string HashFile(const std::wstring& path) { return GetFileHash(path); }
   // The service's own executable path; false when it cannot be read.
@@ -37,6 +39,7 @@ class UpdateRunner {
 class SystemUpdateRunner : public UpdateRunner {
  public:
   explicit SystemUpdateRunner(const std::atomic<bool>* running) : running_(running) {}
+  bool IsActiveUsersObs(const ObsLaunch& launch) override;
   bool GetServicePath(std::wstring& path) override;
   bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) override;
 
@@ -51,9 +54,10 @@ class SystemUpdateRunner : public UpdateRunner {
 // again around it). After total success the installed revision is recorded
 // and, when it changed, the roll re-drawn.
 //
-// A launch from a path that is not on a local drive is only logged and
-// recorded: nothing of it is opened. The update is not run when the folder
-// the installer would write to leads elsewhere through a link.
+// Only the active user's own OBS is acted on: a launch of another session
+// or another user, like one from a path that is not on a local drive, is
+// only logged and recorded, before anything is fetched or opened. The update is not run when the
+// folder the installer would write to leads elsewhere through a link.
 //
 // Records the launch in `obsProcessHistory` on every path except one (the
 // executable cannot be read for identification), which leaves it for the

@@ -22,6 +22,7 @@
 #include "log/service_log.h"
 #include "process/fake_obs_process.h"
 #include "process/windows_functions.h"
+#include "session/obs_owner.h"
 #include "session/user_session.h"
 
 namespace fs = std::filesystem;
@@ -46,6 +47,11 @@ class ScriptedSessionApi : public SystemSessionApi {
   std::set<int> failImpersonateCalls;
   std::optional<DWORD> consoleSessionId;
   std::optional<std::vector<Session>> wideSessions;
+  // Who the process of a checked OBS seems to be: Wine runs every process
+  // as one user in one session.
+  std::optional<DWORD> processSession;
+  std::optional<std::vector<unsigned char>> processUser;
+  bool failProcessToken = false;
 
   // Runs in the first Revert, when the cleanup is done and before the lock.
   std::function<void()> onFirstRevert;
@@ -98,6 +104,24 @@ class ScriptedSessionApi : public SystemSessionApi {
     identityCalls.push_back("appdata");
     return SystemSessionApi::ApplicationDataFolder(folder);
   }
+  bool ProcessSessionId(DWORD processId, DWORD* sessionId) override {
+    if (!processSession) return SystemSessionApi::ProcessSessionId(processId, sessionId);
+    *sessionId = *processSession;
+    return true;
+  }
+  bool ProcessToken(HANDLE process, HANDLE* token) override {
+    if (failProcessToken) return Fail(ERROR_ACCESS_DENIED);
+    if (!SystemSessionApi::ProcessToken(process, token)) return false;
+    processTokens_.insert(*token);
+    return true;
+  }
+  bool TokenUserSid(HANDLE token, std::vector<unsigned char>& sid) override {
+    if (!processUser || !processTokens_.count(token)) {
+      return SystemSessionApi::TokenUserSid(token, sid);
+    }
+    sid = *processUser;
+    return true;
+  }
 
  private:
   static bool Fail(DWORD error) {
@@ -108,6 +132,7 @@ class ScriptedSessionApi : public SystemSessionApi {
     if (ok) tokens.push_back(*token);
     return ok;
   }
+  std::set<HANDLE> processTokens_;
   int queryCalls_ = 0;
   int environmentCalls_ = 0;
   int impersonateCalls_ = 0;
@@ -322,6 +347,60 @@ TEST_F(RunGuiProcessTest, ElevatedRunStopsObsInstallsAndStartsItAgainAsTheUser) 
   EXPECT_FALSE(fs::exists(obsProfile_ / ".sentinel" / "run"));
   EXPECT_NE(outcome.restarted.processId, 0);
   EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
+}
+
+TEST_F(RunGuiProcessTest, OnlyTheActiveUsersOwnRunningObsIsTakenOn) {
+  FakeObsProcess obs(obsExe_);
+  ASSERT_TRUE(obs.valid());
+  DWORD own = 0;
+  ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &own));
+  SystemSessionApi system;
+  const std::string activeWhenNoToken = std::to_string(GetActiveSessionId(system));
+  const std::string notChecking = "Not checking " + ToUtf8(obsExe_.wstring()) + ": ";
+  // S-1-5-21-1-2-3-1001: a user of this machine that is not the test's.
+  const std::vector<unsigned char> otherUser = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0,    0, 1, 0,
+                                                0, 0, 2, 0, 0, 0, 3, 0, 0,  0, 0xE9, 3, 0, 0};
+  struct Row {
+    const char* name;
+    std::function<void(ScriptedSessionApi&)> script;
+    std::string line;  // empty: it is the active user's own
+    int64_t startDateOffset = 0;
+  };
+  const std::vector<Row> rows = {
+      {"the user's own, in the active session", nullptr, ""},
+      {"another session", [&](ScriptedSessionApi& api) { api.processSession = own + 1; },
+       "it runs in session " + std::to_string(own + 1) + ", not the active session " +
+           std::to_string(own)},
+      {"nobody signed in at the active session",
+       [](ScriptedSessionApi& api) { api.failQueryCalls = {1}; },
+       "it runs in session " + std::to_string(own) + ", not the active session " +
+           activeWhenNoToken},
+      {"another user", [&](ScriptedSessionApi& api) { api.processUser = otherUser; },
+       "it runs as another user"},
+      {"its user cannot be read", [](ScriptedSessionApi& api) { api.failProcessToken = true; },
+       "OpenProcessToken failed, GetLastError = 5"},
+      {"its id now names a process started at another time", nullptr, "its process has ended", -60},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedSessionApi api;
+    if (row.script) row.script(api);
+    ObsLaunch launch;
+    launch.filePath = obsExe_.wstring();
+    launch.processId = static_cast<int32_t>(obs.processId());
+    launch.processStartDate =
+        WindowsFunctions::GetProcessStartDate(obs.handle()) + row.startDateOffset;
+    const size_t before = AllLogLines().size();
+    EXPECT_EQ(IsActiveUsersObs(api, *log_, launch), row.line.empty());
+    std::vector<std::string> lines = AllLogLines();
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(before));
+    if (row.line.empty()) {
+      EXPECT_THAT(lines, ::testing::IsEmpty());
+    } else {
+      EXPECT_THAT(lines, ElementsAre(notChecking + row.line));
+    }
+  }
+  EXPECT_TRUE(Running(obs));
 }
 
 TEST_F(RunGuiProcessTest, IdThatNowNamesAnotherProcessLeavesThatProcessRunning) {

@@ -29,6 +29,7 @@ const std::wstring ServiceExe = L"C:\\Program Files\\Lumenfeld\\LumenfeldBrowser
 // Records the install it is asked for and answers as told.
 class FakeRunner : public UpdateRunner {
  public:
+  bool IsActiveUsersObs(const ObsLaunch&) override { return activeUsers; }
   std::string HashFile(const std::wstring& path) override {
     hashed.push_back(path);
     return UpdateRunner::HashFile(path);
@@ -46,6 +47,7 @@ class FakeRunner : public UpdateRunner {
     return succeeds;
   }
 
+  bool activeUsers = true;
   bool pathReadable = true;
   bool succeeds = true;
   ObsLaunch restarted;
@@ -100,6 +102,7 @@ class LaunchHandlerTest : public ::testing::Test {
                                       "Failed to get valid", "It's ", "Not "});
   }
   std::string State(const wchar_t* file) { return ReadFileBytes(state_ / file); }
+  size_t Requests() const { return server_.Requests().size(); }
   std::string Adding() const {
     return "Adding { itr->processId, itr->processStartDate } { 4312, 1704067200} to "
            "obsProcessHistory";
@@ -267,8 +270,16 @@ TEST_F(LaunchHandlerTest, UnidentifiedInstallations) {
   EXPECT_THAT(history, IsEmpty());
 }
 
-TEST_F(LaunchHandlerTest, ALaunchFromAnotherHostIsRecordedWithoutOpeningAnything) {
+TEST_F(LaunchHandlerTest, AnotherUsersOrAnotherHostsLaunchIsRecordedWithoutOpeningAnything) {
   Meta(140, {{"gone.dll", "0123456789ABCDEF0123456789ABCDEF"}});
+  // Not the active user's own OBS: nothing fetched or hashed, nothing run.
+  runner.activeUsers = false;
+  Handle();
+  EXPECT_THAT(log, IsEmpty());
+  EXPECT_THAT(history, ElementsAre(ObsProcessKey{4312, 1704067200}));
+  EXPECT_EQ(Requests(), 0u);
+  EXPECT_THAT(runner.hashed, IsEmpty());
+  runner.activeUsers = true;
   // As written, and as some systems report a process image on a share.
   for (const std::wstring& path : {std::wstring(L"\\\\host\\share\\obs\\bin\\64bit\\obs64.exe"),
                                    std::wstring(L"UNC\\host\\share\\obs\\bin\\64bit\\obs64.exe")}) {
