@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "common/command_line.h"
@@ -102,7 +103,10 @@ class UpdateRun {
   // user-launch tool, which asks for elevation.
   bool GetUserToken();
   void StopObs();
-  // Clears OBS's crash markers in the user's own profile, impersonating.
+  // Clears OBS's crash markers in the user's own profile, impersonating the
+  // user's own token, never the elevated one: the profile is the user's to
+  // fill with links, and what the cleanup may delete is then only what the
+  // user may delete anyway.
   bool ClearMarkers();
   // While the lock is held nobody can open obs64.exe, so OBS cannot be
   // started during the install. On false OBS runs again or is recorded.
@@ -151,6 +155,7 @@ class UpdateRun {
   DWORD sessionId_ = 0;
   bool elevated_ = false;
   UniqueKernelHandle token_;
+  UniqueKernelHandle ownToken_;   // elevated only: the user's own, unelevated token
   UniqueKernelHandle duplicate_;  // limited only: the token of the environment block
   UniqueEnvironmentBlock environment_;
   UniqueKernelHandle stoppedObs_;
@@ -170,9 +175,12 @@ bool UpdateRun::GetUserToken() {
   HANDLE linked = nullptr;
   elevated_ = Logged("GetTokenInformation", RanLine::Before, userToken,
                      [&] { return api_.LinkedToken(userToken.get(), &linked); });
-  userToken.reset();
-  if (!elevated_) return GetLimitedToken();
+  if (!elevated_) {
+    userToken.reset();
+    return GetLimitedToken();
+  }
   token_.reset(linked);
+  ownToken_ = std::move(userToken);
   return true;
 }
 
@@ -206,14 +214,15 @@ void UpdateRun::StopObs() {
 }
 
 bool UpdateRun::ClearMarkers() {
-  if (!Logged("ImpersonateLoggedOnUser", RanLine::Never, token_,
-              [&] { return api_.Impersonate(token_.get()); })) {
+  const UniqueKernelHandle& own = elevated_ ? ownToken_ : token_;
+  if (!Logged("ImpersonateLoggedOnUser", RanLine::Never, own,
+              [&] { return api_.Impersonate(own.get()); })) {
     return false;
   }
   std::wstring applicationData;
   if (api_.ApplicationDataFolder(applicationData)) {
-    ClearObsSafeMode(applicationData);
-    ClearObsSentinels(applicationData);
+    ClearObsSafeMode(log_, applicationData);
+    ClearObsSentinels(log_, applicationData);
   }
   api_.Revert();
   return true;

@@ -59,6 +59,7 @@ class ScriptedSessionApi : public SystemSessionApi {
   std::vector<DWORD> queriedSessions;
   std::vector<HANDLE> tokens;              // every token handed out, in order
   std::vector<std::string> identityCalls;  // impersonate, revert, appdata, in order
+  std::vector<HANDLE> impersonated;
 
   bool EnumerateSessions(bool wide, std::vector<Session>& sessions) override {
     if (wide && wideSessions) {
@@ -91,6 +92,7 @@ class ScriptedSessionApi : public SystemSessionApi {
   }
   bool Impersonate(HANDLE token) override {
     identityCalls.push_back("impersonate");
+    impersonated.push_back(token);
     if (failImpersonateCalls.count(++impersonateCalls_)) return Fail(ERROR_ACCESS_DENIED);
     return SystemSessionApi::Impersonate(token);
   }
@@ -338,7 +340,11 @@ TEST_F(RunGuiProcessTest, ElevatedRunStopsObsInstallsAndStartsItAgainAsTheUser) 
   EXPECT_EQ(ReadFileBytes(installer_.wstring() + L".probed"),
             std::to_string(ERROR_SHARING_VIOLATION));
   // The crash markers were cleared in the user's own profile: the folder was
-  // looked up while impersonating, and only then.
+  // looked up while impersonating the user's own token (not the elevated
+  // one), and only then.
+  ASSERT_GE(api.tokens.size(), 2u);
+  ASSERT_FALSE(api.impersonated.empty());
+  EXPECT_EQ(api.impersonated[0], api.tokens[0]);
   ASSERT_GE(api.identityCalls.size(), 3u);
   EXPECT_THAT(std::vector<std::string>(api.identityCalls.begin(), api.identityCalls.begin() + 3),
               ElementsAre("impersonate", "appdata", "revert"));
@@ -525,7 +531,7 @@ TEST_F(RunGuiProcessTest, EachFailureLogsItsLinesAndLeavesObsAsItShould) {
       {"impersonation refused before the cleanup",
        [](ScriptedSessionApi& api) { api.failImpersonateCalls = {1}; },
        {"Killed OBS, will now ImpersonateLoggedOnUser.",
-        "ImpersonateLoggedOnUser failed, GetLastError = 5, token = {1}, sessionId = 0"}},
+        "ImpersonateLoggedOnUser failed, GetLastError = 5, token = {0}, sessionId = 0"}},
       {"obs64.exe cannot be locked",
        nullptr,
        {"Ran CreateFileW (locking obs64.exe file)",
