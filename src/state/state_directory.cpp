@@ -53,6 +53,46 @@ std::wstring GetStateDirectory(WindowsDirectoryQuery query) {
   return driveRoot.empty() ? std::wstring() : StateDirectoryFor(driveRoot);
 }
 
+std::wstring StateFolderPath(WindowsDirectoryQuery query) {
+  const std::wstring driveRoot = WindowsDriveRootFrom(query);
+  return driveRoot.empty() ? std::wstring() : ServiceFolderFor<wchar_t>(driveRoot, L'\\');
+}
+
+std::string ServiceFolderFault(const std::wstring& folder) {
+  const auto failed = [](const char* call, DWORD error) {
+    return std::string(call) + " failed, GetLastError = " + std::to_string(static_cast<int>(error));
+  };
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return "missing";
+    return failed("GetFileAttributesW", error);
+  }
+  std::wstring owner;
+  bool readable = true;
+  const bool ownerTrusted = !IsReparsePointAttribute(attributes) &&
+                            (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                            HasTrustedOwner(folder, &owner, &readable);
+  if (!readable) return failed("GetNamedSecurityInfoW", GetLastError());
+  StateFolderOutcome outcome;
+  outcome.fault = StateFolderFaultOf(attributes, ownerTrusted);
+  outcome.owner = owner;
+  if (outcome.fault != StateFolderFault::None) return StateFolderFaultText(outcome);
+  const bool open = DirectoryGrantsOthersWrite(folder, &readable);
+  if (!readable) return failed("GetNamedSecurityInfoW", GetLastError());
+  return open ? "writable by others" : "";
+}
+
+std::string EnsureServiceFolder(const std::wstring& folder) {
+  if (!CreateServiceOwnedDirectory(folder)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS) {
+      return "CreateDirectoryW failed, GetLastError = " + std::to_string(static_cast<int>(error));
+    }
+  }
+  return ServiceFolderFault(folder);
+}
+
 StateFolderFault StateFolderFaultOf(DWORD attributes, bool ownerTrusted) {
   if (IsReparsePointAttribute(attributes)) return StateFolderFault::ReparsePoint;
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return StateFolderFault::NotAFolder;

@@ -18,6 +18,27 @@ std::wstring GetStateDirectory(WindowsDirectoryQuery query = GetWindowsDirectory
 // The same path from a given Windows directory (first three characters kept).
 std::wstring StateDirectoryFor(const std::wstring& windowsDirectory);
 
+// The state folder as the service's other programs name it: "\"
+// separators and none at the end, e.g. "C:\ProgramData\LumenfeldService".
+// Empty, with the last error set, when the Windows directory cannot be read.
+std::wstring StateFolderPath(WindowsDirectoryQuery query = GetWindowsDirectoryW);
+
+// The trust check of the state folder or a folder in it, for a program that
+// acts elevated on what it finds there (the downloader), changing nothing:
+// the folder must be no link, a folder, owned by a trusted account
+// (IsTrustedAccount) and its access list must let nobody else write
+// (DirectoryGrantsOthersWrite). Empty when it passes; otherwise why, in a
+// few words for a log: "missing", "a link", "not a folder",
+// "owned by <SID>", "writable by others", or "<call> failed,
+// GetLastError = <n>".
+std::string ServiceFolderFault(const std::wstring& folder);
+
+// ServiceFolderFault for `folder` after creating it when it is missing, as
+// the service creates its folders (CreateServiceOwnedDirectory: owned by
+// LocalSystem or Administrators, with the protected list). A folder someone
+// else creates first is checked like any other.
+std::string EnsureServiceFolder(const std::wstring& folder);
+
 // Why the state folder cannot be kept: a link or junction (its files would
 // land wherever it points), not a folder, or a folder whose owner is not
 // trusted (the owner can always grant themselves write again).
