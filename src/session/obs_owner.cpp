@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <utility>
 #include <vector>
 
 #include "common/text.h"
@@ -20,6 +21,8 @@ class OwnerCheck {
  public:
   OwnerCheck(SessionApi& api, ServiceLog& log, const ObsLaunch& launch)
       : api_(api), log_(log), launch_(launch), path_(ToUtf8(launch.filePath)) {}
+
+  std::vector<unsigned char> obsUser;
 
   bool Run() {
     // The handle keeps the process id from passing to another process while
@@ -52,7 +55,7 @@ class OwnerCheck {
     if (processSession != activeSession) return OtherSession(processSession, activeSession);
 
     UniqueKernelHandle processToken;
-    std::vector<unsigned char> obsUser, sessionUser;
+    std::vector<unsigned char> sessionUser;
     if (!api_.ProcessToken(process_.get(), processToken.put())) return Failed("OpenProcessToken");
     if (!api_.TokenUserSid(processToken.get(), obsUser) ||
         !api_.TokenUserSid(userToken.get(), sessionUser)) {
@@ -86,6 +89,10 @@ class OwnerCheck {
 
 }  // namespace
 
-bool IsActiveUsersObs(SessionApi& api, ServiceLog& log, const ObsLaunch& launch) {
-  return OwnerCheck(api, log, launch).Run();
+bool IsActiveUsersObs(SessionApi& api, ServiceLog& log, const ObsLaunch& launch,
+                      std::vector<unsigned char>* user) {
+  OwnerCheck check(api, log, launch);
+  if (!check.Run()) return false;
+  if (user) *user = std::move(check.obsUser);
+  return true;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "process/obs_launch.h"
 
 class ServiceLog;
@@ -19,4 +21,7 @@ class SessionApi;
 //   "Not checking <path>: its process has ended"
 //   "Not checking <path>: <call> failed, GetLastError = <n>" (who runs it
 //   cannot be told, so it is not acted on)
-bool IsActiveUsersObs(SessionApi& api, ServiceLog& log, const ObsLaunch& launch);
+// On true, `user` (when given) receives that user's SID, for the update run
+// to act only with that user's tokens (GuiProcessRequest::obsUser).
+bool IsActiveUsersObs(SessionApi& api, ServiceLog& log, const ObsLaunch& launch,
+                      std::vector<unsigned char>* user = nullptr);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/command_line.h"
+#include "common/text.h"
 #include "common/unique_handle.h"
 #include "log/service_log.h"
 #include "process/windows_functions.h"
@@ -102,6 +103,9 @@ class UpdateRun {
   // token runs the installer itself. Limited: the user's own token runs the
   // user-launch tool, which asks for elevation.
   bool GetUserToken();
+  // False, logged, when the token the run took is not of the user OBS runs
+  // as (obsUser, when given).
+  bool TokenOfObsUser();
   void StopObs();
   // Clears OBS's crash markers in the user's own profile, impersonating the
   // user's own token, never the elevated one: the profile is the user's to
@@ -146,6 +150,10 @@ class UpdateRun {
     return ok;
   }
   bool GetLimitedToken();
+  bool IsObsUsersToken(HANDLE token) {
+    std::vector<unsigned char> user;
+    return request_.obsUser.empty() || (api_.TokenUserSid(token, user) && user == request_.obsUser);
+  }
   const std::wstring& obsPath() const { return request_.obsLaunch.filePath; }
 
   SessionApi& api_;
@@ -192,6 +200,13 @@ bool UpdateRun::GetLimitedToken() {
          Logged("CreateEnvironmentBlock", RanLine::OnSuccess, duplicate_, [&] {
            return api_.CreateEnvironment(duplicate_.get(), false, environment_.put());
          });
+}
+
+bool UpdateRun::TokenOfObsUser() {
+  if (IsObsUsersToken(elevated_ ? ownToken_.get() : token_.get())) return true;
+  log_.Print("Not updating %s: the active session's user is not the one it runs as",
+             ToUtf8(obsPath()).c_str());
+  return false;
 }
 
 void UpdateRun::StopObs() {
@@ -301,6 +316,10 @@ bool UpdateRun::RestartObs() {
     }
   }
   if (!token) return false;
+  if (!IsObsUsersToken(token.get())) {
+    log_.Print("Not starting OBS again: the active session's user is not the one it ran as");
+    return false;
+  }
   if (api_.Impersonate(token.get())) {
     const ObsLaunch launched = LaunchProcessAsUser(api_, obsPath(), token.get());
     const DWORD error = GetLastError();
@@ -339,7 +358,7 @@ bool RunGuiProcess(SessionApi& api, ServiceLog& log, const GuiProcessRequest& re
     return false;
   }
   UpdateRun run(api, log, request, restartedObs);
-  if (!run.GetUserToken()) return false;
+  if (!run.GetUserToken() || !run.TokenOfObsUser()) return false;
   // From here on OBS is stopped, and every way out starts it again if a
   // token for the user can be had.
   run.StopObs();

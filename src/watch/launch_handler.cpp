@@ -134,12 +134,12 @@ bool InstallFolderLeadsToItself(ServiceLog& log, const std::wstring& pluginFolde
   return true;
 }
 
-// Runs the downloader/installer for `metadata` and records the outcome:
-// the revision (and a fresh roll) after total success, the restarted OBS in
-// any case.
+// Runs the downloader/installer for `metadata`, with the tokens of
+// `obsUser` only, and records the outcome: the revision (and a fresh roll)
+// after total success, the restarted OBS in any case.
 void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const ObsLaunch& launch,
-               const PluginMetadata& metadata, const ObsFolders& folders,
-               ObsProcessHistory& obsProcessHistory) {
+               const std::vector<unsigned char>& obsUser, const PluginMetadata& metadata,
+               const ObsFolders& folders, ObsProcessHistory& obsProcessHistory) {
   std::wstring servicePath;
   if (!runner.GetServicePath(servicePath)) return;
   const std::wstring pluginFolder =
@@ -159,6 +159,7 @@ void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const
   request.userLaunchPath = (serviceFolder / UserLaunchFileName).wstring();
   request.toFrontPath = (serviceFolder / ToFrontFileName).wstring();
   request.obsLaunch = launch;
+  request.obsUser = obsUser;
   ObsLaunch restartedObs;
   const bool installed = runner.RunGuiProcess(request, restartedObs);
   if (!installed) {
@@ -172,9 +173,10 @@ void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const
 
 }  // namespace
 
-bool SystemUpdateRunner::IsActiveUsersObs(const ObsLaunch& launch) {
+bool SystemUpdateRunner::IsActiveUsersObs(const ObsLaunch& launch,
+                                          std::vector<unsigned char>& user) {
   SystemSessionApi api;
-  return ::IsActiveUsersObs(api, ServiceLog::Instance(), launch);
+  return ::IsActiveUsersObs(api, ServiceLog::Instance(), launch, &user);
 }
 
 bool SystemUpdateRunner::GetServicePath(std::wstring& path) {
@@ -199,7 +201,8 @@ void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, Up
   ServiceLog& log = ServiceLog::Instance();
   // Another user's OBS would have the service stop, install for and start
   // again, with this user's token, whatever that user put in its folder.
-  if (!runner.IsActiveUsersObs(launch)) {
+  std::vector<unsigned char> obsUser;
+  if (!runner.IsActiveUsersObs(launch, obsUser)) {
     obsProcessHistory.insert(KeyOf(launch));
     return;
   }
@@ -241,7 +244,7 @@ void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, Up
       HasExecutableTail(launch.filePath) && PluginFilesDiffer(log, runner, metadata, folders);
   log.Print("needsUpdate = %d for %s", needsUpdate ? 1 : 0, ToUtf8(launch.filePath).c_str());
   if (needsUpdate) {
-    RunUpdate(worker, runner, log, launch, metadata, folders, obsProcessHistory);
+    RunUpdate(worker, runner, log, launch, obsUser, metadata, folders, obsProcessHistory);
   }
   AddToHistory(log, launch, obsProcessHistory);
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "process/obs_launch.h"
 #include "session/run_gui_process.h"
@@ -23,8 +24,9 @@ inline constexpr int32_t CoreLayoutRevision = 138;
 class UpdateRunner {
  public:
   virtual ~UpdateRunner() = default;
-  // As IsActiveUsersObs in session/obs_owner.h, which logs a refusal.
-  virtual bool IsActiveUsersObs(const ObsLaunch& launch) = 0;
+  // As IsActiveUsersObs in session/obs_owner.h, which logs a refusal; on
+  // true `user` is the user OBS runs as.
+  virtual bool IsActiveUsersObs(const ObsLaunch& launch, std::vector<unsigned char>& user) = 0;
   // As GetFileHash in update/file_hash.h.
   virtual std::string HashFile(const std::wstring& path) { return GetFileHash(path); }
   // The service's own executable path; false when it cannot be read.
@@ -39,7 +41,7 @@ class UpdateRunner {
 class SystemUpdateRunner : public UpdateRunner {
  public:
   explicit SystemUpdateRunner(const std::atomic<bool>* running) : running_(running) {}
-  bool IsActiveUsersObs(const ObsLaunch& launch) override;
+  bool IsActiveUsersObs(const ObsLaunch& launch, std::vector<unsigned char>& user) override;
   bool GetServicePath(std::wstring& path) override;
   bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) override;
 

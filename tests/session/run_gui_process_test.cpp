@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -52,6 +53,8 @@ class ScriptedSessionApi : public SystemSessionApi {
   std::optional<DWORD> processSession;
   std::optional<std::vector<unsigned char>> processUser;
   bool failProcessToken = false;
+  // The user of the token that the N-th (1-based) WTSQueryUserToken gives.
+  std::map<int, std::vector<unsigned char>> queryCallUser;
 
   // Runs in the first Revert, when the cleanup is done and before the lock.
   std::function<void()> onFirstRevert;
@@ -76,7 +79,9 @@ class ScriptedSessionApi : public SystemSessionApi {
     if (failQueryCalls.count(++queryCalls_) || failQuerySessions.count(sessionId)) {
       return Fail(kErrorNoToken);
     }
-    return Record(SystemSessionApi::QueryUserToken(sessionId, token), token);
+    if (!Record(SystemSessionApi::QueryUserToken(sessionId, token), token)) return false;
+    queryCallOf_[*token] = queryCalls_;
+    return true;
   }
   bool LinkedToken(HANDLE token, HANDLE* linkedToken) override {
     if (noLinkedToken) return Fail(kErrorNoSuchLogonSession);
@@ -118,6 +123,11 @@ class ScriptedSessionApi : public SystemSessionApi {
     return true;
   }
   bool TokenUserSid(HANDLE token, std::vector<unsigned char>& sid) override {
+    auto call = queryCallOf_.find(token);
+    if (call != queryCallOf_.end() && queryCallUser.count(call->second)) {
+      sid = queryCallUser[call->second];
+      return true;
+    }
     if (!processUser || !processTokens_.count(token)) {
       return SystemSessionApi::TokenUserSid(token, sid);
     }
@@ -135,10 +145,24 @@ class ScriptedSessionApi : public SystemSessionApi {
     return ok;
   }
   std::set<HANDLE> processTokens_;
+  std::map<HANDLE, int> queryCallOf_;
   int queryCalls_ = 0;
   int environmentCalls_ = 0;
   int impersonateCalls_ = 0;
 };
+
+// S-1-5-21-1-2-3-1001: a user of this machine that is not the test's.
+const std::vector<unsigned char> kOtherUser = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0,    0, 1, 0,
+                                               0, 0, 2, 0, 0, 0, 3, 0, 0,  0, 0xE9, 3, 0, 0};
+
+std::vector<unsigned char> OwnUserSid() {
+  HANDLE raw = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw);
+  UniqueKernelHandle token(raw);
+  std::vector<unsigned char> sid;
+  SystemSessionApi().TokenUserSid(token.get(), sid);
+  return sid;
+}
 
 std::string TokenText(HANDLE token) {
   return std::to_string(static_cast<int>(reinterpret_cast<intptr_t>(token)));
@@ -247,6 +271,7 @@ class RunGuiProcessTest : public ::testing::Test {
     request.userLaunchPath = userLaunch.wstring();
     request.toFrontPath = toFront_.wstring();
     request.obsLaunch = launch;
+    request.obsUser = obsUser_;
     request.stop = stop;
     return request;
   }
@@ -302,6 +327,7 @@ class RunGuiProcessTest : public ::testing::Test {
   TempDir dir_;
   fs::path obsExe_, installer_, toFront_, userLaunch_, obsProfile_;
   std::wstring arguments_;
+  std::vector<unsigned char> obsUser_;
   std::unique_ptr<ServiceLog> log_;
   size_t bannerLines_ = 0;
   std::vector<DWORD> restartedIds_;
@@ -363,9 +389,6 @@ TEST_F(RunGuiProcessTest, OnlyTheActiveUsersOwnRunningObsIsTakenOn) {
   SystemSessionApi system;
   const std::string activeWhenNoToken = std::to_string(GetActiveSessionId(system));
   const std::string notChecking = "Not checking " + ToUtf8(obsExe_.wstring()) + ": ";
-  // S-1-5-21-1-2-3-1001: a user of this machine that is not the test's.
-  const std::vector<unsigned char> otherUser = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0,    0, 1, 0,
-                                                0, 0, 2, 0, 0, 0, 3, 0, 0,  0, 0xE9, 3, 0, 0};
   struct Row {
     const char* name;
     std::function<void(ScriptedSessionApi&)> script;
@@ -381,7 +404,7 @@ TEST_F(RunGuiProcessTest, OnlyTheActiveUsersOwnRunningObsIsTakenOn) {
        [](ScriptedSessionApi& api) { api.failQueryCalls = {1}; },
        "it runs in session " + std::to_string(own) + ", not the active session " +
            activeWhenNoToken},
-      {"another user", [&](ScriptedSessionApi& api) { api.processUser = otherUser; },
+      {"another user", [&](ScriptedSessionApi& api) { api.processUser = kOtherUser; },
        "it runs as another user"},
       {"its user cannot be read", [](ScriptedSessionApi& api) { api.failProcessToken = true; },
        "OpenProcessToken failed, GetLastError = 5"},
@@ -407,6 +430,32 @@ TEST_F(RunGuiProcessTest, OnlyTheActiveUsersOwnRunningObsIsTakenOn) {
     }
   }
   EXPECT_TRUE(Running(obs));
+}
+
+TEST_F(RunGuiProcessTest, OnlyTheTokensOfTheUserObsRunsAsAreUsed) {
+  // Another user is signed in by the time the run starts: OBS is left alone.
+  FakeObsProcess first(obsExe_);
+  ScriptedSessionApi switched;
+  obsUser_ = kOtherUser;
+  Outcome outcome = Run(switched, first);
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(outcome.lines.back(), "Not updating " + ToUtf8(obsExe_.wstring()) +
+                                      ": the active session's user is not the one it runs as");
+  EXPECT_TRUE(Running(first));
+  EXPECT_TRUE(RunsOf(installer_).empty());
+
+  // ... or by the time OBS would start again: it is not started as them.
+  FakeObsProcess second(obsExe_);
+  ScriptedSessionApi switchedDuringInstall;
+  switchedDuringInstall.queryCallUser = {{2, kOtherUser}};
+  obsUser_ = OwnUserSid();
+  outcome = Run(switchedDuringInstall, second);
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(outcome.lines.back(),
+            "Not starting OBS again: the active session's user is not the one it ran as");
+  EXPECT_EQ(RunsOf(installer_).size(), 1u);
+  EXPECT_TRUE(Stopped(second));
+  EXPECT_EQ(outcome.restarted.processId, 0);
 }
 
 TEST_F(RunGuiProcessTest, IdThatNowNamesAnotherProcessLeavesThatProcessRunning) {

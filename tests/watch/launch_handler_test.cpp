@@ -29,7 +29,10 @@ const std::wstring ServiceExe = L"C:\\Program Files\\Lumenfeld\\LumenfeldBrowser
 // Records the install it is asked for and answers as told.
 class FakeRunner : public UpdateRunner {
  public:
-  bool IsActiveUsersObs(const ObsLaunch&) override { return activeUsers; }
+  bool IsActiveUsersObs(const ObsLaunch&, std::vector<unsigned char>& user) override {
+    user = {1, 2, 3};
+    return activeUsers;
+  }
   std::string HashFile(const std::wstring& path) override {
     hashed.push_back(path);
     return UpdateRunner::HashFile(path);
@@ -42,7 +45,8 @@ class FakeRunner : public UpdateRunner {
   bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) override {
     calls.push_back({request.installerPath, request.installerArguments, request.obsLaunch.filePath,
                      request.toFrontPath, request.userLaunchPath,
-                     std::to_wstring(request.obsLaunch.processId)});
+                     std::to_wstring(request.obsLaunch.processId),
+                     std::wstring(request.obsUser.begin(), request.obsUser.end())});
     restartedObs = restarted;
     return succeeds;
   }
@@ -163,12 +167,13 @@ TEST_F(LaunchHandlerTest, TheDownloaderArgumentsFollowTheRevisionAndTheCoreBrows
          "https://cdn.test/pl\xC3\xBCgin-\xE2\x82\xAC.exe");
     Handle();
     ASSERT_EQ(runner.calls.size(), 1u);
-    EXPECT_THAT(runner.calls[0],
-                ElementsAre(L"C:\\Program Files\\Lumenfeld\\LumenfeldPluginDownloader.exe",
-                            L"/url='https://cdn.test/pl\u00FCgin-\u20AC.exe' /pluginFolder='" +
-                                c.folder + L"' /pathToObs64='" + launch.filePath + L"'",
-                            launch.filePath, L"C:\\Program Files\\Lumenfeld\\InstallerToFront.exe",
-                            L"C:\\Program Files\\Lumenfeld\\UserLaunch.exe", L"4312"));
+    EXPECT_THAT(
+        runner.calls[0],
+        ElementsAre(L"C:\\Program Files\\Lumenfeld\\LumenfeldPluginDownloader.exe",
+                    L"/url='https://cdn.test/pl\u00FCgin-\u20AC.exe' /pluginFolder='" + c.folder +
+                        L"' /pathToObs64='" + launch.filePath + L"'",
+                    launch.filePath, L"C:\\Program Files\\Lumenfeld\\InstallerToFront.exe",
+                    L"C:\\Program Files\\Lumenfeld\\UserLaunch.exe", L"4312", L"\x01\x02\x03"));
     runner.calls.clear();
   }
   EXPECT_EQ(State(L"lastrev.txt"), "138");

@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 // Counts the installs it is asked for and runs none.
 class CountingRunner : public UpdateRunner {
  public:
-  bool IsActiveUsersObs(const ObsLaunch&) override { return true; }
+  bool IsActiveUsersObs(const ObsLaunch&, std::vector<unsigned char>&) override { return true; }
   bool GetServicePath(std::wstring& path) override {
     path = L"C:\\Program Files\\Lumenfeld\\LumenfeldBrowserService.exe";
     return true;
