@@ -84,14 +84,28 @@ function(lumenfeld_add_service_installer target service_target version output)
   string(APPEND content "!macroend\n")
   file(GENERATE OUTPUT ${list_file} CONTENT "${content}")
   set(script ${PROJECT_SOURCE_DIR}/installer/service.nsi)
+  # The installer removes every DLL from the program folder: no program may
+  # be one or need one of its own.
+  set(import_check)
+  if(CMAKE_OBJDUMP)
+    set(programs "$<TARGET_FILE:${service_target}>")
+    foreach(helper ${LUMENFELD_HELPER_PROGRAMS})
+      string(APPEND programs "|$<TARGET_FILE:${helper}>")
+    endforeach()
+    set(import_check COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DPROGRAMS=${programs}
+      -P ${PROJECT_SOURCE_DIR}/cmake/check_imports.cmake)
+  else()
+    message(WARNING "No objdump: the imports of the installer's programs are not checked")
+  endif()
   add_custom_command(OUTPUT ${output} ${output}.sha256
     COMMAND ${CMAKE_COMMAND} -E make_directory ${output_dir}
+    ${import_check}
     COMMAND ${LUMENFELD_MAKENSIS} -V2 -WX -NOCD
       -DOUTFILE=${output} -DFILE_LIST=${list_file} -DSERVICE_VERSION=${version} ${script}
     COMMAND ${CMAKE_COMMAND} -DFILE=${output} -DOUTPUT=${output}.sha256
       -P ${PROJECT_SOURCE_DIR}/cmake/write_sha256.cmake
     DEPENDS ${script} ${list_file} ${service_target} ${LUMENFELD_HELPER_PROGRAMS}
-      ${PROJECT_SOURCE_DIR}/cmake/write_sha256.cmake
+      ${PROJECT_SOURCE_DIR}/cmake/write_sha256.cmake ${PROJECT_SOURCE_DIR}/cmake/check_imports.cmake
     COMMENT "Building ${output}"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${output})

@@ -11,6 +11,12 @@
 ; LocalSystem), and otherwise never touched, by the installer or the
 ; uninstaller.
 ;
+; A folder that already exists is used only when it is empty or holds an
+; earlier install of this service (the folder its uninstall entry names):
+; files someone else put there first, a DLL the programs would load in place
+; of the system's in particular, would stay. Any DLL in the folder is
+; removed before the programs are written: they load none from there.
+;
 ; The install folder, whichever is chosen, gets a protected access list:
 ; LocalSystem and Administrators full control, Users read and execute, owner
 ; Administrators. Each program is replaced by moving the old copy aside and
@@ -70,6 +76,7 @@ RequestExecutionLevel admin
 !define EXIT_START 6
 !define EXIT_UNREGISTER 7
 !define EXIT_ACCESS 8
+!define EXIT_FOREIGN_FOLDER 9
 
 Name "Lumenfeld Browser Service"
 OutFile "${OUTFILE}"
@@ -437,6 +444,14 @@ FunctionEnd
 
 Section "Lumenfeld Browser Service"
   SetErrorLevel 1
+  ; The uninstall entry is in HKLM, which only administrators can write.
+  ${DirState} "$INSTDIR" $R0
+  ${If} $R0 == 1
+    ReadRegStr $R1 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $R1 != $INSTDIR
+      !insertmacro Fail ${EXIT_FOREIGN_FOLDER} "$INSTDIR already exists and holds other files"
+    ${EndIf}
+  ${EndIf}
   ClearErrors
   CreateDirectory "$INSTDIR"
   ${If} ${Errors}
@@ -467,6 +482,22 @@ Section "Lumenfeld Browser Service"
       !insertmacro Fail ${EXIT_STOP} "the service did not stop"
     ${EndIf}
   ${EndIf}
+
+  ; The programs import system DLLs only, which the system looks for in the
+  ; program's own folder first: a DLL there was put there by someone else,
+  ; before the folder was protected, and would run as LocalSystem.
+  FindFirst $R0 $R1 "$INSTDIR\*.dll"
+  ${DoWhile} $R1 != ""
+    ClearErrors
+    Delete "$INSTDIR\$R1"
+    ${If} ${Errors}
+      FindClose $R0
+      !insertmacro Fail ${EXIT_FILES} "cannot remove $INSTDIR\$R1"
+    ${EndIf}
+    !insertmacro Log "Removed $INSTDIR\$R1"
+    FindNext $R0 $R1
+  ${Loop}
+  FindClose $R0
 
   StrCpy $MovingPrograms 1
   !insertmacro LumenfeldProgramFiles ReplaceProgram

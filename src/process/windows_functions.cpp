@@ -1,7 +1,5 @@
 #include "process/windows_functions.h"
 
-#include <psapi.h>
-
 #include <algorithm>
 
 #include "common/text.h"
@@ -11,8 +9,10 @@
 
 namespace {
 
-constexpr DWORD QueryAndReadAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;  // 0x410
-constexpr DWORD ModulePathBufferSize = 260;
+// Enough to read a process's times and its image path from the kernel; the
+// process's own memory, which it can rewrite, is never read.
+constexpr DWORD QueryAccess = PROCESS_QUERY_LIMITED_INFORMATION;
+constexpr DWORD ImagePathBufferSize = 260;
 // The longest path the system's wide-character calls take.
 constexpr DWORD LongestPath = 32768;
 constexpr UINT DescendantExitCode = 1;
@@ -38,7 +38,7 @@ bool WindowsFunctions::FindProcessesByName(const std::string& name, std::vector<
     launch.processStartDate =
         entry.creationTime != 0 ? FileTimeToUnixSeconds(entry.creationTime) : 0;
     if (known != nullptr && known->count(KeyOf(launch)) != 0) continue;
-    UniqueKernelHandle process(OpenProcess(QueryAndReadAccess, FALSE, entry.processId));
+    UniqueKernelHandle process(OpenProcess(QueryAccess, FALSE, entry.processId));
     if (process && GetProcessFilePath(process.get(), launch.filePath) && !launch.filePath.empty()) {
       list.push_back(std::move(launch));
     }
@@ -54,28 +54,27 @@ int64_t WindowsFunctions::GetProcessStartDate(HANDLE process) {
 }
 
 bool WindowsFunctions::GetProcessFilePath(HANDLE process, std::wstring& path) {
-  // A path that fills the buffer may have been cut (with or without its
-  // terminating zero, depending on the system), so the buffer grows until
-  // the path fits with room to spare.
-  std::wstring buffer(ModulePathBufferSize, L'\0');
+  // The path the kernel recorded when it mapped the image. The module list
+  // in the process's own memory would do as well, but the process can
+  // rewrite it to name any file, which this service would then hash, log,
+  // lock and start. A path too long for the buffer fails with
+  // ERROR_INSUFFICIENT_BUFFER, so the buffer grows until it fits.
+  std::wstring buffer(ImagePathBufferSize, L'\0');
   for (;;) {
-    const DWORD size = static_cast<DWORD>(buffer.size());
-    DWORD length = K32GetModuleFileNameExW(process, nullptr, buffer.data(), size);
-    if (length == 0) return false;
-    if (length < size - 1) {
+    DWORD length = static_cast<DWORD>(buffer.size());
+    if (QueryFullProcessImageNameW(process, 0, buffer.data(), &length)) {
       path.assign(buffer.data(), length);
       return true;
     }
-    if (size >= LongestPath) {
-      SetLastError(ERROR_INSUFFICIENT_BUFFER);
-      return false;
-    }
-    buffer.assign(std::min<size_t>(size * 2, LongestPath), L'\0');
+    const DWORD error = GetLastError();
+    if (error != ERROR_INSUFFICIENT_BUFFER) return false;
+    if (buffer.size() >= LongestPath) return false;
+    buffer.assign(std::min<size_t>(buffer.size() * 2, LongestPath), L'\0');
   }
 }
 
 bool WindowsFunctions::GetProcessFilePath(DWORD processId, std::wstring& path) {
-  UniqueKernelHandle process(OpenProcess(QueryAndReadAccess, FALSE, processId));
+  UniqueKernelHandle process(OpenProcess(QueryAccess, FALSE, processId));
   if (!process) return false;
   return GetProcessFilePath(process.get(), path);
 }

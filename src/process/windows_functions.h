@@ -25,10 +25,12 @@ class WindowsFunctions {
   // its times cannot be read. `process` needs limited query rights.
   static int64_t GetProcessStartDate(HANDLE process);
 
-  // Full path of the main module of the process, however long; false when
-  // it cannot be read whole. `path` is written only on success.
+  // Full path of the process's executable as the system recorded it when the
+  // process was created (never what the process says of itself), however
+  // long; false when it cannot be read whole. `path` is written only on
+  // success.
   static bool GetProcessFilePath(DWORD processId, std::wstring& path);
-  // The same for a handle opened with query and read rights.
+  // The same for a handle opened with at least limited query rights.
   static bool GetProcessFilePath(HANDLE process, std::wstring& path);
 
   // Ends the process's descendants (exit code 1, deepest first), then the

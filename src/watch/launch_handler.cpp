@@ -107,26 +107,37 @@ std::wstring PluginFolderArgument(ServiceLog& log, const std::wstring& filePath,
   return folders.pluginFolder.wstring();
 }
 
-// True when the folder the installer is given, and the plugin folders
-// under it when it is the OBS root, lead where their text says. The
-// installer writes there elevated: a junction or link on the way, which the
-// user who owns this OBS copy may have made, would send its files anywhere.
-// Logs why it is false.
+// True when every place the installer may write leads where its text says:
+// the folder it is given; the core\obs-browser folder in it, where an
+// installer that takes the folder for an OBS root puts the files (and where
+// installers published before that test put them whenever it exists); the
+// plugin folder when it is given the OBS root; and each listed file in the
+// first two. The installer writes there elevated: a junction or link on the
+// way, which the user who owns this OBS copy may have made, would send its
+// files anywhere. Logs why it is false.
 bool InstallFolderLeadsToItself(ServiceLog& log, const std::wstring& pluginFolder,
-                                const ObsFolders& folders) {
-  std::vector<std::wstring> checked{pluginFolder};
+                                const ObsFolders& folders, const PluginMetadata& metadata) {
+  const std::wstring redirected = (fs::path(pluginFolder) / L"core" / L"obs-browser").wstring();
+  std::vector<std::wstring> checked{pluginFolder, redirected};
   if (pluginFolder != folders.pluginFolder.wstring()) {
     checked.push_back(folders.pluginFolder.wstring());
-    checked.push_back(folders.coreBrowserFolder.wstring());
   }
-  for (const std::wstring& folder : checked) {
+  const size_t folderCount = checked.size();
+  for (const std::wstring& target : {pluginFolder, redirected}) {
+    for (const PluginFile& entry : metadata.files) {
+      checked.push_back(target + L"\\" + FromUtf8(entry.file));
+    }
+  }
+  for (size_t i = 0; i < checked.size(); ++i) {
+    const char* what = i < folderCount ? "plugin folder" : "plugin file";
     std::wstring finalPath;
-    if (LeadsToItself(folder, finalPath)) continue;
+    if (LeadsToItself(checked[i], finalPath)) continue;
+    const DWORD error = GetLastError();
     if (finalPath.empty()) {
-      log.Print("Not running the update: cannot resolve the plugin folder %s, GetLastError = %d",
-                ToUtf8(folder).c_str(), static_cast<int>(GetLastError()));
+      log.Print("Not running the update: cannot resolve the %s %s, GetLastError = %d", what,
+                ToUtf8(checked[i]).c_str(), static_cast<int>(error));
     } else {
-      log.Print("Not running the update: the plugin folder %s leads to %s", ToUtf8(folder).c_str(),
+      log.Print("Not running the update: the %s %s leads to %s", what, ToUtf8(checked[i]).c_str(),
                 ToUtf8(finalPath).c_str());
     }
     return false;
@@ -144,7 +155,7 @@ void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const
   if (!runner.GetServicePath(servicePath)) return;
   const std::wstring pluginFolder =
       PluginFolderArgument(log, launch.filePath, metadata.rev, folders);
-  if (!InstallFolderLeadsToItself(log, pluginFolder, folders)) return;
+  if (!InstallFolderLeadsToItself(log, pluginFolder, folders, metadata)) return;
   const fs::path serviceFolder = fs::path(servicePath).parent_path();
   std::wstring arguments = L"/url='" + FromUtf8(metadata.installer) + L"' /pluginFolder='" +
                            pluginFolder + L"' /pathToObs64='" + launch.filePath + L"'";

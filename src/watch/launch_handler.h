@@ -58,8 +58,9 @@ class SystemUpdateRunner : public UpdateRunner {
 //
 // Only the active user's own OBS is acted on: a launch of another session
 // or another user, like one from a path that is not on a local drive, is
-// only logged and recorded, before anything is fetched or opened. The update is not run when the
-// folder the installer would write to leads elsewhere through a link.
+// only logged and recorded, before anything is fetched or opened. The update
+// is not run when a folder or file the installer may write to leads
+// elsewhere through a link.
 //
 // Records the launch in `obsProcessHistory` on every path except one (the
 // executable cannot be read for identification), which leaves it for the

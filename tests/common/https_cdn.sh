@@ -17,7 +17,10 @@
 #     nginx, prefix DIR, serving the revocation list in plain HTTP on
 #     CRL_PORT and ROOT on 127.0.0.1:PORT with CERT (one of the names above)
 #     for each PORT:CERT; POSTs under /crash/ go on, in plain
-#     HTTP, to 127.0.0.1:BACKEND_PORT. Sets HTTPS_CDN_PID. It ends by itself
+#     HTTP, to 127.0.0.1:BACKEND_PORT. /moved/to-http answers 301 to
+#     http://127.0.0.1:BACKEND_PORT/crash/moved, /moved/to-https 307 to
+#     /crash/moved on the same server, /moved/loop 307 to itself. Sets
+#     HTTPS_CDN_PID. It ends by itself
 #     after LUMENFELD_HTTPS_CDN_SECONDS (default 900) whatever happens to
 #     its caller.
 #   https_cdn_stop
@@ -112,6 +115,9 @@ https_cdn_start() {
       root $root;
       location / { try_files \$uri =404; }
       location /crash/ { proxy_pass http://127.0.0.1:$backend; }
+      location = /moved/to-http { return 301 http://127.0.0.1:$backend/crash/moved; }
+      location = /moved/to-https { return 307 https://localhost:$port/crash/moved; }
+      location = /moved/loop { return 307 https://localhost:$port/moved/loop; }
     }"
   done
   mkdir -p "$dir/nginx-temp"

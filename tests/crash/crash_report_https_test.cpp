@@ -50,4 +50,13 @@ TEST_F(CrashReportHttpsTest, AnEndpointWhoseCertificateFailsAnyCheckGetsNothing)
   EXPECT_EQ(endpoint.Requests()[0].body, BuildCrashReportBody({}, dumpPath));
 }
 
+TEST_F(CrashReportHttpsTest, ARedirectIsFollowedOnlyToHttps) {
+  // Either would reach the test's server; only the one over TLS may.
+  UploadCrashReport({logPath}, dumpPath, HttpsCdn::Url(cdn.port, "/moved/to-http"));
+  UploadCrashReport({logPath}, dumpPath, HttpsCdn::Url(cdn.port, "/moved/to-https"));
+  ASSERT_EQ(endpoint.Requests().size(), 1u);
+  EXPECT_EQ(endpoint.Requests()[0].method, "POST");
+  EXPECT_EQ(endpoint.Requests()[0].body, BuildCrashReportBody({logPath}, dumpPath));
+}
+
 }  // namespace

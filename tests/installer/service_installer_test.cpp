@@ -17,6 +17,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+const wchar_t UninstallKey[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\LumenfeldBrowserService";
+
 // The state folder as the installer leaves it: a folder that lets nobody
 // but the service's accounts write. (Wine keeps neither the owner nor the
 // protected flag; the list reads back from the Unix permissions.)
@@ -31,6 +34,18 @@ void ExpectProtectedFolder(const fs::path& folder) {
   LocalFree(descriptor);
 }
 
+// Whether a log the installer wrote under a new unique name in the
+// temporary folder holds `text`; such a log is removed.
+bool TemporaryLogHolds(const std::string& text) {
+  bool found = false;
+  for (const auto& entry : fs::directory_iterator(fs::temp_directory_path())) {
+    if (entry.is_regular_file() && ReadFileBytes(entry.path()).find(text) != std::string::npos) {
+      found = fs::remove(entry.path());
+    }
+  }
+  return found;
+}
+
 TEST(ServiceInstaller, FailsWithTheReasonInItsLog) {
   const fs::path folder = L"C:\\Program Files\\Lumenfeld Test Folder";
   const fs::path stateFolder = L"C:\\ProgramData\\LumenfeldService";
@@ -41,9 +56,23 @@ TEST(ServiceInstaller, FailsWithTheReasonInItsLog) {
   // A folder where the old service's executable would be moved aside
   // cannot be cleared out of the way.
   fs::create_directories(folder / "LumenfeldBrowserService.exe.old" / "in the way");
+  const std::wstring setup = L"\"" + WinePathOf(SETUP_EXE_PATH) + L"\" /S /D=" + folder.wstring();
 
-  std::optional<DWORD> exitCode =
-      RunCommandLine(L"\"" + WinePathOf(SETUP_EXE_PATH) + L"\" /S /D=" + folder.wstring(), 120s);
+  // Made by anyone but an install of the service: nothing goes into it.
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey);
+  EXPECT_EQ(RunCommandLine(setup, 120s), std::optional<DWORD>(9));
+  EXPECT_TRUE(TemporaryLogHolds("Installation failed: " + folder.string() +
+                                " already exists and holds other files"));
+  EXPECT_FALSE(fs::exists(folder / "Setup.log"));
+  EXPECT_FALSE(fs::exists(stateFolder));
+
+  // The same folder as an earlier install's.
+  ASSERT_EQ(
+      RegSetKeyValueW(HKEY_LOCAL_MACHINE, UninstallKey, L"InstallLocation", REG_SZ, folder.c_str(),
+                      static_cast<DWORD>((folder.wstring().size() + 1) * sizeof(wchar_t))),
+      ERROR_SUCCESS);
+  std::optional<DWORD> exitCode = RunCommandLine(setup, 120s);
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey);
   ASSERT_TRUE(exitCode);
   EXPECT_NE(*exitCode, 0u);
   EXPECT_NE(ReadFileBytes(folder / "Setup.log")
@@ -65,10 +94,13 @@ TEST(ServiceInstaller, AFailedUpgradeLeavesTheOldServiceRunning) {
   RemoveService(name);
   std::error_code ignored;
   fs::remove_all(folder, ignored);
+  fs::create_directories(folder);  // empty: taken as it is
   const std::wstring options = L"\" /S /D=" + folder.wstring();
   ASSERT_EQ(RunCommandLine(L"\"" + WinePathOf(SETUP_EXE_PATH) + options, 120s), 0u);
   ASSERT_EQ(ServiceState(name), static_cast<DWORD>(SERVICE_RUNNING));
   const std::string oldService = ReadFileBytes(folder / "LumenfeldBrowserService.exe");
+  // Where the programs would load it from instead of the system's.
+  WriteFileBytes(folder / "wtsapi32.dll", "planted");
 
   // The last program of the folder is held open without sharing, so the
   // newer installer fails after it has replaced the service.
@@ -83,6 +115,7 @@ TEST(ServiceInstaller, AFailedUpgradeLeavesTheOldServiceRunning) {
   EXPECT_NE(ReadFileBytes(folder / "Setup.log").find("Put back the old"), std::string::npos);
   EXPECT_EQ(ReadFileBytes(folder / "LumenfeldBrowserService.exe"), oldService);
   EXPECT_FALSE(fs::exists(folder / "LumenfeldBrowserService.exe.old"));
+  EXPECT_FALSE(fs::exists(folder / "wtsapi32.dll"));
   EXPECT_TRUE(WaitUntil([&] { return ServiceState(name) == SERVICE_RUNNING; }, 60s));
 
   RemoveService(name);

@@ -85,11 +85,20 @@ TEST(HttpRequestTest, ErrorStatusStillSucceeds) {
   EXPECT_EQ(Send(server.BaseUrl() + "/x", "POST", "b"), (Outcome{0, 500, "boom"}));
 }
 
-TEST(HttpRequestTest, FollowsRedirectAndReportsFinalStatus) {
-  HttpTestServer server(std::map<std::string, Reply>{{"/old", Reply::Redirect(302, "/new")},
-                                                     {"/new", Reply::WithBody(200, "moved here")}});
-  EXPECT_EQ(Send(server.BaseUrl() + "/old"), (Outcome{0, 200, "moved here"}));
-  EXPECT_EQ(server.CountRequests("/new"), 1u);
+// Only a redirect to https is followed (HttpsTest shows it); this server has
+// none, so every redirect here is refused, relative or not, and nothing is
+// sent to where it points.
+TEST(HttpRequestTest, ARedirectToPlainHttpIsRefused) {
+  HttpTestServer elsewhere([](const ReceivedRequest&) { return Reply::WithBody(200, "moved"); });
+  HttpTestServer server(
+      std::map<std::string, Reply>{{"/old", Reply::Redirect(302, "/new")},
+                                   {"/away", Reply::Redirect(307, elsewhere.BaseUrl() + "/new")},
+                                   {"/new", Reply::WithBody(200, "moved here")}});
+  const DWORD refused = ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR;
+  EXPECT_EQ(Send(server.BaseUrl() + "/old"), (Outcome{refused, 302, ""}));
+  EXPECT_EQ(Send(server.BaseUrl() + "/away", "POST", "dump"), (Outcome{refused, 307, ""}));
+  EXPECT_EQ(server.CountRequests("/new"), 0u);
+  EXPECT_EQ(elsewhere.Requests().size(), 0u);
 }
 
 TEST(HttpRequestTest, MalformedUrlFailsWithoutTraffic) {

@@ -3,6 +3,7 @@
 // Wine prefix trusts (run through with_https_cdn.sh).
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <wininet.h>
 
 #include <filesystem>
 #include <string>
@@ -70,6 +71,11 @@ TEST_F(HttpsTest, AnHttpRedirectToHttpsIsFollowed) {
             0u);
   EXPECT_EQ(status, 200u);
   EXPECT_TRUE(response == document);
+  // Redirects without end are given up.
+  EXPECT_EQ(HttpRequest(HttpsCdn::Url(cdn.port, "/moved/loop"), "GET", "", &status, 10000, response,
+                        "", "application/json"),
+            static_cast<DWORD>(ERROR_HTTP_REDIRECT_FAILED));
+  EXPECT_EQ(status, 307u);
 }
 
 }  // namespace

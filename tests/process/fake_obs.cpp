@@ -8,11 +8,15 @@
 // copy is left with the id of a parent that is gone. It then waits until the watched
 // process ends or its lifetime (default 60 s) is over, and exits with
 // NaturalExitCode; so a test that dies leaves nothing running for long.
-// When a file "<own path>.launches" exists, it first appends a line to it:
+// When a file "<own path>.loader-name" exists, it first renames its main
+// module in its own loader data to the path that file holds (UTF-8), as a
+// process that wants to pass for another file would.
+// When a file "<own path>.launches" exists, it then appends a line to it:
 // its current folder, a tab, and its whole command line (UTF-8).
 // clang-format off
 #include <windows.h>
 #include <shellapi.h>  // needs windows.h first
+#include <winternl.h>
 // clang-format on
 
 #include <memory>
@@ -36,6 +40,34 @@ std::wstring OwnPath() {
   return path;
 }
 
+// The first entry of the loader's load-order list is the main module; its
+// full name is what a reader of this process's memory takes for its image.
+// In the SDK's layouts the list head is the loader data's Reserved2[1..2],
+// and an entry starts with its load-order links.
+void RenameMainModule(const std::wstring& self) {
+  UniqueFileHandle file(CreateFileW((self + L".loader-name").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+  std::string name(32768, '\0');
+  DWORD read = 0;
+  if (!file ||
+      !ReadFile(file.get(), name.data(), static_cast<DWORD>(name.size()), &read, nullptr) ||
+      read == 0) {
+    return;
+  }
+  name.resize(read);
+  static std::wstring forged;
+  forged = FromUtf8(name);
+  PROCESS_BASIC_INFORMATION basic{};
+  if (NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof basic,
+                                nullptr) < 0) {
+    return;
+  }
+  auto* main = static_cast<LDR_DATA_TABLE_ENTRY*>(basic.PebBaseAddress->Ldr->Reserved2[1]);
+  main->FullDllName.Buffer = forged.data();
+  main->FullDllName.Length = static_cast<USHORT>(forged.size() * sizeof(wchar_t));
+  main->FullDllName.MaximumLength = static_cast<USHORT>(main->FullDllName.Length + sizeof(wchar_t));
+}
+
 void RecordLaunch(const std::wstring& self) {
   UniqueFileHandle record(CreateFileW((self + L".launches").c_str(), FILE_APPEND_DATA,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -54,14 +86,16 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   int argc = 0;
   std::unique_ptr<LPWSTR, LocalFreeDeleter> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
   if (!argv) return 2;
-  RecordLaunch(OwnPath());
+  // Read before the renaming, which the module's own file name follows.
+  const std::wstring self = OwnPath();
+  RenameMainModule(self);
+  RecordLaunch(self);
   int depth = argc > 1 ? std::stoi(argv.get()[1]) : 0;
   DWORD watched = argc > 2 ? static_cast<DWORD>(std::stoul(argv.get()[2])) : 0;
   DWORD lifetimeMs = (argc > 3 ? static_cast<DWORD>(std::stoul(argv.get()[3])) : 60) * 1000;
 
   if (depth > 0 || depth == -1) {
     DWORD childWatches = depth > 0 ? GetCurrentProcessId() : watched;
-    std::wstring self = OwnPath();
     std::wstring commandLine = L"\"" + self + L"\" " + std::to_wstring(depth > 0 ? depth - 1 : 0) +
                                L" " + std::to_wstring(childWatches) + L" " +
                                std::to_wstring(lifetimeMs / 1000);

@@ -333,6 +333,21 @@ TEST_F(LaunchHandlerTest, NoUpdateIntoAPluginFolderThatLeadsElsewhere) {
   EXPECT_THAT(runner.calls, IsEmpty());
   EXPECT_TRUE(RemoveHostLink(pluginFolder.wstring()));
   EXPECT_TRUE(RemoveHostLink(coreBrowser.wstring()));
+
+  // Inside the plugin folder: a core folder, where an installer that took
+  // the plugin folder for an OBS root would write, and the folder of a file.
+  fs::create_directories(pluginFolder);
+  Meta(137, {{"locale/en-US.ini", gone}});
+  const std::pair<fs::path, std::string> inside[] = {
+      {pluginFolder / L"core", "folder " + ToUtf8((pluginFolder / L"core\\obs-browser").wstring())},
+      {pluginFolder / L"locale", "file " + ToUtf8(pluginFolder.wstring()) + "\\locale/en-US.ini"}};
+  for (const auto& [link, named] : inside) {
+    ASSERT_TRUE(MakeHostLink(link.wstring(), "../../../../elsewhere"));
+    Handle();
+    EXPECT_EQ(log.at(2), "Not running the update: the plugin " + named + elsewhere);
+    EXPECT_TRUE(RemoveHostLink(link.wstring()));
+  }
+  EXPECT_THAT(runner.calls, IsEmpty());
 }
 
 }  // namespace

@@ -10,10 +10,12 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <windows.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -32,6 +34,10 @@
 #include "process/fake_obs_process.h"
 #include "process/windows_functions.h"
 #include "update/file_hash.h"
+
+// Exported by ntdll, declared by no header of the SDK.
+extern "C" NTSTATUS NTAPI NtSuspendProcess(HANDLE process);
+extern "C" NTSTATUS NTAPI NtResumeProcess(HANDLE process);
 
 namespace {
 
@@ -163,11 +169,23 @@ class PluginUpdateEndToEnd : public ::testing::Test {
 
   // Launches the stand-in OBS and waits until the service has dealt with it
   // (recorded it, or logged a message that begins with `orUntil`); returns
-  // the index of the first log message written for it.
-  size_t Launch(std::unique_ptr<FakeObsProcess>& obs, const std::string& orUntil = "Adding ") {
+  // the index of the first log message written for it. With `unseenUntil`,
+  // the service is held (every thread suspended) from before the launch
+  // until that holds.
+  size_t Launch(std::unique_ptr<FakeObsProcess>& obs, const std::string& orUntil = "Adding ",
+                const std::function<bool()>& unseenUntil = {}) {
     size_t first = ServiceLogMessages().size();
+    UniqueKernelHandle held;
+    if (unseenUntil) {
+      held.reset(OpenProcess(PROCESS_SUSPEND_RESUME, FALSE, service->Query().dwProcessId));
+      EXPECT_TRUE(held && NtSuspendProcess(held.get()) >= 0);
+    }
     obs = std::make_unique<FakeObsProcess>(obsExe);
     EXPECT_TRUE(obs->valid());
+    if (held) {
+      EXPECT_TRUE(WaitUntil(unseenUntil, 10s));
+      NtResumeProcess(held.get());
+    }
     const std::string adding = "Adding { itr->processId, itr->processStartDate } { " +
                                std::to_string(obs->processId()) + ", ";
     EXPECT_TRUE(WaitUntil(
@@ -275,12 +293,21 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedObsStartsAgainAndTheReleaseIsR
   EXPECT_FALSE(fs::exists(markers / ".sentinel" / "run"));
 }
 
-TEST_F(PluginUpdateEndToEnd, ALaunchWithEveryFileInPlaceRunsNothing) {
+// This OBS names another file in its own loader data before the service
+// sees it: that file is neither hashed nor named.
+TEST_F(PluginUpdateEndToEnd, ALaunchWithEveryFileInPlaceRunsNothingAndIsKnownByItsRealImage) {
   InstallRelease5();
   StartService();
+  const std::string secret = ToUtf8((dir / L"secret.txt").wstring());
+  WriteFileBytes(dir / L"secret.txt", "not for the log");
+  WriteFileBytes(obsExe.wstring() + L".loader-name", secret);
+  WriteFileBytes(obsExe.wstring() + L".launches", "");
   std::unique_ptr<FakeObsProcess> obs;
-  size_t first = Launch(obs);
+  size_t first = Launch(obs, "It's not an OBS folder",
+                        [&] { return !ReadFileBytes(obsExe.wstring() + L".launches").empty(); });
+  EXPECT_EQ(CountFrom(first, "Hash for " + ToUtf8(obsExe.wstring()) + " is "), 1u);
   EXPECT_EQ(CountFrom(first, "needsUpdate = 0 for " + ToUtf8(obs->path().wstring())), 1u);
+  EXPECT_EQ(CountFrom(first, "", secret), 0u);
   EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u);
   EXPECT_FALSE(FakeObsProcess::WaitForExit(obs->handle(), 0s));
 }
@@ -426,6 +453,22 @@ TEST_F(PluginUpdateEndToEnd, AnAcceptedSerialStaysTheFloorAcrossARestart) {
 
 namespace {
 
+TEST_F(PluginUpdateEndToEnd, AReleaseBelowTheCoreLayoutWritesNothingThroughACoreLinkInItsFolder) {
+  // The link leads to a folder shaped as a core browser layout, where an
+  // installer that took any core folder for the plugin's would write.
+  const fs::path elsewhere = dir / L"elsewhere";
+  fs::create_directories(elsewhere / "obs-browser");
+  const fs::path link = pluginFolder / "core";
+  ASSERT_TRUE(MakeHostLink(link.wstring(), "../../../../elsewhere"));
+  const fs::path installer = Published / "cdn/obsplugin/installers/plugin-rev5.exe";
+  EXPECT_EQ(
+      RunCommandLine(L"\"" + installer.wstring() + L"\" /S /D=" + pluginFolder.wstring(), 60s), 0u);
+  EXPECT_TRUE(
+      SameBytes(pluginFolder / "obs-browser.dll", Published / "plugin-rev5/obs-browser.dll"));
+  EXPECT_TRUE(fs::is_empty(elsewhere / "obs-browser"));
+  EXPECT_TRUE(RemoveHostLink(link.wstring()));
+}
+
 TEST_F(PluginUpdateEndToEnd, CoreLayoutReleaseInstallsIntoCoreBrowserOnceAndObsComesBackAsBefore) {
   // An OBS with only the core browser layout: release 138 is handed the OBS
   // root and must put its files under core\obs-browser, or every launch
@@ -454,16 +497,21 @@ TEST_F(PluginUpdateEndToEnd, CoreLayoutReleaseInstallsIntoCoreBrowserOnceAndObsC
   // its own path as the command line.
   std::vector<ObsLaunch> restarted = RunningObs(obsExe);
   ASSERT_EQ(restarted.size(), 1u);
+  // The OBS the test started may have been stopped before it could record
+  // its own launch (a busy machine starts it slowly): only the line of the
+  // restarted one, the last, is certain.
+  const std::string expected =
+      ToUtf8(obsExe.parent_path().wstring()) + "\t\"" + ToUtf8(obsExe.wstring()) + "\"\n";
   std::string launches;
   WaitUntil(
       [&] {
         launches = ReadFileBytes(obsExe.wstring() + L".launches");
-        return std::count(launches.begin(), launches.end(), '\n') >= 2;
+        return launches.size() >= expected.size() &&
+               launches.compare(launches.size() - expected.size(), expected.size(), expected) == 0;
       },
       30s);
-  const std::string expected =
-      ToUtf8(obsExe.parent_path().wstring()) + "\t\"" + ToUtf8(obsExe.wstring()) + "\"\n";
-  EXPECT_EQ(launches.substr(launches.find('\n') + 1), expected);
+  ASSERT_GE(launches.size(), expected.size()) << launches;
+  EXPECT_EQ(launches.substr(launches.size() - expected.size()), expected);
 
   WindowsFunctions::TerminateProcessTree(static_cast<DWORD>(restarted[0].processId));
   ASSERT_TRUE(WaitUntil([&] { return RunningObs(obsExe).empty(); }, 10s));

@@ -53,8 +53,10 @@ std::string PluginInstallerScript(const fs::path& pluginDir, const fs::path& out
   script += "Page instfiles\n";
   script += "Section\n";
   // The service names the OBS root for an OBS with the core browser layout:
-  // the plugin's files belong in its core\obs-browser folder then.
-  script += "  IfFileExists \"$INSTDIR\\core\\obs-browser\\*.*\" 0 +2\n";
+  // the plugin's files belong in its core\obs-browser folder then. Only a
+  // folder that holds OBS itself is taken for the root; given the plugin
+  // folder, the files go into it, even when it holds a core folder.
+  script += "  IfFileExists \"$INSTDIR\\bin\\64bit\\obs64.exe\" 0 +2\n";
   script += "    StrCpy $INSTDIR \"$INSTDIR\\core\\obs-browser\"\n";
   script += "  SetOutPath \"$INSTDIR\"\n";
   script += "  ClearErrors\n";
