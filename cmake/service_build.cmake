@@ -20,33 +20,42 @@ function(lumenfeld_cdn_base_url_source url out_var)
   set(${out_var} ${file} PARENT_SCOPE)
 endfunction()
 
+include(${CMAKE_CURRENT_LIST_DIR}/check_public_keys.cmake)
+
 # Sets `out_var` to a source file defining SigningKeysPem as the content of
-# the PEM file `keys_file` (nothing: no keys). A file without a public key is
-# a configuration error.
-function(lumenfeld_signing_keys_source keys_file name out_var)
+# the PEM file `keys_file` and RootKeysPem as that of `roots_file` (nothing:
+# no keys, no roots). A file with a key the service cannot use is a
+# configuration error, and so are roots without signing keys.
+function(lumenfeld_signing_keys_source keys_file roots_file name out_var)
   set(LUMENFELD_KEYS_TEXT "")
+  set(LUMENFELD_ROOT_KEYS_TEXT "")
   if(keys_file)
+    lumenfeld_check_public_keys(${keys_file})
     file(READ ${keys_file} LUMENFELD_KEYS_TEXT)
-    if(NOT LUMENFELD_KEYS_TEXT MATCHES "-----BEGIN PUBLIC KEY-----")
-      message(FATAL_ERROR "${keys_file} holds no -----BEGIN PUBLIC KEY----- block")
+  endif()
+  if(roots_file)
+    if(NOT keys_file)
+      message(FATAL_ERROR "Root keys (${roots_file}) sign the key set of a build that checks "
+        "signatures: give LUMENFELD_SIGNING_KEYS as well")
     endif()
-    if(LUMENFELD_KEYS_TEXT MATCHES "PRIVATE KEY")
-      message(FATAL_ERROR "${keys_file} holds a private key; give the public keys only")
-    endif()
+    lumenfeld_check_public_keys(${roots_file})
+    file(READ ${roots_file} LUMENFELD_ROOT_KEYS_TEXT)
   endif()
   set(file ${CMAKE_BINARY_DIR}/generated/signing_keys_${name}.cpp)
   configure_file(${PROJECT_SOURCE_DIR}/src/common/signing_keys.cpp.in ${file} @ONLY)
   set(${out_var} ${file} PARENT_SCOPE)
 endfunction()
 
-# lumenfeld_add_service(target version output_dir [CDN_BASE_URL url] [KEYS pem_file])
+# lumenfeld_add_service(target version output_dir [CDN_BASE_URL url] [KEYS pem_file]
+#                       [ROOT_KEYS pem_file])
 # LumenfeldBrowserService.exe of the given version in `output_dir`, reading
 # the CDN at `url` (LUMENFELD_CDN_BASE_URL by default). Its own definitions
 # of ServiceVersion and CdnBaseUrl are objects of the executable, so the
 # library's definitions are never linked into it; with KEYS, so is its own
-# set of trusted signing keys.
+# set of trusted signing keys and root keys (ROOT_KEYS, none by default).
+# A service that ends up without keys must read a loopback CDN.
 function(lumenfeld_add_service target version output_dir)
-  cmake_parse_arguments(S "" "CDN_BASE_URL;KEYS" "" ${ARGN})
+  cmake_parse_arguments(S "" "CDN_BASE_URL;KEYS;ROOT_KEYS" "" ${ARGN})
   if(NOT S_CDN_BASE_URL)
     set(S_CDN_BASE_URL ${LUMENFELD_CDN_BASE_URL})
   endif()
@@ -54,7 +63,11 @@ function(lumenfeld_add_service target version output_dir)
   lumenfeld_cdn_base_url_source(${S_CDN_BASE_URL} cdn_source)
   set(keys_source)
   if(S_KEYS)
-    lumenfeld_signing_keys_source(${S_KEYS} ${target} keys_source)
+    lumenfeld_signing_keys_source("${S_KEYS}" "${S_ROOT_KEYS}" ${target} keys_source)
+  elseif(S_ROOT_KEYS)
+    message(FATAL_ERROR "${target}: ROOT_KEYS needs KEYS")
+  elseif(NOT LUMENFELD_SIGNING_KEYS)
+    lumenfeld_require_loopback_cdn(${S_CDN_BASE_URL})
   endif()
   add_executable(${target} ${PROJECT_SOURCE_DIR}/src/service/main.cpp ${version_source}
                            ${cdn_source} ${keys_source})

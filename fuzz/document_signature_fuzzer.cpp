@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(message.size() > signature.path.size() + 64 && message.back() == '\n');
     // Every field the check relies on was read, so the check itself runs on it.
     CheckSignedFields(signature, signature.path, signature.sha256, signature.expiresAt - 1,
-                      signature.serial);
+                      {signature.serial, signature.sha256, signature.keyid});
   }
 
   std::optional<int64_t> time = ParseUtcTime(body);

@@ -12,17 +12,20 @@
 #     the run's authority; the installer registers and starts it.
 #  3. Starts a stand-in obs64.exe with a stale plugin and follows the service
 #     log through the update and OBS's restart.
-#  4. Changes meta_publish.json on the CDN without signing it, makes the
+#  4. Publishes release 4 to every machine and halts it at 0% with
+#     lumenfeld-publish halt, then starts OBS again: the service must keep
+#     release 3, run nothing and keep the halt in its state folder.
+#  5. Changes meta_publish.json on the CDN without signing it, makes the
 #     plugin stale again and starts OBS again: the service must refuse the
 #     document and run nothing.
-#  5. Prints a summary, uninstalls with Uninstall.exe /S and stops everything
+#  6. Prints a summary, uninstalls with Uninstall.exe /S and stops everything
 #     it started.
 # A failing step ends the job with a non-zero exit, the step's name and the
 # log lines that show why.
 #
 # LUMENFELD_DEMO_PORT (default 18094): the CDN's port. LUMENFELD_RUN_SECONDS
 # (default 180): how long the service may take for each step it is waited
-# for. LUMENFELD_DEMO_UNSIGNED=1: a build without signing keys (step 4 is
+# for. LUMENFELD_DEMO_UNSIGNED=1: a build without signing keys (step 5 is
 # then left out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -211,6 +214,34 @@ grep -q "Ran GetExitCodeProcess, exitCode = 0" "$log" || fail "the installer did
 [ "$installed" = 3 ] || fail "lastrev.txt holds $installed, not 3"
 [ "$stale_after" = 0 ] || fail "$stale_after plugin files still differ from release 3"
 
+step "Publishing release 4 to every machine, then halting it at 0% with lumenfeld-publish halt"
+# What the person who watches crash rates does when a rollout goes wrong: the
+# halt narrows the rollout of the new release and can do nothing else.
+write_test_plugin "$run/plugin-4" "release 4"
+{
+  "$publish" release --cdn "$run/cdn" "${key_args[@]}" --rev 4 --plugin-dir "$run/plugin-4" \
+    --obs-version 30.1.2 --installer-url "$base/obsplugin/installers/browser-plugin-4.exe"
+  "$publish" publish --cdn "$run/cdn" "${key_args[@]}" --new 4 --stable 3 --chance 100
+  "$publish" halt --cdn "$run/cdn" "${key_args[@]}" --max-chance 0
+} >>"$run/publish.log" 2>&1 || fail "lumenfeld-publish" "$run/publish.log"
+"$publish" "${check[@]}" | grep -E "halt|every machine" | sed 's/^/   /' ||
+  fail "lumenfeld-publish check"
+for pid in $(running_obs); do kill "$pid" 2>/dev/null || true; done
+deadline=$((SECONDS + 30))
+while [ -n "$(running_obs)" ] && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.5; done
+runs=$(count "Ran GetExitCodeProcess")
+launches=$(launches_done)
+start_obs
+wait_for_launch "$launches"
+grep -E "Halt of release 4 accepted|Release 4 is halted" "$log" | sed 's/^/   | /'
+[ "$(count "Release 4 is halted: chance_get_new 0 instead of 100")" -gt 0 ] ||
+  fail "the service did not apply the halt"
+[ "$(count "Ran GetExitCodeProcess")" = "$runs" ] || fail "the service installed the halted release"
+[ "$(cat "$state/lastrev.txt")" = 3 ] || fail "lastrev.txt no longer holds 3"
+[ "$(stale_files)" = 0 ] || fail "the plugin files changed"
+[ -f "$state/meta_halt.json" ] || fail "the service did not keep the halt in its state folder"
+halted="release 4 published to every machine, halted at 0%: release 3 kept, nothing run"
+
 tampered=skipped
 if ((signed)); then
   step "Changing meta_publish.json on the CDN without signing it, then starting OBS again"
@@ -250,6 +281,7 @@ if [ "$obs_after_update" -gt 0 ] && ! grep -q "Failed to restart OBS" "$log"; th
 else
   echo "   OBS restarted:        no"
 fi
+echo "   halt:                 $halted"
 echo "   tampered document:    $tampered"
 echo "   own version check:    ${version_line:-none logged}"
 echo "   CDN requests (nginx): $(wc -l <"$run/pki/nginx-access.log") over HTTPS"

@@ -8,3 +8,8 @@
 // other keys (the signed one of the tests) defines its own, which the
 // linker takes instead.
 extern const char SigningKeysPem[];
+
+// The root keys that may sign the key set (LUMENFELD_ROOT_KEYS), in the
+// build's order, the same way; empty in a build without them, which never
+// fetches a key set. Defined in the same source as SigningKeysPem.
+extern const char RootKeysPem[];

@@ -34,9 +34,11 @@ std::string CallFailed(const char* call, DWORD error) {
 }
 
 // Opens the session and the URL and reads Content-Length; with `failure`
-// given, also requires status 200 and puts the reason for a failure there.
-// False, with the handles closed, when any of that fails.
-bool OpenRequest(const std::string& url, OpenedRequest& opened, std::string* failure = nullptr) {
+// given, also requires status 200 and puts the reason for a failure there
+// (and the status into `status`, when given). False, with the handles
+// closed, when any of that fails.
+bool OpenRequest(const std::string& url, OpenedRequest& opened, std::string* failure = nullptr,
+                 DWORD* statusOut = nullptr) {
   const auto fail = [&](const char* call) {
     if (failure) *failure = CallFailed(call, GetLastError());
     return false;
@@ -57,6 +59,7 @@ bool OpenRequest(const std::string& url, OpenedRequest& opened, std::string* fai
                         &status, &size, nullptr)) {
       return fail("HttpQueryInfoA (status)");
     }
+    if (statusOut) *statusOut = status;
     if (status != 200) {
       *failure = "the server answered with status " + std::to_string(status);
       return false;
@@ -229,14 +232,16 @@ bool DownloadToString(const std::string& url, std::string& out) {
   return true;
 }
 
-bool DownloadRawToString(const std::string& url, std::string& out, bool only200) {
+namespace {
+
+bool DownloadRaw(const std::string& url, std::string& out, bool only200, DWORD* status) {
   DWORD total = 0;
   DWORD contentLength = 0;
   bool longer = false;
   {
     OpenedRequest opened;
     std::string failure;
-    if (!OpenRequest(url, opened, only200 ? &failure : nullptr)) return false;
+    if (!OpenRequest(url, opened, only200 ? &failure : nullptr, status)) return false;
     contentLength = opened.contentLength;
     // Refused before anything is read: a server must not make the service
     // hold whatever it likes in memory.
@@ -254,6 +259,18 @@ bool DownloadRawToString(const std::string& url, std::string& out, bool only200)
   if (!longer && total == contentLength) return true;
   out.clear();
   return false;
+}
+
+}  // namespace
+
+bool DownloadRawToString(const std::string& url, std::string& out, bool only200) {
+  return DownloadRaw(url, out, only200, nullptr);
+}
+
+OptionalDocument DownloadOptionalToString(const std::string& url, std::string& out) {
+  DWORD status = 0;
+  if (DownloadRaw(url, out, true, &status)) return OptionalDocument::Received;
+  return status == 404 ? OptionalDocument::Missing : OptionalDocument::Failed;
 }
 
 bool DownloadFile(const std::string& url, const std::wstring& path) {

@@ -28,6 +28,13 @@ bool DownloadToString(const std::string& url, std::string& out);
 // With `only200`, a response with another status fails like a missing one.
 bool DownloadRawToString(const std::string& url, std::string& out, bool only200 = false);
 
+// How a document that may not exist came back.
+enum class OptionalDocument { Received, Missing, Failed };
+
+// DownloadRawToString with only200, telling a 404 response (Missing) from
+// every other failure (Failed).
+OptionalDocument DownloadOptionalToString(const std::string& url, std::string& out);
+
 // The conversion DownloadToString applies: a body that starts with FF FE is
 // replaced by the UTF-8 form of the UTF-16LE text after the mark, up to its
 // first zero code unit, zero byte included. Anything else is left as it is.

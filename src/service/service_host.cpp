@@ -2,9 +2,11 @@
 
 #include <system_error>
 
+#include "common/signing_keys.h"
 #include "log/service_log.h"
 #include "service/service_start.h"
 #include "service/worker.h"
+#include "update/cdn_documents.h"
 
 namespace {
 
@@ -43,6 +45,9 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
   if (stateDirectory.empty()) return;
 
   Worker& worker = Worker::Instance(stateDirectory);
+  // What the watch thread's documents will be checked against (the build
+  // without keys has said so while the log was opened).
+  if (SigningKeysPem[0] != '\0') CdnDocuments(worker).LogTrust();
   try {
     worker.Start();
   } catch (const std::system_error& error) {

@@ -1,26 +1,48 @@
 #include "state/signature_serials.h"
 
-#include <fstream>
 #include <sstream>
+#include <vector>
+
+#include "state/kept_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr uint64_t kMaxSerial = (uint64_t{1} << 53) - 1;
-// Far more paths than the CDN has documents; a file beyond it is not ours.
-constexpr size_t kMaxFileSize = 1024 * 1024;
 
-fs::path SerialsPath(const fs::path& dir) { return dir / "signature_serials.txt"; }
+bool IsLowerHex(const std::string& text, size_t length) {
+  if (text.size() != length) return false;
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
 
-SignatureSerials ReadSerialsFile(const fs::path& dir) {
-  std::ifstream in(SerialsPath(dir), std::ios::binary);
-  if (!in) return {};
-  std::string text(kMaxFileSize + 1, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(in.gcount()));
-  if (text.size() > kMaxFileSize) return {};
-  return ParseSignatureSerials(text);
+// A serial of 1..2^53-1 written in decimal digits only; 0 for anything else.
+uint64_t ParseSerial(const std::string& text) {
+  if (text.empty() || text.size() > 16) return 0;
+  uint64_t serial = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return 0;
+    serial = serial * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return serial <= kMaxSerial ? serial : 0;
+}
+
+// The line's fields split at single spaces, the last one taking the rest of
+// the line (a path may hold spaces).
+std::vector<std::string> Fields(const std::string& line, size_t count) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  while (fields.size() + 1 < count) {
+    size_t space = line.find(' ', start);
+    if (space == std::string::npos) break;
+    fields.push_back(line.substr(start, space - start));
+    start = space + 1;
+  }
+  fields.push_back(line.substr(start));
+  return fields;
 }
 
 }  // namespace
@@ -31,44 +53,58 @@ SignatureSerials ParseSignatureSerials(const std::string& text) {
   std::string line;
   while (std::getline(lines, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    size_t space = line.find(' ');
-    if (space == 0 || space == std::string::npos || space > 16) continue;
-    uint64_t serial = 0;
-    bool digits = true;
-    for (size_t i = 0; i < space; ++i) {
-      char c = line[i];
-      if (c < '0' || c > '9') digits = false;
-      serial = serial * 10 + static_cast<uint64_t>(c - '0');
+    SignatureFloor floor;
+    std::string path;
+    std::vector<std::string> fields = Fields(line, 4);
+    if (fields.size() == 4 && IsLowerHex(fields[1], 64) && IsLowerHex(fields[2], 16)) {
+      floor = {ParseSerial(fields[0]), fields[1], fields[2]};
+      path = fields[3];
+    } else {
+      fields = Fields(line, 2);
+      if (fields.size() != 2) continue;
+      floor.serial = ParseSerial(fields[0]);
+      path = fields[1];
     }
-    std::string path = line.substr(space + 1);
-    if (!digits || serial < 1 || serial > kMaxSerial || path.empty() || path[0] != '/') continue;
-    uint64_t& kept = serials[path];
-    if (serial > kept) kept = serial;
+    if (floor.serial == 0 || path.empty() || path[0] != '/') continue;
+    SignatureFloor& kept = serials[path];
+    if (floor.serial > kept.serial) kept = floor;
   }
   return serials;
 }
 
 std::string FormatSignatureSerials(const SignatureSerials& serials) {
   std::string text;
-  for (const auto& [path, serial] : serials) text += std::to_string(serial) + " " + path + "\r\n";
+  for (const auto& [path, floor] : serials) {
+    text += std::to_string(floor.serial);
+    // A floor read from an old line keeps the old form: it knows no more.
+    if (!floor.sha256.empty() && !floor.keyid.empty()) {
+      text += " " + floor.sha256 + " " + floor.keyid;
+    }
+    text += " " + path + "\r\n";
+  }
   return text;
 }
 
-uint64_t ReadSignatureSerial(const fs::path& stateDirectory, const std::string& path) {
-  SignatureSerials serials = ReadSerialsFile(stateDirectory);
+SignatureSerials ReadSignatureSerials(const fs::path& stateDirectory) {
+  std::optional<std::string> text = ReadKeptFile(stateDirectory, SignatureSerialsFileName);
+  return text ? ParseSignatureSerials(*text) : SignatureSerials{};
+}
+
+SignatureFloor ReadSignatureSerial(const fs::path& stateDirectory, const std::string& path) {
+  SignatureSerials serials = ReadSignatureSerials(stateDirectory);
   auto found = serials.find(path);
-  return found == serials.end() ? 0 : found->second;
+  return found == serials.end() ? SignatureFloor{} : found->second;
 }
 
 bool RecordSignatureSerial(const fs::path& stateDirectory, const std::string& path,
-                           uint64_t serial) {
-  SignatureSerials serials = ReadSerialsFile(stateDirectory);
-  uint64_t& kept = serials[path];
-  if (serial <= kept) return true;
-  kept = serial;
-  std::ofstream out(SerialsPath(stateDirectory), std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out << FormatSignatureSerials(serials);
-  out.flush();
-  return static_cast<bool>(out);
+                           const SignatureFloor& floor) {
+  SignatureSerials serials = ReadSignatureSerials(stateDirectory);
+  SignatureFloor& kept = serials[path];
+  if (floor.serial < kept.serial || floor == kept) return true;
+  kept = floor;
+  return WriteSignatureSerials(stateDirectory, serials);
+}
+
+bool WriteSignatureSerials(const fs::path& stateDirectory, const SignatureSerials& serials) {
+  return WriteKeptFile(stateDirectory, SignatureSerialsFileName, FormatSignatureSerials(serials));
 }

@@ -34,6 +34,8 @@ class WorkerState {
 
   // Seconds since 1970 of the last self-update check; 0 makes the first pass check.
   int64_t lastUpdateCheck = 0;
+  // Seconds since 1970 of the last fetch of the key set; 0: none yet.
+  int64_t lastKeySetFetch = 0;
   // Set while the watch thread is meant to run; read without a lock.
   std::atomic<bool> running{false};
 

@@ -1,44 +1,45 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "update/document_signature.h"
+#include "update/key_set.h"
 
 class WorkerState;
 
-// A P-256 key the service trusts, by key id.
-struct TrustedKey {
-  std::string keyid;
-  std::array<uint8_t, 64> xy{};
+// SHA-256 and ECDSA P-256 verification with the system's CNG provider.
+class CngSignatureCrypto : public SignatureCrypto {
+ public:
+  std::string Sha256Hex(std::string_view bytes) const override;
+  bool Verifies(const std::array<uint8_t, 64>& xy, const std::string& message,
+                const std::array<uint8_t, 64>& raw) const override;
 };
 
-// The keys of the PEM text `pem` with their ids. Empty when the text holds
-// none or one is malformed: a build with a bad key file then trusts nothing.
-std::vector<TrustedKey> ReadTrustedKeys(const std::string& pem);
-
-// Verifies a signature file against the document `body` requested at
-// `path`: parse, known key, ECDSA P-256 signature (CNG), then
-// CheckSignedFields with the current UTC time. `serial` receives the
-// signature's serial on success.
-SignatureFailure VerifyDocumentSignature(const std::vector<TrustedKey>& keys,
-                                         const std::string& path, const std::string& body,
-                                         const std::string& signatureBody, uint64_t highestSerial,
-                                         uint64_t& serial);
+// A key set fetch at most this often after an `unknown key` refusal.
+inline constexpr int64_t KeySetRetryAfterUnknownKeySeconds = 600;
 
 // The CDN's documents as the service takes them. In a build with keys a
-// document counts only when its signature file verifies (see
-// VerifyDocumentSignature); the highest accepted serial of each path is kept
-// in the worker's state directory. Without keys, documents are taken as they
-// come.
+// document counts only when its signature file verifies against what the
+// machine trusts (see DocumentTrust): the keys built in, or the key set in
+// force, kept in the worker's state directory with its signature and
+// verified again each time it is loaded. The serial floor of each path is
+// kept there too (signature_serials.txt). Without keys, documents are taken
+// as they come.
 class CdnDocuments {
  public:
-  // The build's CDN and keys (SigningKeysPem).
+  // The build's CDN, keys and root keys (SigningKeysPem, RootKeysPem).
   explicit CdnDocuments(WorkerState& worker);
   // Documents under `baseUrl` (scheme and host) checked against the keys of
-  // `keysPem`; empty text: not checked.
-  CdnDocuments(std::string baseUrl, const std::string& keysPem, WorkerState& worker);
+  // `keysPem`, with key sets signed by the roots of `rootsPem`; empty
+  // `keysPem`: not checked.
+  CdnDocuments(std::string baseUrl, const std::string& keysPem, WorkerState& worker,
+               const std::string& rootsPem = "");
+  ~CdnDocuments();
+  CdnDocuments(const CdnDocuments&) = delete;
+  CdnDocuments& operator=(const CdnDocuments&) = delete;
 
   // True when documents are signature-checked.
   bool checked() const { return checked_; }
@@ -46,15 +47,43 @@ class CdnDocuments {
 
   // Downloads the document at `path` into `body` (expected empty). False when
   // it cannot be downloaded ("Failed to download %s") or is refused
-  // ("Signature check failed for %s: %s"); both are logged with the URL.
+  // ("Signature check failed for %s: %s"); both are logged with the URL. A
+  // refusal for an unknown key fetches the key set first, when that has not
+  // happened for KeySetRetryAfterUnknownKeySeconds, and checks the document
+  // again against the set it brought.
   bool Fetch(const std::string& path, std::string& body);
+
+  // Fetch for a document that need not exist: a 404 is Missing and logs
+  // nothing; every other failure is logged as Fetch logs it.
+  enum class Outcome { Accepted, Missing, Failed };
+  Outcome FetchOptional(const std::string& path, std::string& body);
 
   // Logs the refusal of the document at `path` for `failure`.
   void Refuse(const std::string& path, SignatureFailure failure) const;
 
+  // Fetches the key set when documents are checked and the build has root
+  // keys not all retired. A set that passes is kept in the state folder and
+  // put in force, the roots before its signer are retired for good and the
+  // floors of keys it no longer holds are dropped. A 404 changes nothing;
+  // every refusal is logged. True when a set other than the one in force
+  // was accepted.
+  bool RefreshKeySet();
+
+  // Logs what the service trusts, once at its start: "Trusting %d signing
+  // keys: %s", or "No usable signing key is built in: every CDN document is
+  // refused", and the key set and root keys when there are any.
+  void LogTrust() const;
+
  private:
+  SignatureFailure CheckSigned(const std::string& path, const std::string& received,
+                               const std::string& signatureBody);
+  Outcome FetchChecked(const std::string& path, std::string& body, bool optional);
+
   std::string baseUrl_;
   bool checked_ = false;
-  std::vector<TrustedKey> keys_;
+  bool keysUsable_ = false;
+  bool keptSetBroken_ = false;
   WorkerState& worker_;
+  CngSignatureCrypto crypto_;
+  std::unique_ptr<DocumentTrust> trust_;
 };

@@ -222,6 +222,24 @@ std::optional<std::array<uint8_t, 64>> EcdsaDerToRaw(const std::vector<uint8_t>&
   return raw;
 }
 
+std::vector<uint8_t> P256Spki(const std::array<uint8_t, 64>& xy) {
+  std::vector<uint8_t> spki(sizeof kP256SpkiPrefix + xy.size());
+  std::copy(std::begin(kP256SpkiPrefix), std::end(kP256SpkiPrefix), spki.begin());
+  std::copy(xy.begin(), xy.end(), spki.begin() + sizeof kP256SpkiPrefix);
+  return spki;
+}
+
+std::optional<std::array<uint8_t, 64>> P256PointOfSpki(const std::vector<uint8_t>& spki) {
+  constexpr size_t kPrefix = sizeof kP256SpkiPrefix;
+  if (spki.size() != kPrefix + 64 ||
+      !std::equal(kP256SpkiPrefix, kP256SpkiPrefix + kPrefix, spki.begin())) {
+    return std::nullopt;
+  }
+  std::array<uint8_t, 64> xy{};
+  std::copy(spki.begin() + kPrefix, spki.end(), xy.begin());
+  return xy;
+}
+
 bool ReadSigningPublicKeys(std::string_view pem, std::vector<SigningPublicKey>& keys,
                            std::string& error) {
   static const std::string_view kBegin = "-----BEGIN PUBLIC KEY-----";
@@ -229,9 +247,11 @@ bool ReadSigningPublicKeys(std::string_view pem, std::vector<SigningPublicKey>& 
   keys.clear();
   for (size_t begin = pem.find(kBegin); begin != std::string_view::npos;
        begin = pem.find(kBegin, begin)) {
+    const std::string which = "key " + std::to_string(keys.size() + 1) + ": ";
     size_t end = pem.find(kEnd, begin);
     if (end == std::string_view::npos) {
-      error = "a public key block has no end line";
+      error = which + "the block has no end line";
+      keys.clear();
       return false;
     }
     std::string base64;
@@ -240,19 +260,17 @@ bool ReadSigningPublicKeys(std::string_view pem, std::vector<SigningPublicKey>& 
     }
     std::optional<std::vector<uint8_t>> spki = DecodeBase64(base64);
     if (!spki) {
-      error = "a public key block is not base64";
+      error = which + "the block is not base64";
+      keys.clear();
       return false;
     }
-    constexpr size_t kPrefix = sizeof kP256SpkiPrefix;
-    if (spki->size() != kPrefix + 64 ||
-        !std::equal(kP256SpkiPrefix, kP256SpkiPrefix + kPrefix, spki->begin())) {
-      error = "a public key is not an uncompressed P-256 key";
+    std::optional<std::array<uint8_t, 64>> xy = P256PointOfSpki(*spki);
+    if (!xy) {
+      error = which + "not an uncompressed P-256 key";
+      keys.clear();
       return false;
     }
-    SigningPublicKey key;
-    std::copy(spki->begin() + kPrefix, spki->end(), key.xy.begin());
-    key.spki = std::move(*spki);
-    keys.push_back(std::move(key));
+    keys.push_back({std::move(*spki), *xy});
     begin = end + kEnd.size();
   }
   if (keys.empty()) {
@@ -264,6 +282,10 @@ bool ReadSigningPublicKeys(std::string_view pem, std::vector<SigningPublicKey>& 
 
 std::string KeyIdFromSpkiSha256(const std::array<uint8_t, 32>& spkiSha256) {
   return HexDigits(spkiSha256.data(), 8);
+}
+
+std::string KeyIdFromSpkiSha256Hex(const std::string& spkiSha256Hex) {
+  return spkiSha256Hex.substr(0, 16);
 }
 
 const char* SignatureFailureText(SignatureFailure failure) {
@@ -288,16 +310,39 @@ const char* SignatureFailureText(SignatureFailure failure) {
       return "older serial";
     case SignatureFailure::NoInstallerHash:
       return "no installer hash";
+    case SignatureFailure::ExpiresTooFarAhead:
+      return "expires too far ahead";
+    case SignatureFailure::SerialBeyondExpiry:
+      return "serial beyond expiry";
+    case SignatureFailure::SerialReused:
+      return "serial already used for other bytes";
+    case SignatureFailure::KeyNotAllowed:
+      return "key not allowed for this document";
+    case SignatureFailure::RetiredRoot:
+      return "retired root key";
+    case SignatureFailure::UnusableKeySet:
+      return "unusable key set";
   }
   return "refused";
 }
 
 SignatureFailure CheckSignedFields(const DocumentSignature& signature,
                                    const std::string& requestedPath, const std::string& bodySha256,
-                                   int64_t now, uint64_t highestSerial) {
+                                   int64_t now, const SignatureFloor& floor) {
   if (signature.path != requestedPath) return SignatureFailure::WrongPath;
   if (signature.sha256 != bodySha256) return SignatureFailure::HashMismatch;
   if (signature.expiresAt <= now) return SignatureFailure::Expired;
-  if (signature.serial < highestSerial) return SignatureFailure::OlderSerial;
+  if (signature.expiresAt - now > MaxExpiryAheadSeconds) {
+    return SignatureFailure::ExpiresTooFarAhead;
+  }
+  // expiresAt is later than now here, so positive.
+  if (signature.serial > static_cast<uint64_t>(signature.expiresAt)) {
+    return SignatureFailure::SerialBeyondExpiry;
+  }
+  if (signature.serial < floor.serial) return SignatureFailure::OlderSerial;
+  if (signature.serial == floor.serial && !floor.sha256.empty() &&
+      floor.sha256 != signature.sha256) {
+    return SignatureFailure::SerialReused;
+  }
   return SignatureFailure::None;
 }

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "state/signature_serials.h"
+
 // The detached signature the CDN serves beside each document, at the
 // document's URL followed by ".sig": a JSON object
 //   {"path": "/obsplugin/meta_publish.json", "sha256": "<64 hex>",
@@ -16,6 +18,10 @@
 
 inline constexpr const char SignatureSuffix[] = ".sig";
 inline constexpr uint64_t MaxSignatureSerial = (uint64_t{1} << 53) - 1;
+// A signature may expire at most this far after the machine's clock. Its
+// serial may not be greater than its expiry in seconds since 1970, so no
+// serial floor can be pushed further ahead than this either.
+inline constexpr int64_t MaxExpiryAheadSeconds = int64_t{400} * 86400;
 
 struct DocumentSignature {
   std::string path;
@@ -61,13 +67,22 @@ struct SigningPublicKey {
 
 // Every "-----BEGIN PUBLIC KEY-----" block of `pem` (as `openssl ec -pubout`
 // writes them). False, with `error` set, when there is none or a block is
-// not an uncompressed P-256 key.
+// not an uncompressed P-256 key; the error names the block ("key 2: ...").
 bool ReadSigningPublicKeys(std::string_view pem, std::vector<SigningPublicKey>& keys,
                            std::string& error);
+
+// The DER SubjectPublicKeyInfo of the uncompressed P-256 point `xy`.
+std::vector<uint8_t> P256Spki(const std::array<uint8_t, 64>& xy);
+
+// The point of a DER SubjectPublicKeyInfo of an uncompressed P-256 key;
+// nullopt for any other key.
+std::optional<std::array<uint8_t, 64>> P256PointOfSpki(const std::vector<uint8_t>& spki);
 
 // The key id: the first 8 bytes of the SHA-256 of the SubjectPublicKeyInfo,
 // in lower-case hex, given that SHA-256.
 std::string KeyIdFromSpkiSha256(const std::array<uint8_t, 32>& spkiSha256);
+// The same from the SHA-256 in hex.
+std::string KeyIdFromSpkiSha256Hex(const std::string& spkiSha256Hex);
 
 // Why a document was refused; the text is what the log shows.
 enum class SignatureFailure {
@@ -81,15 +96,25 @@ enum class SignatureFailure {
   Expired,
   OlderSerial,
   NoInstallerHash,
+  ExpiresTooFarAhead,
+  SerialBeyondExpiry,
+  SerialReused,
+  KeyNotAllowed,
+  RetiredRoot,
+  UnusableKeySet,
 };
 const char* SignatureFailureText(SignatureFailure failure);
 
 // The checks after the signature itself verified, in order: the signed path
 // is `requestedPath`, the signed hash is `bodySha256`, `expiresAt` is later
-// than `now`, and the serial is not below `highestSerial` (0: none yet).
+// than `now` and at most MaxExpiryAheadSeconds after it, the serial is not
+// greater than `expiresAt`, and, against the floor the machine keeps for the
+// path (serial 0: none yet), the serial is not lower and an equal serial
+// signs the same bytes (a floor without a hash, from an older file, takes
+// any bytes).
 SignatureFailure CheckSignedFields(const DocumentSignature& signature,
                                    const std::string& requestedPath, const std::string& bodySha256,
-                                   int64_t now, uint64_t highestSerial);
+                                   int64_t now, const SignatureFloor& floor);
 
 // True for 64 hexadecimal digits (either case).
 bool IsSha256Hex(std::string_view text);

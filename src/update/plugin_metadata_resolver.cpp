@@ -2,12 +2,15 @@
 
 #include <windows.h>
 
+#include <filesystem>
+#include <optional>
 #include <utility>
 
 #include "common/cdn_base_url.h"
 #include "common/signing_keys.h"
 #include "common/text.h"
 #include "log/service_log.h"
+#include "state/kept_files.h"
 #include "state/worker_state.h"
 #include "update/file_hash.h"
 #include "update/rollout.h"
@@ -28,11 +31,52 @@ PluginMetadataResolver::PluginMetadataResolver(WorkerState& worker)
     : PluginMetadataResolver(CdnBaseUrl, worker) {}
 
 PluginMetadataResolver::PluginMetadataResolver(std::string baseUrl, WorkerState& worker)
-    : PluginMetadataResolver(std::move(baseUrl), worker, SigningKeysPem) {}
+    : cdn_(std::move(baseUrl), SigningKeysPem, worker, RootKeysPem), worker_(worker) {}
 
 PluginMetadataResolver::PluginMetadataResolver(std::string baseUrl, WorkerState& worker,
                                                const std::string& keysPem)
     : cdn_(std::move(baseUrl), keysPem, worker), worker_(worker) {}
+
+void PluginMetadataResolver::ApplyHalt(PublishedReleases& releases) {
+  ServiceLog& log = ServiceLog::Instance();
+  const std::filesystem::path state(worker_.GetStateDirectory());
+  std::optional<RolloutHalt> kept;
+  RolloutHalt read;
+  if (std::optional<std::string> body = ReadKeptFile(state, KeptHaltFileName)) {
+    if (ReadRolloutHalt(*body, read)) kept = read;
+  }
+  // A halt lasts until another release is published as new.
+  if (kept && kept->newReleaseRev != releases.newRev) {
+    log.Print("Halt of release %d lifted: release %d is published", kept->newReleaseRev,
+              releases.newRev);
+    RemoveKeptFile(state, KeptHaltFileName);
+    kept.reset();
+  }
+  // A halt only ever lowers the chance of a new release that differs from
+  // the stable one; otherwise there is nothing to fetch.
+  std::string body;
+  if (releases.chance > 0 && releases.newRev != releases.stableRev &&
+      cdn_.FetchOptional(HaltDocumentPath, body) == CdnDocuments::Outcome::Accepted) {
+    if (!ReadRolloutHalt(body, read)) {
+      log.Print("Failed to parse meta_halt.json %s", body.c_str());
+    } else if (read.newReleaseRev != releases.newRev) {
+      log.Print("Halt of release %d ignored: release %d is published", read.newReleaseRev,
+                releases.newRev);
+    } else if (!kept || kept->maxChance != read.maxChance) {
+      // Kept, so that a halt document that later goes missing or expires
+      // does not resume the rollout.
+      WriteKeptFile(state, KeptHaltFileName, body);
+      log.Print("Halt of release %d accepted: chance at most %d", read.newReleaseRev,
+                read.maxChance);
+      kept = read;
+    }
+  }
+  const int32_t published = releases.chance;
+  if (kept && ApplyRolloutHalt(releases, *kept)) {
+    log.Print("Release %d is halted: chance_get_new %d instead of %d", releases.newRev,
+              releases.chance, published);
+  }
+}
 
 bool PluginMetadataResolver::SelectRevision(PluginMetadata& metadata) {
   ServiceLog& log = ServiceLog::Instance();
@@ -49,6 +93,7 @@ bool PluginMetadataResolver::SelectRevision(PluginMetadata& metadata) {
     case DocumentResult::Read:
       break;
   }
+  ApplyHalt(releases);
   metadata.rev = ChooseRevision(
       releases, [this] { return worker_.ReadRoll(); }, [this] { return worker_.ReadLastRev(); });
   if (metadata.rev == 0) {

@@ -17,8 +17,9 @@ class PluginMetadataResolver {
   explicit PluginMetadataResolver(WorkerState& worker);
 
   // A resolver reading the documents under `baseUrl` (scheme and host, no
-  // trailing separator), checked against the build's keys, or against those
-  // of the PEM text `keysPem` when given (see CdnDocuments).
+  // trailing separator), checked against the build's keys and roots, or
+  // against the keys of the PEM text `keysPem` alone when given (see
+  // CdnDocuments).
   PluginMetadataResolver(std::string baseUrl, WorkerState& worker);
   PluginMetadataResolver(std::string baseUrl, WorkerState& worker, const std::string& keysPem);
 
@@ -35,9 +36,16 @@ class PluginMetadataResolver {
   void ResolveLatest(PluginMetadata& metadata);
 
   // Reads meta_publish.json and stores the revision for this machine in
-  // metadata.rev (see ChooseRevision). True when a nonzero revision was
-  // chosen; rev is left as it was when the document is unavailable or bad.
+  // metadata.rev (see ChooseRevision), with the halt in force applied (see
+  // ApplyHalt). True when a nonzero revision was chosen; rev is left as it
+  // was when the document is unavailable or bad.
   bool SelectRevision(PluginMetadata& metadata);
+
+  // Lowers releases.chance by the halt of releases.newRev: the one kept in
+  // the state folder, or a newer one from meta_halt.json, which is then
+  // kept. A kept halt of another release is dropped. A missing halt
+  // document changes nothing and is not logged.
+  void ApplyHalt(PublishedReleases& releases);
 
   // Fetches the plugin metadata document `name` (e.g. rev12_30.1.2.json) and
   // reads it into `metadata` (see ReadPluginMetadataDocument). When documents

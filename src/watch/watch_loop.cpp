@@ -11,6 +11,7 @@
 #include "process/windows_functions.h"
 #include "selfupdate/self_update.h"
 #include "state/worker_state.h"
+#include "update/cdn_documents.h"
 #include "watch/launch_handler.h"
 
 namespace {
@@ -120,7 +121,13 @@ void SystemWatchContext::HandleFreshLaunch(WorkerState* worker, const ObsLaunch&
 }
 
 void SystemWatchContext::CheckForServiceUpdate(WorkerState* worker) {
-  ::CheckForServiceUpdate(worker);
+  // The key set first, so that the update document is judged by the keys
+  // the CDN names today. The check counts as made from here on, so that
+  // nothing the key set runs into makes the next pass try again.
+  worker->lastUpdateCheck = Now();
+  CdnDocuments cdn(*worker);
+  cdn.RefreshKeySet();
+  ::CheckForServiceUpdate(worker, cdn);
 }
 
 void SystemWatchContext::Pause() { Sleep(PassPauseMilliseconds); }

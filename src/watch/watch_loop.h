@@ -37,7 +37,8 @@ class WatchContext {
 };
 
 // The context of the running service: the system clock and process list,
-// the real launch handling and self-update, Sleep(100) and the service log.
+// the real launch handling and self-update (after a fetch of the key set),
+// Sleep(100) and the service log.
 class SystemWatchContext : public WatchContext {
  public:
   int64_t Now() override;

@@ -134,22 +134,72 @@ TEST(DocumentSignature, PublicKeysAreReadFromEveryPemBlockAndOnlyAsP256) {
 TEST(DocumentSignature, SignedFieldsAreCheckedInOrder) {
   DocumentSignature signature;
   ASSERT_TRUE(ParseDocumentSignature(ValidSignature().dump(), signature));
-  const std::string path = "/obsplugin/meta_publish.json", hash(64, 'a');
-  const int64_t before = signature.expiresAt - 1;
-  EXPECT_EQ(CheckSignedFields(signature, path, hash, before, 3), SignatureFailure::None);
-  EXPECT_EQ(CheckSignedFields(signature, path, hash, before, 0), SignatureFailure::None);
-  EXPECT_EQ(CheckSignedFields(signature, path, hash, before, 4), SignatureFailure::OlderSerial);
-  EXPECT_EQ(CheckSignedFields(signature, path, hash, signature.expiresAt, 0),
-            SignatureFailure::Expired);
-  EXPECT_EQ(CheckSignedFields(signature, path, std::string(64, 'b'), before, 0),
-            SignatureFailure::HashMismatch);
-  EXPECT_EQ(CheckSignedFields(signature, "/obsplugin/obsversions.json", hash, before, 0),
-            SignatureFailure::WrongPath);
+  const std::string path = "/obsplugin/meta_publish.json", hash(64, 'a'), other(64, 'b');
+  const int64_t expires = signature.expiresAt, before = expires - 1;
+  const std::string keyid = "0123456789abcdef";
+  struct Row {
+    const char* what;
+    std::string path, hash;
+    int64_t now;
+    uint64_t serial;
+    SignatureFloor floor;
+    SignatureFailure expected;
+  };
+  const std::vector<Row> rows = {
+      {"equal serial, same bytes", path, hash, before, 3, {3, hash, keyid}, SignatureFailure::None},
+      {"no floor yet", path, hash, before, 3, {}, SignatureFailure::None},
+      {"old floor without bytes", path, hash, before, 3, {3, "", ""}, SignatureFailure::None},
+      {"lower serial", path, hash, before, 3, {4, hash, keyid}, SignatureFailure::OlderSerial},
+      {"equal serial, other bytes",
+       path,
+       hash,
+       before,
+       3,
+       {3, other, keyid},
+       SignatureFailure::SerialReused},
+      {"expired", path, hash, expires, 3, {}, SignatureFailure::Expired},
+      {"hash", path, other, before, 3, {}, SignatureFailure::HashMismatch},
+      {"path", "/obsplugin/obsversions.json", hash, before, 3, {}, SignatureFailure::WrongPath},
+      {"400 days ahead",
+       path,
+       hash,
+       expires - MaxExpiryAheadSeconds,
+       3,
+       {},
+       SignatureFailure::None},
+      {"a second more",
+       path,
+       hash,
+       expires - MaxExpiryAheadSeconds - 1,
+       3,
+       {},
+       SignatureFailure::ExpiresTooFarAhead},
+      {"serial at expiry",
+       path,
+       hash,
+       before,
+       static_cast<uint64_t>(expires),
+       {},
+       SignatureFailure::None},
+      {"serial beyond expiry",
+       path,
+       hash,
+       before,
+       static_cast<uint64_t>(expires) + 1,
+       {},
+       SignatureFailure::SerialBeyondExpiry},
+  };
+  for (const Row& row : rows) {
+    signature.serial = row.serial;
+    EXPECT_EQ(CheckSignedFields(signature, row.path, row.hash, row.now, row.floor), row.expected)
+        << row.what;
+  }
   EXPECT_EQ(SignedMessage(path, hash, 12, "2030-02-28T23:59:59Z"),
             path + "\n" + hash + "\n12\n2030-02-28T23:59:59Z\n");
 }
 
 TEST(SignatureSerials, ACorruptFileLosesOnlyItsBadLines) {
+  const std::string hash(64, 'c'), keyid = "00112233aabbccdd";
   const SignatureSerials serials = ParseSignatureSerials(
       "5 /obsplugin/meta_publish.json\r\n"
       "garbage\r\n"
@@ -159,10 +209,20 @@ TEST(SignatureSerials, ACorruptFileLosesOnlyItsBadLines) {
       "3 /obsplugin/meta_publish.json\r\n"
       "12 /obsplugin/meta/rev5_30.1.2.json\r\n"
       "x1 /obsplugin/x.json\r\n"
+      "1700000000 " +
+      hash + " " + keyid +
+      " /obsplugin/keyset.json\r\n"
+      "1700000001 " +
+      hash +
+      " 00112233AABBCCDD /obsplugin/upper.json\r\n"
+      "9 " +
+      hash + " " + keyid +
+      " relative.json\r\n"
       "4 /obsplugin/obsversions.js");  // cut off: still a path
-  EXPECT_EQ(serials, (SignatureSerials{{"/obsplugin/meta_publish.json", 5},
-                                       {"/obsplugin/meta/rev5_30.1.2.json", 12},
-                                       {"/obsplugin/obsversions.js", 4}}));
+  EXPECT_EQ(serials, (SignatureSerials{{"/obsplugin/meta_publish.json", {5, "", ""}},
+                                       {"/obsplugin/meta/rev5_30.1.2.json", {12, "", ""}},
+                                       {"/obsplugin/keyset.json", {1700000000, hash, keyid}},
+                                       {"/obsplugin/obsversions.js", {4, "", ""}}}));
   EXPECT_EQ(ParseSignatureSerials(FormatSignatureSerials(serials)), serials);
 }
 

@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "log/service_log.h"
 #include "state/state_directory.h"
 #include "state/worker_state.h"
+#include "update/cdn_documents.h"
 #include "update/file_hash.h"
 
 using ::testing::ElementsAre;
@@ -24,6 +26,7 @@ namespace {
 
 const std::string kPublishPath = "/obsplugin/meta_publish.json";
 const std::string kVersionsPath = "/obsplugin/obsversions.json";
+const std::string kHaltPath = "/obsplugin/meta_halt.json";
 const std::string kMeta =
     R"({"installer":"https://cdn.invalid/setup.exe","files":[{"file":"obs-browser.dll","hash":"AA"},{"file":"x.dll","hash":1}]})";
 
@@ -104,11 +107,11 @@ class ResolverTest : public ::testing::Test {
 
  private:
   HttpTestServer server_;
-  std::filesystem::path stateDir_;
   size_t seenRequests_ = 0;
   WorkerState state_{GetStateDirectory()};
 
  protected:
+  std::filesystem::path stateDir_;
   PluginMetadataResolver resolver;
   std::filesystem::path obsExe;
   std::string hash;
@@ -129,8 +132,8 @@ TEST_F(ResolverTest, IdentifiesTheBuildAndLoadsItsMetadata) {
   ASSERT_EQ(metadata.files.size(), 1u);
   EXPECT_EQ(metadata.files[0].file, "obs-browser.dll");
   EXPECT_EQ(metadata.files[0].hash, "AA");
-  EXPECT_THAT(NewTargets(),
-              ElementsAre(kPublishPath, kVersionsPath, "/obsplugin/meta/rev14_30.1.2.json"));
+  EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath, kHaltPath, kVersionsPath,
+                                        "/obsplugin/meta/rev14_30.1.2.json"));
   EXPECT_THAT(
       log, ElementsAre("Hash for " + obsExe.string() + " is " + hash,
                        "Received obsversions.json: {\"obsversions\":{\"" + hash + "\":\"30.1.2\"}}",
@@ -194,7 +197,10 @@ TEST_F(ResolverTest, PublicationProblemsStopBeforeTheExecutableIsOpened) {
     EXPECT_THAT(log, ElementsAre(message));
     EXPECT_EQ(metadata.rev, 0);
     EXPECT_FALSE(unreadable);
-    EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath));
+    // A readable rollout also asks whether it is halted (no halt: a 404).
+    std::vector<std::string> targets = {kPublishPath};
+    if (&reply == &cases.back().first) targets.push_back(kHaltPath);
+    EXPECT_EQ(NewTargets(), targets);
   }
 }
 
@@ -206,7 +212,7 @@ TEST_F(ResolverTest, UnreadableExecutableIsReportedWithItsErrorCode) {
   EXPECT_EQ(metadata.rev, 14);
   EXPECT_THAT(log, ElementsAre("Unable to read file " + missingExe.string() +
                                " to determine hash, GetLastError() = 2"));
-  EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath));
+  EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath, kHaltPath));
 }
 
 TEST_F(ResolverTest, VersionTableProblemsLeaveTheRecordUnidentified) {
@@ -229,7 +235,7 @@ TEST_F(ResolverTest, VersionTableProblemsLeaveTheRecordUnidentified) {
     EXPECT_EQ(metadata.installer, "");
     EXPECT_THAT(metadata.files, IsEmpty());
     EXPECT_FALSE(unreadable);
-    EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath, kVersionsPath));
+    EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath, kHaltPath, kVersionsPath));
   }
   Serve(kVersionsPath, Reply::Chunked("{}"));
   Resolve();
@@ -315,6 +321,26 @@ TEST_F(ResolverTest, LatestStopsOnAVersionTableItCannotUse) {
   ResolveLatest();
   EXPECT_THAT(log, ElementsAre("Failed to parse obsversions.json <html>"));
   EXPECT_THAT(NewTargets(), ElementsAre(kVersionsPath, kVersionsPath));
+}
+
+// A checked build whose key text holds no key the reader takes says so at
+// its start and refuses every document.
+TEST_F(ResolverTest, WithoutAUsableKeyEveryDocumentIsRefused) {
+  const std::string signature =
+      R"({"path":"/obsplugin/meta_publish.json","sha256":")" + std::string(64, 'a') +
+      R"(","serial":3,"expires":"2030-02-28T23:59:59Z","keyid":"0123456789abcdef",)"
+      R"("signature":"MAYCAQECAQI="})";
+  Serve(kPublishPath, Publish(14, 12, 100));
+  Serve(kPublishPath + ".sig", signature);
+  WorkerState state{GetStateDirectory()};
+  CdnDocuments cdn(Url(""), "-----BEGIN PUBLIC KEY-----\nMFkw\n-----END PUBLIC KEY-----\n", state);
+  LogLinesSince lines(ServiceLog::Instance().LogPath);
+  cdn.LogTrust();
+  std::string body;
+  EXPECT_FALSE(cdn.Fetch(kPublishPath, body));
+  EXPECT_THAT(lines.Messages(),
+              ElementsAre("No usable signing key is built in: every CDN document is refused",
+                          "Signature check failed for " + Url(kPublishPath) + ": unknown key"));
 }
 
 TEST(ServiceResolverTest, ReadsFromTheBuildsCdn) {

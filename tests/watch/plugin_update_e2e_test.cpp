@@ -4,7 +4,8 @@
 // published and signed with lumenfeld-publish, the downloader installs the
 // release's NSIS installer on the user's desktop, OBS is started again and
 // the release is recorded. Then documents that are not what the key signed
-// are served, and each must leave the plugin, the record and OBS alone.
+// are served, and each must leave the plugin, the record and OBS alone; keys
+// rotate through the root-signed key set, and a halt narrows a rollout.
 // Each test starts from the state it needs (an earlier release installed, a
 // floor already raised), over the CDN that one ctest fixture published.
 #include <gtest/gtest.h>
@@ -237,6 +238,42 @@ class PluginUpdateEndToEnd : public ::testing::Test {
 
   std::string NeedsUpdate() const { return "needsUpdate = 1 for " + ToUtf8(obsExe.wstring()); }
 
+  // Release 6 as an earlier run installed it.
+  void InstallRelease6() {
+    fs::copy(Published / "plugin-rev6", pluginFolder,
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::create_directories(state);
+    WriteFileBytes(state / "lastrev.txt", "6");
+  }
+
+  // The id of a key the fixture made or was given ("built-in", "next",
+  // "halt", "primary", "backup").
+  static std::string KeyId(const char* name) {
+    std::string id = ReadFileBytes(Published / "keyids" / name);
+    return id.substr(0, id.find('\n'));
+  }
+
+  // The files `names` of variants/ served at `path` and its signature file.
+  static void Serve(CdnServer::Overrides& served, const std::string& path,
+                    const std::string& name) {
+    served["obsplugin/" + path] = ReadFileBytes(Published / "variants" / name);
+    served["obsplugin/" + path + ".sig"] = ReadFileBytes(Published / "variants" / (name + ".sig"));
+  }
+
+  // Starts the service again over `served`; returns the index of its first
+  // log message once it has been through its start-up fetches (the key set,
+  // then the update document).
+  size_t Restart(const CdnServer::Overrides& served) {
+    service.reset();
+    StopAllObs();
+    cdn.Override(served);
+    const size_t first = ServiceLogMessages().size();
+    StartService(false);
+    EXPECT_TRUE(WaitUntil(
+        [&] { return CountFrom(first, "Checking for new version of updater.") == 1; }, 60s));
+    return first;
+  }
+
   // The bytes of every file of the plugin folder, by relative path.
   std::map<std::string, std::string> PluginFiles() const {
     std::map<std::string, std::string> files;
@@ -447,6 +484,161 @@ TEST_F(PluginUpdateEndToEnd, AnAcceptedSerialStaysTheFloorAcrossARestart) {
       1u);
   EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u);
   EXPECT_EQ(PluginFiles(), plugin);
+}
+
+TEST_F(PluginUpdateEndToEnd, KeysRotateThroughTheKeySetAndTheBackupRootRetiresThePrimary) {
+  // Release 6 is installed and rolled out: a launch whose documents are all
+  // accepted installs nothing ("needsUpdate = 0"); one whose document is
+  // refused finds nothing. Every step starts the service again, which
+  // fetches the key set at its start.
+  InstallRelease6();
+  cdn.rollout = "cdn-rev6";
+  const std::string keyset = "Signature check failed for " + CdnUrl + "keyset.json: ";
+  const std::string needsNothing = "needsUpdate = 0 for " + ToUtf8(obsExe.wstring());
+  const std::string ids[] = {KeyId("built-in"), KeyId("next"), KeyId("halt")};
+  CdnServer::Overrides byNext;
+  byNext["obsplugin/meta_publish.json.sig"] =
+      ReadFileBytes(Published / "variants/rollout6-next.sig");
+  struct Step {
+    const char* what;
+    const char* keySet;           // variants/keyset-<name>.json served, or none (404)
+    bool rolloutByNext;           // the rollout signed by the next key
+    std::vector<std::string> at;  // lines logged from the start on
+    std::string launch;           // the line the launch must log
+  };
+  const std::vector<Step> steps = {
+      {"before the set names it",
+       nullptr,
+       true,
+       {"Trusting 1 signing keys: " + ids[0],
+        "Key set root keys: " + KeyId("primary") + ", " + KeyId("backup")},
+       "Signature check failed for " + CdnUrl + "meta_publish.json: unknown key"},
+      {"named beside the old key",
+       "both",
+       true,
+       {"Key set accepted, signed by root key " + KeyId("primary") + ": " + ids[0] +
+        " (plugin, service), " + ids[1] + " (plugin), " + ids[2] + " (halt)"},
+       needsNothing},
+      {"the old key dropped",
+       "next",
+       true,
+       {"Key set kept in the state folder is in force, signed by root key " + KeyId("primary"),
+        "Trusting 3 signing keys: " + ids[0] + ", " + ids[1] + ", " + ids[2],
+        "Key set accepted, signed by root key " + KeyId("primary") + ": " + ids[1] +
+            " (plugin, service), " + ids[2] + " (halt)"},
+       "Signature check failed for " + CdnUrl + "obsversions.json: unknown key"},
+      {"an unknown root",
+       "stranger",
+       true,
+       {keyset + "unknown key"},
+       "Signature check failed for " + CdnUrl + "obsversions.json: unknown key"},
+      {"an older serial",
+       "both",
+       true,
+       {keyset + "older serial"},
+       "Signature check failed for " + CdnUrl + "obsversions.json: unknown key"},
+      {"an expired set",
+       "expired",
+       true,
+       {keyset + "expired"},
+       "Signature check failed for " + CdnUrl + "obsversions.json: unknown key"},
+      // The kept set altered (as a crash between its two files would leave
+      // it): nothing is trusted until the set is accepted again.
+      {"the kept set altered",
+       "next",
+       true,
+       {"The key set kept in the state folder does not verify: no CDN document is trusted until "
+        "a key set is accepted",
+        "Key set accepted, signed by root key " + KeyId("primary")},
+       "Signature check failed for " + CdnUrl + "obsversions.json: unknown key"},
+      // The floor the next key set for the rollout goes with it.
+      {"recovery with the backup root",
+       "recovery",
+       false,
+       {"Key set accepted, signed by root key " + KeyId("backup") + ": " + ids[0] +
+            " (plugin, service, halt)",
+        "Root keys retired on this machine for good: " + KeyId("primary")},
+       needsNothing},
+      {"the primary root after it",
+       "late",
+       false,
+       {"Key set root keys: " + KeyId("primary") + " (retired), " + KeyId("backup"),
+        keyset + "retired root key"},
+       needsNothing},
+  };
+  StartService();
+  std::unique_ptr<FakeObsProcess> obs;
+  for (const Step& step : steps) {
+    CdnServer::Overrides served = step.rolloutByNext ? byNext : CdnServer::Overrides{};
+    if (step.keySet) Serve(served, "keyset.json", std::string("keyset-") + step.keySet + ".json");
+    if (std::string(step.what) == "the kept set altered") {
+      WriteFileBytes(state / "keyset.json", ReadFileBytes(state / "keyset.json") + " ");
+    }
+    size_t first = Restart(served);
+    for (const std::string& line : step.at) EXPECT_EQ(CountFrom(first, line), 1u) << step.what;
+    first = Launch(obs, NothingFound);
+    EXPECT_GE(CountFrom(first, step.launch), 1u) << step.what;
+    EXPECT_EQ(CountFrom(first, "Ran WTSQueryUserToken."), 0u) << step.what;
+  }
+  // What the machine holds is the backup root's set, verbatim.
+  EXPECT_EQ(ReadFileBytes(state / "keyset.json"),
+            ReadFileBytes(Published / "variants/keyset-recovery.json"));
+  EXPECT_EQ(ReadFileBytes(state / "retired_roots.txt"), KeyId("primary") + "\r\n");
+}
+
+TEST_F(PluginUpdateEndToEnd, AHaltKeepsMachinesOnTheStableReleaseAndOnlyNarrowsTheRollout) {
+  // Release 7 (release 5's files) to half of the machines, 5 to the rest;
+  // this machine's roll of 100 takes 7. The key set in force gives the
+  // halt role to the halt key alone.
+  InstallRelease5();
+  cdn.rollout = "cdn-rev7";
+  CdnServer::Overrides served;
+  Serve(served, "keyset.json", "keyset-both.json");
+  cdn.Override(served);
+  StartService();
+  ASSERT_TRUE(
+      WaitUntil([&] { return CountFrom(0, "Checking for new version of updater.") == 1; }, 60s));
+  struct Row {
+    const char* what;
+    const char* halt;  // variants/halt-<name>.json served, or none (404)
+    const char* release;
+    std::vector<std::string> lines;
+    const char* rollout = "cdn-rev7";
+  };
+  const std::string halted = "Release 7 is halted: chance_get_new 0 instead of 50";
+  const std::vector<Row> rows = {
+      {"no halt", nullptr, "rev7", {}},
+      {"halt at 0", "0", "rev5", {"Halt of release 7 accepted: chance at most 0", halted}},
+      {"the halt gone again", nullptr, "rev5", {halted}},
+      {"a higher chance", "80", "rev7", {"Halt of release 7 accepted: chance at most 80"}},
+      {"an older release", "rev5", "rev7", {"Halt of release 5 ignored: release 7 is published"}},
+      {"a plugin-only key",
+       "by-next",
+       "rev7",
+       {"Signature check failed for " + CdnUrl +
+        "meta_halt.json: key not allowed for this document"}},
+      {"another release published",
+       nullptr,
+       "rev5",
+       {"Halt of release 7 lifted: release 5 is published"},
+       "cdn-back-to-5"},
+  };
+  std::unique_ptr<FakeObsProcess> obs;
+  for (const Row& row : rows) {
+    StopAllObs();
+    CdnServer::Overrides now = served;
+    if (row.halt) Serve(now, "meta_halt.json", std::string("halt-") + row.halt + ".json");
+    cdn.Override(now);
+    cdn.rollout = row.rollout;
+    const size_t first = Launch(obs);
+    EXPECT_EQ(CountFrom(first, std::string("Received ") + row.release + "_30.1.2.json"), 1u)
+        << row.what;
+    EXPECT_EQ(CountFrom(first, "needsUpdate = 0 for "), 1u) << row.what;
+    for (const std::string& line : row.lines) EXPECT_EQ(CountFrom(first, line), 1u) << row.what;
+    // Kept from the first halt accepted until another release is new.
+    EXPECT_EQ(fs::exists(state / "meta_halt.json"), &row != &rows.front() && &row != &rows.back())
+        << row.what;
+  }
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include "tools/publish/cdn_folder.h"
 #include "tools/publish/publish_commands.h"
 #include "tools/publish/signing.h"
+#include "update/document_signature.h"
+#include "update/key_set.h"
 
 namespace {
 
@@ -25,13 +27,23 @@ const char Usage[] =
     "      writes obsplugin/meta_publish.json (P: percentage of machines on N)\n"
     "  service --rev N --url URL [--installer FILE]\n"
     "      writes obsplugin/meta_updater.json for the service's self-update\n"
-    "  each of the four takes --key FILE [--expires-days N] to sign what it writes\n"
-    "      (a .sig beside each document; expiry 30 days unless given)\n"
-    "  sign --key FILE [--expires-days N]\n"
-    "      signs every document of the folder again with a raised serial\n"
-    "  check [--keys FILE]\n"
+    "  each of the four takes --key FILE [--expires-days N] [--serial N] to sign what\n"
+    "      it writes (a .sig beside each document; expiry 30 days unless given, at most\n"
+    "      365; serial: the previous one plus one or the time in UTC seconds, whichever\n"
+    "      is larger, unless given)\n"
+    "  sign --key FILE [--role plugin|service|halt]... | --root-key FILE\n"
+    "      signs the documents of the roles (plugin and service unless given) again,\n"
+    "      or with --root-key the key set, each with a raised serial\n"
+    "  keyset --root-key FILE --key PUBLIC.pem:ROLE[,ROLE...] [--key ...]\n"
+    "      writes and signs obsplugin/keyset.json: the keys machines trust from then\n"
+    "      on, each for its roles (plugin, service, halt)\n"
+    "  halt --max-chance C [--key FILE]\n"
+    "      writes and signs obsplugin/meta_halt.json: the new release of\n"
+    "      meta_publish.json reaches at most C percent of machines\n"
+    "  check [--keys FILE [--root-keys FILE]]\n"
     "      reads everything back and reports what the service would do; with the\n"
-    "      public keys, also checks every signature\n"
+    "      public keys (and roots) of a build, also checks every signature against\n"
+    "      what that build would trust\n"
     "usage: lumenfeld-publish keygen --out DIR\n"
     "      writes DIR/signing-key.pem (private) and DIR/signing-key.pub.pem\n";
 
@@ -74,26 +86,43 @@ class Options {
   std::vector<std::string> used_;
 };
 
-// The --key and --expires-days options of a writing command.
+// The --key (or --root-key), --expires-days and --serial options of a
+// writing command.
 struct SignerOptions {
   std::unique_ptr<SigningKey> key;
   Signer signer;
 };
 
-void ReadSigner(Options& options, SignerOptions& signing, bool required) {
-  if (required || options.Has("key")) {
-    signing.key = std::make_unique<SigningKey>(options.Get("key"));
+// The longest expiry the tool signs: machines refuse more than 400 days
+// ahead of their clock, and a clock may be behind.
+constexpr int MaxExpiresDays = 365;
+
+uint64_t ParseNumber(const std::string& text, const char* what, uint64_t max) {
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9' || value > max) {
+      throw PublishError(std::string(what) + " is a number 1.." + std::to_string(max));
+    }
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (text.empty() || value < 1 || value > max) {
+    throw PublishError(std::string(what) + " is a number 1.." + std::to_string(max));
+  }
+  return value;
+}
+
+void ReadSigner(Options& options, SignerOptions& signing, bool required,
+                const char* keyOption = "key") {
+  if (required || options.Has(keyOption)) {
+    signing.key = std::make_unique<SigningKey>(options.Get(keyOption));
     signing.signer.key = signing.key.get();
   }
   if (options.Has("expires-days")) {
-    const std::string text = options.Get("expires-days");
-    int days = 0;
-    for (char c : text) {
-      if (c < '0' || c > '9' || days > 3650) throw PublishError("--expires-days is 1..3650");
-      days = days * 10 + (c - '0');
-    }
-    if (days < 1 || days > 3650) throw PublishError("--expires-days is 1..3650");
-    signing.signer.expiresDays = days;
+    signing.signer.expiresDays = static_cast<int>(
+        ParseNumber(options.Get("expires-days"), "--expires-days", MaxExpiresDays));
+  }
+  if (options.Has("serial")) {
+    signing.signer.serial = ParseNumber(options.Get("serial"), "--serial", MaxSignatureSerial);
   }
 }
 
@@ -105,9 +134,33 @@ int Run(const std::string& command, Options& options) {
     GenerateSigningKey(dir, std::cout);
   } else if (command == "sign") {
     std::string cdn = options.Get("cdn");
+    if (options.Has("root-key")) {
+      ReadSigner(options, signing, true, "root-key");
+      options.Finish();
+      signing.signer.Sign(cdn, KeySetPath, std::cout);
+      return 0;
+    }
     ReadSigner(options, signing, true);
+    unsigned roles = 0;
+    for (const std::string& name : options.GetAll("role")) {
+      if (RoleNamed(name) == 0) throw PublishError("--role is plugin, service or halt");
+      roles |= RoleNamed(name);
+    }
     options.Finish();
-    SignCdn(cdn, signing.signer, std::cout);
+    SignCdn(cdn, signing.signer, std::cout, roles);
+  } else if (command == "keyset") {
+    std::string cdn = options.Get("cdn");
+    ReadSigner(options, signing, true, "root-key");
+    std::vector<KeySetEntry> entries;
+    for (const std::string& key : options.GetAll("key")) entries.push_back(ParseKeySetEntry(key));
+    options.Finish();
+    PublishKeySet(cdn, entries, signing.signer, std::cout);
+  } else if (command == "halt") {
+    std::string cdn = options.Get("cdn");
+    int32_t maxChance = ParseChance(options.Get("max-chance"));
+    ReadSigner(options, signing, false);
+    options.Finish();
+    PublishHalt(cdn, maxChance, signing.signer, std::cout);
   } else if (command == "release") {
     ReleaseOptions release;
     release.cdn = options.Get("cdn");
@@ -144,7 +197,12 @@ int Run(const std::string& command, Options& options) {
   } else if (command == "check") {
     std::string cdn = options.Get("cdn");
     std::unique_ptr<VerifyingKeys> keys;
-    if (options.Has("keys")) keys = std::make_unique<VerifyingKeys>(options.Get("keys"));
+    std::optional<std::filesystem::path> roots;
+    if (options.Has("root-keys")) {
+      if (!options.Has("keys")) throw PublishError("--root-keys goes with --keys");
+      roots = options.Get("root-keys");
+    }
+    if (options.Has("keys")) keys = std::make_unique<VerifyingKeys>(options.Get("keys"), roots);
     options.Finish();
     return CheckCdn(cdn, std::cout, keys.get()) == 0 ? 0 : 1;
   } else {

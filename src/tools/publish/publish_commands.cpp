@@ -12,7 +12,9 @@
 #include "tools/publish/nsis_installer.h"
 #include "tools/publish/signing.h"
 #include "update/document_signature.h"
+#include "update/key_set.h"
 #include "update/metadata_documents.h"
+#include "update/rollout.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -26,6 +28,8 @@ constexpr std::string_view PublishDocument = InCdnFolder(PublishDocumentPath);
 constexpr std::string_view VersionsDocument = InCdnFolder(ObsVersionsDocumentPath);
 constexpr std::string_view UpdaterDocument = InCdnFolder(UpdaterMetaPath);
 constexpr std::string_view MetadataFolder = InCdnFolder(MetadataDocumentFolder);
+constexpr std::string_view KeySetDocument = InCdnFolder(KeySetPath);
+constexpr std::string_view HaltDocument = InCdnFolder(HaltDocumentPath);
 
 void RequireCdnFolder(const fs::path& cdn) {
   std::error_code error;
@@ -55,7 +59,7 @@ std::string ToUpper(std::string text) {
 }  // namespace
 
 void Signer::Sign(const fs::path& cdn, const std::string& urlPath, std::ostream& out) const {
-  if (key != nullptr) SignDocument(cdn, urlPath, *key, expiresDays, out);
+  if (key != nullptr) SignDocument(cdn, urlPath, *key, expiresDays, serial, out);
 }
 
 void PublishRelease(const ReleaseOptions& options, std::ostream& out, const Signer& signer) {
@@ -142,12 +146,90 @@ void PublishServiceUpdate(const fs::path& cdn, int32_t rev, const std::string& u
   signer.Sign(cdn, UpdaterMetaPath, out);
 }
 
-void SignCdn(const fs::path& cdn, const Signer& signer, std::ostream& out) {
+void SignCdn(const fs::path& cdn, const Signer& signer, std::ostream& out, unsigned roles) {
   RequireCdnFolder(cdn);
-  const std::vector<std::string> documents = DocumentsInCdn(cdn);
+  std::vector<std::string> documents =
+      DocumentsInCdn(cdn, roles == 0 ? RolePlugin | RoleService : roles);
+  std::error_code error;
+  if ((roles & RoleHalt) != 0 && fs::is_regular_file(cdn / HaltDocument, error)) {
+    documents.push_back(HaltDocumentPath);
+  }
   if (documents.empty())
-    throw PublishError("the CDN folder " + cdn.string() + " holds no document");
+    throw PublishError("the CDN folder " + cdn.string() + " holds no document to sign");
   for (const std::string& path : documents) signer.Sign(cdn, path, out);
+}
+
+KeySetEntry ParseKeySetEntry(const std::string& text) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
+    throw PublishError("--key is FILE:ROLES (roles plugin, service, halt separated by ','), not '" +
+                       text + "'");
+  }
+  KeySetEntry entry;
+  entry.publicKeys = text.substr(0, colon);
+  std::string roles = text.substr(colon + 1) + ",";
+  for (size_t start = 0, comma; (comma = roles.find(',', start)) != std::string::npos;
+       start = comma + 1) {
+    const std::string name = roles.substr(start, comma - start);
+    const unsigned role = RoleNamed(name);
+    if (role == 0) {
+      throw PublishError("'" + name + "' in '" + text + "' is not a role (plugin, service, halt)");
+    }
+    entry.roles |= role;
+  }
+  return entry;
+}
+
+void PublishKeySet(const fs::path& cdn, const std::vector<KeySetEntry>& entries,
+                   const Signer& rootSigner, std::ostream& out) {
+  RequireCdnFolder(cdn);
+  if (rootSigner.key == nullptr)
+    throw PublishError("the key set is signed by a root key: give --root-key");
+  if (entries.empty()) throw PublishError("give at least one --key FILE:ROLES");
+  json keys = json::array();
+  for (const KeySetEntry& entry : entries) {
+    bool found = false;
+    const std::string pem = ReadWholeFile(entry.publicKeys, found);
+    if (!found) throw PublishError("cannot read " + entry.publicKeys.string());
+    std::vector<SigningPublicKey> read;
+    std::string error;
+    if (!ReadSigningPublicKeys(pem, read, error)) {
+      throw PublishError(entry.publicKeys.string() + ": " + error);
+    }
+    json roles = json::array();
+    for (unsigned role : {RolePlugin, RoleService, RoleHalt}) {
+      if (entry.roles & role) roles.push_back(RoleNames(role));
+    }
+    for (const SigningPublicKey& key : read) {
+      keys.push_back({{"spki", EncodeBase64(key.spki)}, {"roles", roles}});
+    }
+  }
+  const std::string body = Dump({{"keys", keys}});
+  // Read back as the service reads it: a key listed twice is refused there.
+  OpenSslSignatureCrypto crypto;
+  std::vector<TrustedKey> listed;
+  std::string error;
+  if (!ParseKeySet(body, crypto, listed, error)) throw PublishError("the key set: " + error);
+  WriteFileAtomically(cdn / KeySetDocument, body);
+  out << "key set " << KeyIdsWithRoles(listed) << "\n";
+  rootSigner.Sign(cdn, KeySetPath, out);
+}
+
+void PublishHalt(const fs::path& cdn, int32_t maxChance, const Signer& signer, std::ostream& out) {
+  RequireCdnFolder(cdn);
+  bool found = false;
+  const std::string publishBody = ReadWholeFile(cdn / PublishDocument, found);
+  PublishedReleases releases;
+  if (!found || ReadPublishDocument(publishBody, releases) != DocumentResult::Read) {
+    throw PublishError(std::string(PublishDocument) +
+                       " is missing or unreadable: a halt names the release it publishes as new");
+  }
+  if (maxChance < 0 || maxChance > 100) throw PublishError("--max-chance is 0..100");
+  WriteFileAtomically(cdn / HaltDocument,
+                      Dump({{"new_release_rev", releases.newRev}, {"max_chance", maxChance}}));
+  out << "halt release " << releases.newRev << " at most " << maxChance << "% (published "
+      << releases.chance << "%)\n";
+  signer.Sign(cdn, HaltDocumentPath, out);
 }
 
 namespace {
@@ -212,31 +294,134 @@ void CheckMetadata(const fs::path& cdn, int32_t rev, const std::string& version,
   }
 }
 
-// Every document's signature file, as the service will check it (but for
-// the serial it has already accepted, which only the machine knows).
-void CheckSignatures(const fs::path& cdn, const VerifyingKeys& keys, Report& report) {
+// Why a document is refused, for the maker: the service's reason, with the
+// signed path or the key where that helps.
+std::string Describe(SignatureFailure failure, const DocumentSignature& signature,
+                     const DocumentTrust& trust) {
+  switch (failure) {
+    case SignatureFailure::WrongPath:
+      return "signed for " + signature.path;
+    case SignatureFailure::UnknownKey:
+      return "unknown key " + signature.keyid;
+    case SignatureFailure::KeyNotAllowed:
+      for (const TrustedKey& key : trust.documentKeys()) {
+        if (key.keyid == signature.keyid) {
+          return "key " + key.keyid +
+                 " is not allowed for this document (its roles: " + RoleNames(key.roles) + ")";
+        }
+      }
+      break;
+    default:
+      break;
+  }
+  return SignatureFailureText(failure);
+}
+
+// Reports one accepted signature's expiry.
+void ReportExpiry(const std::string& path, int64_t expiresAt, int64_t now, Report& report) {
   constexpr int64_t kWarnDays = 7;
+  if (expiresAt - now < kWarnDays * 86400) {
+    report.Problem(path + ": the signature expires within " + std::to_string(kWarnDays) +
+                   " days (" + FormatUtcTime(expiresAt) + "); sign it again");
+  } else {
+    report.out() << "signed " << path << " until " << FormatUtcTime(expiresAt) << "\n";
+  }
+}
+
+// Every document's signature file, as the service will check it (but for
+// the serial floors, which only each machine knows): first the key set,
+// which decides what the rest is checked against. Returns the paths whose
+// signature a machine refuses.
+std::set<std::string> CheckSignatures(const fs::path& cdn, const VerifyingKeys& keys,
+                                      Report& report) {
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
-  for (const std::string& path : DocumentsInCdn(cdn)) {
+  DocumentTrust trust = keys.Trust();
+  std::set<std::string> refused;
+  const auto read = [&](const std::string& path, std::string& body, std::string& signature) {
     bool found = false;
-    const std::string body = ReadWholeFile(cdn / path.substr(1), found);
-    const std::string signature = ReadWholeFile(cdn / (path.substr(1) + SignatureSuffix), found);
+    body = ReadWholeFile(cdn / path.substr(1), found);
+    signature = ReadWholeFile(cdn / (path.substr(1) + SignatureSuffix), found);
     if (!found) {
       report.Problem(path + " has no signature file");
-      continue;
+      refused.insert(path);
     }
-    int64_t expiresAt = 0;
-    const std::string failure = keys.Verify(path, body, signature, expiresAt);
-    if (!failure.empty()) {
-      report.Problem(path + ": " + failure);
-    } else if (expiresAt <= now) {
-      report.Problem(path + ": the signature has expired; run sign");
-    } else if (expiresAt - now < kWarnDays * 86400) {
-      report.Problem(path + ": the signature expires within " + std::to_string(kWarnDays) +
-                     " days (" + FormatUtcTime(expiresAt) + "); run sign");
+    return found;
+  };
+  std::error_code error;
+  std::string body, signatureBody;
+  DocumentSignature signature;
+  if (fs::is_regular_file(cdn / KeySetDocument, error)) {
+    if (!keys.hasRoots()) {
+      report.out() << KeySetPath << " is not checked (no --root-keys); the rest is checked "
+                   << "against the keys given\n";
+    } else if (read(KeySetPath, body, signatureBody)) {
+      std::vector<std::string> retired;
+      SignatureFailure failure =
+          trust.AcceptKeySet(body, signatureBody, now, {}, signature, retired);
+      if (failure != SignatureFailure::None) {
+        report.Problem(std::string(KeySetPath) + ": " + Describe(failure, signature, trust) +
+                       "; machines keep the keys they hold, and the rest is checked against "
+                       "the keys given");
+        refused.insert(KeySetPath);
+      } else {
+        report.out() << "key set signed by root key " << signature.keyid << ": "
+                     << KeyIdsWithRoles(trust.documentKeys()) << "\n";
+        for (const std::string& root : retired) {
+          report.out() << "machines that accept it retire the root key " << root << " for good\n";
+        }
+        ReportExpiry(KeySetPath, signature.expiresAt, now, report);
+      }
+    }
+  }
+  std::vector<std::string> documents = DocumentsInCdn(cdn, AllRoles);
+  if (fs::is_regular_file(cdn / HaltDocument, error)) documents.push_back(HaltDocumentPath);
+  for (const std::string& path : documents) {
+    if (!read(path, body, signatureBody)) continue;
+    signature = {};
+    SignatureFailure failure = trust.Check(path, body, signatureBody, now, {}, signature);
+    if (failure == SignatureFailure::Expired) {
+      report.Problem(path + ": the signature has expired; sign it again");
+      refused.insert(path);
+    } else if (failure != SignatureFailure::None) {
+      report.Problem(path + ": " + Describe(failure, signature, trust));
+      refused.insert(path);
     } else {
-      report.out() << "signed " << path << " until " << FormatUtcTime(expiresAt) << "\n";
+      ReportExpiry(path, signature.expiresAt, now, report);
     }
+  }
+  return refused;
+}
+
+// The halt a machine takes from the folder, applied to `releases`.
+void ApplyHaltInCdn(const fs::path& cdn, PublishedReleases& releases,
+                    const std::set<std::string>& refused, Report& report) {
+  bool found = false;
+  const std::string body = ReadWholeFile(cdn / HaltDocument, found);
+  if (!found) return;
+  RolloutHalt halt;
+  if (!ReadRolloutHalt(body, halt)) {
+    report.Problem(std::string(HaltDocument) +
+                   " cannot be read (not JSON, or new_release_rev or max_chance missing, not an "
+                   "integer or max_chance not 0..100)");
+    return;
+  }
+  if (refused.count(HaltDocumentPath) != 0) {
+    report.out() << "the halt of release " << halt.newReleaseRev
+                 << " is refused (see above); machines keep any halt they have\n";
+    return;
+  }
+  if (halt.newReleaseRev != releases.newRev) {
+    report.out() << "the halt is for release " << halt.newReleaseRev << ", not the new release "
+                 << releases.newRev << ": machines drop it\n";
+    return;
+  }
+  const int32_t published = releases.chance;
+  if (ApplyRolloutHalt(releases, halt)) {
+    report.out() << "release " << releases.newRev << " is halted at " << halt.maxChance
+                 << "% (published " << published << "%); with the halt applied:\n";
+  } else {
+    report.out() << "the halt of release " << halt.newReleaseRev << " at " << halt.maxChance
+                 << "% changes nothing (published " << published << "%)\n";
   }
 }
 
@@ -245,7 +430,8 @@ void CheckSignatures(const fs::path& cdn, const VerifyingKeys& keys, Report& rep
 int CheckCdn(const fs::path& cdn, std::ostream& out, const VerifyingKeys* keys) {
   RequireCdnFolder(cdn);
   Report report(out);
-  if (keys != nullptr) CheckSignatures(cdn, *keys, report);
+  std::set<std::string> refused;
+  if (keys != nullptr) refused = CheckSignatures(cdn, *keys, report);
 
   bool found = false;
   const std::string publishBody = ReadWholeFile(cdn / PublishDocument, found);
@@ -257,6 +443,7 @@ int CheckCdn(const fs::path& cdn, std::ostream& out, const VerifyingKeys* keys) 
     report.Problem(std::string(PublishDocument) +
                    " cannot be read (not JSON, or a member missing or not a number)");
   } else {
+    ApplyHaltInCdn(cdn, releases, refused, report);
     if (releases.chance == 0) {
       out << "every machine takes the stable release " << releases.stableRev << "\n";
       revisions = {releases.stableRev};

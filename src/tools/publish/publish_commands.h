@@ -21,6 +21,8 @@ class VerifyingKeys;
 struct Signer {
   const SigningKey* key = nullptr;
   int expiresDays = 30;
+  // --serial: this serial instead of the next one (see NextSerial).
+  std::optional<uint64_t> serial;
   // Signs the document at `urlPath` in `cdn` when there is a key.
   void Sign(const std::filesystem::path& cdn, const std::string& urlPath, std::ostream& out) const;
 };
@@ -56,16 +58,46 @@ void PublishServiceUpdate(const std::filesystem::path& cdn, int32_t rev, const s
                           const std::optional<std::filesystem::path>& installer, std::ostream& out,
                           const Signer& signer = {});
 
-// Signs every document of the CDN folder again, each with a raised serial.
-void SignCdn(const std::filesystem::path& cdn, const Signer& signer, std::ostream& out);
+// Signs every document of the CDN folder whose role is among `roles` (the
+// plugin and service documents by default) again, each with a raised
+// serial.
+void SignCdn(const std::filesystem::path& cdn, const Signer& signer, std::ostream& out,
+             unsigned roles = 0);
+
+// One key of a key set: a PEM file of public keys, each of which gets
+// `roles` (bits of key_set.h).
+struct KeySetEntry {
+  std::filesystem::path publicKeys;
+  unsigned roles = 0;
+};
+
+// Reads "FILE:ROLES" (roles by name, separated by ","; at least one, each
+// known) into an entry.
+KeySetEntry ParseKeySetEntry(const std::string& text);
+
+// Writes obsplugin/keyset.json listing every key of `entries` with its roles
+// and signs it with `rootSigner` (a root key). The keys are read with the
+// service's reader and the document with its key set reader, so what is
+// written is what the service can use.
+void PublishKeySet(const std::filesystem::path& cdn, const std::vector<KeySetEntry>& entries,
+                   const Signer& rootSigner, std::ostream& out);
+
+// Writes obsplugin/meta_halt.json for the new release that meta_publish.json
+// names now, at most `maxChance` percent, and signs it with `signer` (a key
+// with the halt role).
+void PublishHalt(const std::filesystem::path& cdn, int32_t maxChance, const Signer& signer,
+                 std::ostream& out);
 
 // Reads every document back with the service's own readers and reports what
 // the service would decide, and every problem: a missing or unreadable
 // document, a release without metadata for a known OBS version, a metadata
 // document whose installer is not in the folder, a hash that can never match.
-// With `keys`, also every document's signature file (valid signature by one
-// of the keys, path, hash, serial, expiry at least 7 days away) and each
-// installer_sha256 against the installer when the folder holds it.
+// With `keys`, also every document's signature file against what a machine
+// built with those keys would hold (the folder's key set when one of the
+// keys' roots signed it, else the keys themselves): a valid signature by a
+// key with the document's role, path, hash, serial, expiry at least 7 days
+// away; and each installer_sha256 against the installer when the folder
+// holds it. The rollout is reported with the halt in force applied.
 // Returns the number of problems.
 int CheckCdn(const std::filesystem::path& cdn, std::ostream& out,
              const VerifyingKeys* keys = nullptr);

@@ -1,6 +1,7 @@
 #include "tools/publish/signing.h"
 
 #include <fcntl.h>
+#include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/obj_mac.h>
@@ -144,41 +145,79 @@ std::vector<uint8_t> SigningKey::Sign(const std::string& message) const {
   return signature;
 }
 
+uint64_t NextSerial(std::optional<uint64_t> previous, int64_t now,
+                    std::optional<uint64_t> requested) {
+  if (requested) {
+    if (*requested < 1 || *requested > MaxSignatureSerial) {
+      throw PublishError("--serial is 1.." + std::to_string(MaxSignatureSerial));
+    }
+    if (previous && *requested < *previous) {
+      throw PublishError("--serial " + std::to_string(*requested) +
+                         " is below the serial of the signature it replaces (" +
+                         std::to_string(*previous) + "); machines would refuse it");
+    }
+    return *requested;
+  }
+  uint64_t serial = now > 0 ? static_cast<uint64_t>(now) : 1;
+  if (previous) {
+    if (*previous >= MaxSignatureSerial) {
+      throw PublishError("the signature it replaces has the highest serial there is");
+    }
+    serial = std::max(serial, *previous + 1);
+  }
+  return serial;
+}
+
 void SignDocument(const fs::path& cdn, const std::string& urlPath, const SigningKey& key,
-                  int expiresDays, std::ostream& out) {
+                  int expiresDays, std::optional<uint64_t> requestedSerial, std::ostream& out) {
   const fs::path document = cdn / urlPath.substr(1);
   const fs::path signaturePath = cdn / (urlPath.substr(1) + SignatureSuffix);
   bool found = false;
   const std::string body = ReadWholeFile(document, found);
   if (!found) throw PublishError(document.string() + " does not exist");
-  uint64_t serial = 1;
-  const std::string previous = ReadWholeFile(signaturePath, found);
-  DocumentSignature replaced;
-  if (found && ParseDocumentSignature(previous, replaced)) {
-    if (replaced.serial >= MaxSignatureSerial) {
-      throw PublishError(signaturePath.string() + " has the highest serial there is");
-    }
-    serial = replaced.serial + 1;
-  }
   const std::string sha256 = Sha256Hex(body.data(), body.size());
-  const std::string expires =
-      FormatUtcTime(static_cast<int64_t>(std::time(nullptr)) + int64_t{expiresDays} * 86400);
+  std::optional<uint64_t> previous;
+  const std::string previousText = ReadWholeFile(signaturePath, found);
+  DocumentSignature replaced;
+  if (found && ParseDocumentSignature(previousText, replaced)) {
+    previous = replaced.serial;
+  } else if (found) {
+    out << "note: " << signaturePath.string()
+        << " cannot be read; the serial comes from the clock\n";
+  }
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  const uint64_t serial = NextSerial(previous, now, requestedSerial);
+  if (previous && serial == *previous && replaced.sha256 != sha256) {
+    throw PublishError("serial " + std::to_string(serial) + " already signs other bytes of " +
+                       urlPath + "; machines would refuse it");
+  }
+  const int64_t expiresAt = now + int64_t{expiresDays} * 86400;
+  if (serial > static_cast<uint64_t>(expiresAt)) {
+    throw PublishError("serial " + std::to_string(serial) + " of " + urlPath +
+                       " is beyond its expiry " + FormatUtcTime(expiresAt) +
+                       " in seconds; machines would refuse it (a longer --expires-days, or a "
+                       "later day)");
+  }
+  const std::string expires = FormatUtcTime(expiresAt);
   const std::vector<uint8_t> signature = key.Sign(SignedMessage(urlPath, sha256, serial, expires));
   nlohmann::json sig = {{"path", urlPath},      {"sha256", sha256},
                         {"serial", serial},     {"expires", expires},
                         {"keyid", key.keyid()}, {"signature", EncodeBase64(signature)}};
   WriteFileAtomically(signaturePath, sig.dump(2) + "\n");
-  out << "signed " << urlPath << " (serial " << serial << ", expires " << expires << ")\n";
+  out << "signed " << urlPath << " (serial " << serial << ", expires " << expires << ", key "
+      << key.keyid() << ")\n";
 }
 
-std::vector<std::string> DocumentsInCdn(const fs::path& cdn) {
+std::vector<std::string> DocumentsInCdn(const fs::path& cdn, unsigned roles) {
   std::vector<std::string> paths;
   std::error_code error;
   for (const char* path : {PublishDocumentPath, ObsVersionsDocumentPath, UpdaterMetaPath}) {
-    if (fs::is_regular_file(cdn / (path + 1), error)) paths.push_back(path);
+    if ((RoleForDocument(path) & roles) != 0 && fs::is_regular_file(cdn / (path + 1), error)) {
+      paths.push_back(path);
+    }
   }
   const fs::path metaFolder = cdn / (MetadataDocumentFolder + 1);
-  if (fs::is_directory(metaFolder, error)) {
+  if ((roles & RolePlugin) != 0 && fs::is_directory(metaFolder, error)) {
     std::vector<std::string> metadata;
     for (const fs::directory_entry& entry : fs::directory_iterator(metaFolder)) {
       const std::string name = entry.path().filename().string();
@@ -193,46 +232,77 @@ std::vector<std::string> DocumentsInCdn(const fs::path& cdn) {
   return paths;
 }
 
-struct VerifyingKeys::Keys {
-  std::vector<std::pair<std::string, UniquePkey>> byId;
-};
+namespace {
 
-VerifyingKeys::VerifyingKeys(const fs::path& pemFile) : keys_(std::make_unique<Keys>()) {
-  UniqueFile file = OpenForReading(pemFile);
-  while (EVP_PKEY* key = PEM_read_PUBKEY(file.get(), nullptr, nullptr, nullptr)) {
-    UniquePkey owned(key);
-    if (!IsP256(key)) throw PublishError(pemFile.string() + " holds a key that is not P-256");
-    std::string id = KeyIdOf(key);
-    keys_->byId.emplace_back(std::move(id), std::move(owned));
+// The OpenSSL key of an uncompressed P-256 point; null when OpenSSL refuses
+// it (a point that is not on the curve).
+UniquePkey PkeyOfPoint(const std::array<uint8_t, 64>& xy) {
+  const std::vector<uint8_t> spki = P256Spki(xy);
+  const unsigned char* der = spki.data();
+  return UniquePkey(d2i_PUBKEY(nullptr, &der, static_cast<long>(spki.size())));
+}
+
+// The keys of a PEM file as the service reads them; also each must be a
+// point OpenSSL takes, or no signature could ever verify by it.
+std::vector<TrustedKey> ReadKeysFile(const fs::path& pemFile, const SignatureCrypto& crypto) {
+  bool found = false;
+  const std::string text = ReadWholeFile(pemFile, found);
+  if (!found) throw PublishError("cannot read " + pemFile.string());
+  std::vector<TrustedKey> keys;
+  std::string error;
+  if (!ReadTrustedKeys(text, crypto, keys, error)) {
+    throw PublishError(pemFile.string() + ": " + error + "; the service would trust no key of it");
   }
-  if (keys_->byId.empty()) throw PublishError(pemFile.string() + " holds no public key");
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (!PkeyOfPoint(keys[i].xy)) {
+      throw PublishError(pemFile.string() + ": key " + std::to_string(i + 1) +
+                         ": its point is not on the P-256 curve");
+    }
+  }
+  return keys;
+}
+
+}  // namespace
+
+std::string OpenSslSignatureCrypto::Sha256Hex(std::string_view bytes) const {
+  return ::Sha256Hex(bytes.data(), bytes.size());
+}
+
+bool OpenSslSignatureCrypto::Verifies(const std::array<uint8_t, 64>& xy, const std::string& message,
+                                      const std::array<uint8_t, 64>& raw) const {
+  UniquePkey key = PkeyOfPoint(xy);
+  ECDSA_SIG* signature = ECDSA_SIG_new();
+  if (!key || signature == nullptr) {
+    ECDSA_SIG_free(signature);
+    return false;
+  }
+  BIGNUM* r = BN_bin2bn(raw.data(), 32, nullptr);
+  BIGNUM* s = BN_bin2bn(raw.data() + 32, 32, nullptr);
+  if (r == nullptr || s == nullptr || ECDSA_SIG_set0(signature, r, s) != 1) {
+    BN_free(r);
+    BN_free(s);
+    ECDSA_SIG_free(signature);
+    return false;
+  }
+  unsigned char* der = nullptr;
+  const int length = i2d_ECDSA_SIG(signature, &der);
+  ECDSA_SIG_free(signature);
+  if (length <= 0) return false;
+  UniqueMdContext context(EVP_MD_CTX_new());
+  const bool verified =
+      context &&
+      EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
+      EVP_DigestVerify(context.get(), der, static_cast<size_t>(length),
+                       reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1;
+  OPENSSL_free(der);
+  return verified;
+}
+
+VerifyingKeys::VerifyingKeys(const fs::path& pemFile, const std::optional<fs::path>& rootsFile)
+    : keys_(ReadKeysFile(pemFile, crypto_)) {
+  if (rootsFile) roots_ = ReadKeysFile(*rootsFile, crypto_);
 }
 
 VerifyingKeys::~VerifyingKeys() = default;
 
-std::string VerifyingKeys::Verify(const std::string& urlPath, const std::string& body,
-                                  const std::string& signatureBody, int64_t& expiresAt) const {
-  DocumentSignature signature;
-  if (!ParseDocumentSignature(signatureBody, signature)) return "malformed signature";
-  expiresAt = signature.expiresAt;
-  EVP_PKEY* key = nullptr;
-  for (const auto& [id, candidate] : keys_->byId) {
-    if (id == signature.keyid) key = candidate.get();
-  }
-  if (key == nullptr) return "unknown key " + signature.keyid;
-  const std::string message =
-      SignedMessage(signature.path, signature.sha256, signature.serial, signature.expires);
-  UniqueMdContext context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key) != 1 ||
-      EVP_DigestVerify(context.get(), signature.der.data(), signature.der.size(),
-                       reinterpret_cast<const unsigned char*>(message.data()),
-                       message.size()) != 1) {
-    return "bad signature";
-  }
-  // The service verifies through CNG, which takes r||s: a signature it
-  // cannot convert would be refused there.
-  if (!EcdsaDerToRaw(signature.der)) return "signature not in strict DER";
-  if (signature.path != urlPath) return "signed for " + signature.path;
-  if (signature.sha256 != Sha256Hex(body.data(), body.size())) return "hash mismatch";
-  return {};
-}
+DocumentTrust VerifyingKeys::Trust() const { return DocumentTrust(crypto_, keys_, roots_, {}); }

@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "common/temp_dir.h"
+#include "common/test_keys.h"
 #include "tools/publish/cdn_folder.h"
 #include "tools/publish/signing.h"
 #include "update/document_signature.h"
 #include "update/md5.h"
+#include "update/metadata_documents.h"
 
 namespace {
 
@@ -147,7 +150,8 @@ TEST_F(PublishTest, SignedDocumentsCheckAndEveryChangeIsFound) {
             fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_THROW(GenerateSigningKey(dir.path(), out), PublishError);  // never replaced
   SigningKey key(dir / "signing-key.pem");
-  const Signer signer{&key, 30};
+  const Signer signer{&key, 30, std::nullopt};
+  const int64_t start = static_cast<int64_t>(std::time(nullptr));
   WriteFileBytes(dir / "service.exe", "service installer");
   PublishRelease(Release(7), out, signer);
   PublishObsVersion(cdn, plugin / "obs-browser.dll", "30.1.2", out, signer);
@@ -161,9 +165,13 @@ TEST_F(PublishTest, SignedDocumentsCheckAndEveryChangeIsFound) {
   // openssl's own command line verifies what the tool signed.
   const fs::path sig = cdn / "obsplugin/meta_publish.json.sig";
   json signature = ReadJson(sig);
-  EXPECT_EQ(signature["serial"], 1);
+  // The serial is the signing time: never 1 again, whatever became of a .sig.
+  const int64_t serial = signature["serial"].get<int64_t>();
+  EXPECT_GE(serial, start);
+  EXPECT_LE(serial, static_cast<int64_t>(std::time(nullptr)) + 5);
   WriteFileBytes(dir / "message", signature["path"].get<std::string>() + "\n" +
-                                      signature["sha256"].get<std::string>() + "\n1\n" +
+                                      signature["sha256"].get<std::string>() + "\n" +
+                                      std::to_string(serial) + "\n" +
                                       signature["expires"].get<std::string>() + "\n");
   const std::vector<uint8_t> bytes = *DecodeBase64(signature["signature"].get<std::string>());
   const std::string der(bytes.begin(), bytes.end());
@@ -173,8 +181,8 @@ TEST_F(PublishTest, SignedDocumentsCheckAndEveryChangeIsFound) {
       (dir / "der").string() + "' '" + (dir / "message").string() + "' >/dev/null";
   EXPECT_EQ(std::system(verify.c_str()), 0);
 
-  SignCdn(cdn, Signer{&key, 1}, out);
-  EXPECT_EQ(ReadJson(sig)["serial"], 2);
+  SignCdn(cdn, Signer{&key, 1, std::nullopt}, out);
+  EXPECT_GT(ReadJson(sig)["serial"].get<int64_t>(), serial);
   VerifyingKeys keys(dir / "signing-key.pub.pem");
   std::ostringstream report;
   EXPECT_EQ(CheckCdn(cdn, report, &keys), 5) << report.str();  // five expire within 7 days
@@ -202,6 +210,95 @@ TEST_F(PublishTest, SignedDocumentsCheckAndEveryChangeIsFound) {
   report.str("");
   CheckCdn(cdn, report, &otherKeys);
   EXPECT_THAT(report.str(), HasSubstr("/obsplugin/meta_updater.json: unknown key"));
+}
+
+TEST_F(PublishTest, ASignatureFileThatIsLostOrBrokenNeverRestartsTheSerials) {
+  TestKey key = MakeTestKey(dir.path(), "key");
+  PublishRollout(cdn, 7, 7, 100, out);
+  const fs::path sig = cdn / "obsplugin/meta_publish.json.sig";
+  const auto sign = [&](std::optional<uint64_t> serial, int days = 30) {
+    SignDocument(cdn, PublishDocumentPath, *key.key, days, serial, out);
+    return ReadJson(sig)["serial"].get<uint64_t>();
+  };
+  const uint64_t now = static_cast<uint64_t>(std::time(nullptr));
+  EXPECT_GE(sign(std::nullopt), now);
+  WriteFileBytes(sig, "{broken");
+  EXPECT_GE(sign(std::nullopt), now);
+  fs::remove(sig);
+  EXPECT_GE(sign(std::nullopt), now);
+  const uint64_t previous = sign(now + 100);
+  EXPECT_EQ(previous, now + 100);
+  EXPECT_EQ(sign(std::nullopt), now + 101);
+  EXPECT_THROW(sign(previous), PublishError);            // the same serial over other bytes
+  PublishRollout(cdn, 7, 7, 100, out);                   // same bytes again
+  EXPECT_EQ(sign(now + 101), now + 101);                 // the same serial, the same bytes
+  EXPECT_THROW(sign(now + 2 * 86400, 1), PublishError);  // beyond its own expiry
+  EXPECT_EQ(ReadJson(sig)["serial"].get<uint64_t>(), now + 101);
+}
+
+// A key set naming a new key, a halt by a halt key, and check judging every
+// signature by the set a machine would hold.
+TEST_F(PublishTest, CheckJudgesDocumentsByTheKeySetAndAppliesTheHalt) {
+  TestKey old = MakeTestKey(dir.path(), "old"), fresh = MakeTestKey(dir.path(), "new"),
+          halt = MakeTestKey(dir.path(), "halt"), root = MakeTestKey(dir.path(), "root"),
+          backup = MakeTestKey(dir.path(), "backup");
+  WriteFileBytes(dir / "roots.pem",
+                 ReadFileBytes(root.publicPem()) + ReadFileBytes(backup.publicPem()));
+  ReleaseOptions six = Release(6);
+  six.installerUrl = "http://127.0.0.1:18093/obsplugin/installers/plugin-rev6.exe";
+  PublishRelease(Release(7), out, Signer{old.key.get(), 30, std::nullopt});
+  PublishRelease(six, out, Signer{old.key.get(), 30, std::nullopt});
+  PublishObsVersion(cdn, plugin / "obs-browser.dll", "30.1.2", out,
+                    Signer{old.key.get(), 30, std::nullopt});
+  PublishRollout(cdn, 7, 6, 50, out, Signer{old.key.get(), 30, std::nullopt});
+  VerifyingKeys keys(old.publicPem(), dir / "roots.pem");
+  const auto check = [&] {
+    std::ostringstream report;
+    const int problems = CheckCdn(cdn, report, &keys);
+    return std::make_pair(problems, report.str());
+  };
+  EXPECT_EQ(check().first, 0) << check().second;
+
+  PublishKeySet(cdn,
+                {ParseKeySetEntry(fresh.publicPem().string() + ":plugin,service"),
+                 ParseKeySetEntry(halt.publicPem().string() + ":halt")},
+                Signer{backup.key.get(), 30, std::nullopt}, out);
+  auto [problems, report] = check();
+  EXPECT_EQ(problems, 6) << report;  // every document still signed by the old key
+  EXPECT_THAT(report, HasSubstr("meta_publish.json: unknown key " + old.keyid()));
+  EXPECT_THAT(report, HasSubstr("retire the root key " + root.keyid() + " for good"));
+  SignCdn(cdn, Signer{fresh.key.get(), 30, std::nullopt}, out);
+  EXPECT_EQ(check().first, 0) << check().second;
+
+  PublishHalt(cdn, 0, Signer{halt.key.get(), 30, std::nullopt}, out);
+  std::tie(problems, report) = check();
+  EXPECT_EQ(problems, 0) << report;
+  EXPECT_THAT(report, HasSubstr("release 7 is halted at 0% (published 50%)"));
+  EXPECT_THAT(report, HasSubstr("every machine takes the stable release 6"));
+  PublishHalt(cdn, 0, Signer{fresh.key.get(), 30, std::nullopt}, out);
+  std::tie(problems, report) = check();
+  EXPECT_EQ(problems, 1) << report;
+  EXPECT_THAT(report, HasSubstr("meta_halt.json: key " + fresh.keyid() +
+                                " is not allowed for this document (its roles: plugin, service)"));
+  EXPECT_THAT(report, HasSubstr("take the new release 7"));
+
+  for (const char* bad : {"keys.pem", "keys.pem:", "keys.pem:plugin,admin"}) {
+    EXPECT_THROW(ParseKeySetEntry(bad), PublishError) << bad;
+  }
+  // A key the service's reader refuses is named, wherever it is given.
+  WriteFileBytes(dir / "two.pem",
+                 ReadFileBytes(old.publicPem()) + "-----BEGIN PUBLIC KEY-----\n" +
+                     "MDkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDIgACAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"
+                     "AAAAAAAAAAAA\n-----END PUBLIC KEY-----\n");
+  try {
+    VerifyingKeys refused(dir / "two.pem");
+    ADD_FAILURE() << "a compressed key was taken";
+  } catch (const PublishError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("key 2: not an uncompressed P-256 key"));
+  }
+  EXPECT_THROW(PublishKeySet(cdn, {ParseKeySetEntry((dir / "two.pem").string() + ":plugin")},
+                             Signer{root.key.get(), 30, std::nullopt}, out),
+               PublishError);
 }
 
 }  // namespace

@@ -1,0 +1,65 @@
+// Feeds arbitrary bytes to the readers of what decides trust: the key set,
+// the halt, the serial floors and the retired roots kept in the state
+// folder, and PEM key files. Each must turn any input into a result without
+// crashing; a halt never raises a chance, and the state files read back as
+// they were written.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "state/kept_files.h"
+#include "state/signature_serials.h"
+#include "update/key_set.h"
+#include "update/rollout.h"
+
+namespace {
+
+void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+// Hashing stands in with a fixed digest: the readers only take its first
+// 16 digits as the key id.
+class FixedCrypto : public SignatureCrypto {
+ public:
+  std::string Sha256Hex(std::string_view) const override { return std::string(64, 'a'); }
+  bool Verifies(const std::array<uint8_t, 64>&, const std::string&,
+                const std::array<uint8_t, 64>&) const override {
+    return false;
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string body(reinterpret_cast<const char*>(data), size);
+  const FixedCrypto crypto;
+
+  std::vector<TrustedKey> keys;
+  std::string error;
+  if (ParseKeySet(body, crypto, keys, error)) {
+    for (const TrustedKey& key : keys) Check((key.roles & ~AllRoles) == 0);
+  } else {
+    Check(keys.empty() && !error.empty());
+  }
+  ReadTrustedKeys(body, crypto, keys, error);
+
+  RolloutHalt halt;
+  if (ReadRolloutHalt(body, halt)) {
+    Check(halt.maxChance >= 0 && halt.maxChance <= 100);
+    for (int32_t chance : {-5, 0, 30, 100, 150}) {
+      PublishedReleases releases{halt.newReleaseRev, 1, chance};
+      ApplyRolloutHalt(releases, halt);
+      Check(releases.chance <= chance);
+    }
+  }
+
+  const SignatureSerials serials = ParseSignatureSerials(body);
+  Check(ParseSignatureSerials(FormatSignatureSerials(serials)) == serials);
+  const std::set<std::string> retired = ParseRetiredRoots(body);
+  Check(ParseRetiredRoots(FormatRetiredRoots(retired)) == retired);
+  return 0;
+}

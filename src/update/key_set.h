@@ -1,0 +1,143 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "state/signature_serials.h"
+#include "update/document_signature.h"
+
+// Which keys may sign which CDN document, and the checks a signed document
+// passes. The keys built into the service hold every role until a key set is
+// accepted: "/obsplugin/keyset.json", signed by one of the build's root keys,
+//   {"keys": [{"spki": "<base64 of the DER SubjectPublicKeyInfo>",
+//              "roles": ["plugin", "service", "halt"]}, ...]}
+// From then on only the set's keys count, each for its roles. A set signed
+// by a root that is not the first of the build's list retires the roots
+// before it for good.
+
+inline constexpr char KeySetPath[] = "/obsplugin/keyset.json";
+inline constexpr char HaltDocumentPath[] = "/obsplugin/meta_halt.json";
+// The service's own update document (what runs as LocalSystem).
+inline constexpr char ServiceDocumentPath[] = "/obsplugin/meta_updater.json";
+
+// Roles, as bits.
+inline constexpr unsigned RolePlugin = 1;   // meta_publish, obsversions, meta/rev*
+inline constexpr unsigned RoleService = 2;  // meta_updater.json
+inline constexpr unsigned RoleHalt = 4;     // meta_halt.json
+inline constexpr unsigned AllRoles = RolePlugin | RoleService | RoleHalt;
+
+// The role a document at `path` needs; 0 for the key set, which only a root
+// key signs.
+unsigned RoleForDocument(const std::string& path);
+
+// The role named "plugin", "service" or "halt"; 0 for any other name.
+unsigned RoleNamed(std::string_view name);
+// The names of `roles`, separated by ", " ("no role" for none).
+std::string RoleNames(unsigned roles);
+
+// Hashing and ECDSA verification: CNG in the service, OpenSSL in the
+// publishing tool.
+class SignatureCrypto {
+ public:
+  virtual ~SignatureCrypto() = default;
+  // SHA-256 of `bytes` in lower-case hex; empty on failure.
+  virtual std::string Sha256Hex(std::string_view bytes) const = 0;
+  // True when `raw` (r||s) is an ECDSA P-256 signature of SHA-256(`message`)
+  // by the key whose point is `xy`.
+  virtual bool Verifies(const std::array<uint8_t, 64>& xy, const std::string& message,
+                        const std::array<uint8_t, 64>& raw) const = 0;
+};
+
+struct TrustedKey {
+  std::string keyid;
+  std::array<uint8_t, 64> xy{};
+  unsigned roles = AllRoles;
+};
+
+// The keys of the PEM text `pem` (see ReadSigningPublicKeys) with their ids,
+// every role each. False, with `error` naming the key, when one cannot be
+// used.
+bool ReadTrustedKeys(std::string_view pem, const SignatureCrypto& crypto,
+                     std::vector<TrustedKey>& keys, std::string& error);
+
+// Reads a key set document strictly: an object whose "keys" is an array of
+// objects, each with "spki" (base64 of an uncompressed P-256
+// SubjectPublicKeyInfo) and "roles" (an array of strings; unknown names are
+// ignored). False, with `error`, on anything else, also for a key listed
+// twice.
+bool ParseKeySet(std::string_view body, const SignatureCrypto& crypto,
+                 std::vector<TrustedKey>& keys, std::string& error);
+
+// The key ids of `keys`, separated by ", ".
+std::string KeyIds(const std::vector<TrustedKey>& keys);
+// The same with each key's roles: "0123456789abcdef (plugin, service), ...".
+std::string KeyIdsWithRoles(const std::vector<TrustedKey>& keys);
+
+// What one machine trusts: the keys built in, the root keys built in (in
+// the build's order) less those retired on the machine, and the key set in
+// force, if any.
+class DocumentTrust {
+ public:
+  DocumentTrust(const SignatureCrypto& crypto, std::vector<TrustedKey> builtIn,
+                std::vector<TrustedKey> roots, std::set<std::string> retiredRoots);
+
+  // The keys documents are checked against: the set's when one is in force,
+  // else those built in.
+  const std::vector<TrustedKey>& documentKeys() const;
+  bool keySetInForce() const { return keySet_.has_value(); }
+  // The root that signed the set in force (empty when none).
+  const std::string& keySetRoot() const { return keySetRoot_; }
+  const std::vector<TrustedKey>& roots() const { return roots_; }
+  const std::set<std::string>& retiredRoots() const { return retired_; }
+  // True when the build has roots that are not all retired: key sets can be
+  // accepted.
+  bool acceptsKeySets() const;
+
+  // Checks the signature file `signatureBody` of `body`, served at `path`,
+  // at time `now`: it parses, its key is one of documentKeys() holding the
+  // role of `path` (a key set: an unretired root), the ECDSA signature
+  // verifies, then CheckSignedFields against `floor`. `signature` holds the
+  // parsed file when it parsed.
+  SignatureFailure Check(const std::string& path, const std::string& body,
+                         const std::string& signatureBody, int64_t now, const SignatureFloor& floor,
+                         DocumentSignature& signature) const;
+
+  // Puts a key set kept from an earlier acceptance back in force: its
+  // signature must verify by an unretired root for its path and hash, and
+  // its body must read; its expiry and serial are not looked at (a set stays
+  // in force after its signature expires). False, changing nothing,
+  // otherwise.
+  bool LoadKeySet(const std::string& body, const std::string& signatureBody);
+
+  // Checks a fetched key set as Check does and reads it; when both pass it
+  // is put in force, and the roots before its signer in the build's list are
+  // retired (`newlyRetired` gets those not retired before). A floor set by
+  // one of those roots is not held against it.
+  SignatureFailure AcceptKeySet(const std::string& body, const std::string& signatureBody,
+                                int64_t now, const SignatureFloor& floor,
+                                DocumentSignature& signature,
+                                std::vector<std::string>& newlyRetired);
+
+  // True when a floor set by `keyid` still stands: the key is one of
+  // documentKeys() or an unretired root. A floor from an older file, with no
+  // key id, always stands.
+  bool FloorStands(const SignatureFloor& floor) const;
+
+ private:
+  const TrustedKey* FindRoot(const std::string& keyid, bool& retired) const;
+  SignatureFailure VerifyWith(const TrustedKey& key, const std::string& path,
+                              const std::string& body, const DocumentSignature& signature,
+                              int64_t now, const SignatureFloor& floor) const;
+
+  const SignatureCrypto& crypto_;
+  std::vector<TrustedKey> builtIn_;
+  std::vector<TrustedKey> roots_;
+  std::set<std::string> retired_;
+  std::optional<std::vector<TrustedKey>> keySet_;
+  std::string keySetRoot_;
+};
