@@ -67,18 +67,45 @@ bool IsReparsePoint(const std::wstring& path) {
   return IsReparsePointAttribute(GetFileAttributesW(path.c_str()));
 }
 
+PathLink LinkOf(const std::wstring& path, HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file, &info)) return PathLink::Unknown;
+  if (IsReparsePointAttribute(info.dwFileAttributes)) return PathLink::ReparsePoint;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && info.nNumberOfLinks != 1) {
+    return PathLink::HardLink;
+  }
+  if (!SameFinalPath(path, FinalPathOfHandle(file))) return PathLink::LeadsElsewhere;
+  return PathLink::None;
+}
+
+PathLink FindLink(const std::wstring& path) {
+  UniqueFileHandle file(CreateFileW(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return file ? LinkOf(path, file.get()) : PathLink::Unknown;
+}
+
+const char* PathLinkText(PathLink link) {
+  switch (link) {
+    case PathLink::ReparsePoint:
+      return "it is a link";
+    case PathLink::HardLink:
+      return "it is a hard link";
+    case PathLink::LeadsElsewhere:
+      return "it leads elsewhere through a link";
+    case PathLink::None:
+    case PathLink::Unknown:
+      break;
+  }
+  return "";
+}
+
 UniqueFileHandle OpenWithoutLinks(const std::wstring& path, DWORD access, DWORD share,
                                   DWORD disposition, DWORD flags) {
   UniqueFileHandle file(CreateFileW(path.c_str(), access, share, nullptr, disposition,
                                     flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file) return file;
-  BY_HANDLE_FILE_INFORMATION info{};
-  bool plain =
-      GetFileInformationByHandle(file.get(), &info) &&
-      !IsReparsePointAttribute(info.dwFileAttributes) &&
-      ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || info.nNumberOfLinks == 1) &&
-      SameFinalPath(path, FinalPathOfHandle(file.get()));
-  if (!plain) {
+  if (LinkOf(path, file.get()) != PathLink::None) {
     file.reset();
     SetLastError(ERROR_ACCESS_DENIED);
   }

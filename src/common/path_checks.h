@@ -29,6 +29,29 @@ bool LeadsToItself(const std::wstring& path, std::wstring& finalPath);
 // last error, when there is nothing there.
 bool IsReparsePoint(const std::wstring& path);
 
+// What keeps an object opened at a path from being the one the path's text
+// names, as OpenWithoutLinks judges it.
+enum class PathLink {
+  None,            // the object the text names
+  ReparsePoint,    // the object itself is a link, junction or mount point
+  HardLink,        // a file that has another name as well
+  LeadsElsewhere,  // a link or junction on the way leads elsewhere
+  Unknown,         // what it is cannot be read
+};
+
+// The judgement on `file`, opened from `path` with
+// FILE_FLAG_OPEN_REPARSE_POINT.
+PathLink LinkOf(const std::wstring& path, HANDLE file);
+
+// LinkOf for what is at `path` now, opened (for nothing but its name and
+// attributes) without following it; Unknown when nothing can be opened
+// there, with the last error set.
+PathLink FindLink(const std::wstring& path);
+
+// A few words for the log: "it is a link", "it is a hard link", "it leads
+// elsewhere through a link"; empty for None and Unknown.
+const char* PathLinkText(PathLink link);
+
 // CreateFileW for a path in a folder a standard user controls, where a link
 // would turn a write into a write anywhere: a link at the end of `path` is
 // opened itself (FILE_FLAG_OPEN_REPARSE_POINT, added to `flags`), and the

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <ctime>
+#include <utility>
+#include <vector>
 
 #include "common/command_line.h"
 #include "common/directory_security.h"
@@ -19,33 +21,58 @@
 
 namespace {
 
-// Removes `path` and everything below it. A link (any reparse point) is
-// removed itself, never followed, so nothing outside the folder is touched.
-// Read-only files are made writable first. Failures are left to the caller,
-// whose fresh CreateDirectory then fails.
-void RemoveFolderTree(const std::wstring& path) {
-  WIN32_FIND_DATAW entry{};
-  UniqueFindHandle search(FindFirstFileW((path + L"\\*").c_str(), &entry));
-  if (search) {
-    do {
-      const std::wstring name = entry.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = path + L"\\" + name;
-      const DWORD attributes = entry.dwFileAttributes;
-      if (attributes & FILE_ATTRIBUTE_READONLY) {
-        SetFileAttributesW(child.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
-      }
-      if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        DeleteFileW(child.c_str());
-      } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        RemoveDirectoryW(child.c_str());
-      } else {
-        RemoveFolderTree(child);
-      }
-    } while (FindNextFileW(search.get(), &entry));
+// The names in the folder that `folder` holds open, read through that handle
+// (not through its path, which could lead elsewhere by now), without "."
+// and "..".
+std::vector<std::wstring> NamesIn(HANDLE folder) {
+  std::vector<std::wstring> names;
+  std::vector<LONGLONG> buffer(8192);  // 64 KiB, aligned for the entries
+  const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(LONGLONG));
+  FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+  while (GetFileInformationByHandleEx(folder, kind, buffer.data(), size)) {
+    kind = FileIdBothDirectoryInfo;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+    for (;;) {
+      const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes);
+      std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
+      if (name != L"." && name != L"..") names.push_back(std::move(name));
+      if (info->NextEntryOffset == 0) break;
+      bytes += info->NextEntryOffset;
+    }
   }
-  search.reset();
-  RemoveDirectoryW(path.c_str());
+  return names;
+}
+
+// Removes what is at `path` and, for a folder, everything below it, never
+// following a link at any level, `path` itself included: a link (any
+// reparse point) is deleted itself, and one that cannot be told from what
+// it leads to is left alone with it. Each folder is held open, not shared
+// for deletion, while it is emptied, so that it cannot be swapped for a
+// link meanwhile, and is deleted through that handle. Read-only files are
+// made writable first. Failures are left to the caller, whose fresh
+// CreateDirectory then fails.
+void RemoveFolderTree(const std::wstring& path) {
+  UniqueFileHandle entry(CreateFileW(
+      path.c_str(), DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!entry) return;
+  const PathLink link = LinkOf(path, entry.get());
+  if (link == PathLink::LeadsElsewhere || link == PathLink::Unknown) return;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(entry.get(), &info)) return;
+  const DWORD attributes = info.dwFileAttributes;
+  if (link == PathLink::None && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    for (const std::wstring& name : NamesIn(entry.get())) RemoveFolderTree(path + L"\\" + name);
+  }
+  if (attributes & FILE_ATTRIBUTE_READONLY) {
+    FILE_BASIC_INFO basic{};  // zero times: left as they are
+    basic.FileAttributes = attributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(entry.get(), FileBasicInfo, &basic, sizeof basic);
+  }
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  SetFileInformationByHandle(entry.get(), FileDispositionInfo, &disposition, sizeof disposition);
 }
 
 // The folder (ending in "\") the installer is downloaded into, or empty with

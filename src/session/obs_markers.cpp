@@ -3,12 +3,48 @@
 #include <shlobj.h>
 #include <windows.h>
 
+#include "common/path_checks.h"
+#include "common/text.h"
 #include "common/unique_handle.h"
+#include "log/service_log.h"
 
 namespace {
 
-constexpr wchar_t kSafeModeMarker[] = L"\\obs-studio\\safe_mode";
-constexpr wchar_t kSentinelFolder[] = L"\\obs-studio\\.sentinel";
+constexpr wchar_t kObsFolder[] = L"\\obs-studio";
+constexpr wchar_t kSafeModeMarker[] = L"\\safe_mode";
+constexpr wchar_t kSentinelFolder[] = L"\\.sentinel";
+
+void LogLink(ServiceLog& log, const std::wstring& path, PathLink link) {
+  log.Print("Not deleting OBS's crash markers through %s: %s", ToUtf8(path).c_str(),
+            PathLinkText(link));
+}
+
+// After `path` was refused: logs the link that was the reason, if one was
+// (a marker in use or missing is no news). Keeps the last error.
+void LogIfLink(ServiceLog& log, const std::wstring& path) {
+  const DWORD error = GetLastError();
+  if (error == ERROR_ACCESS_DENIED) {
+    const PathLink link = FindLink(path);
+    if (link != PathLink::None && link != PathLink::Unknown) LogLink(log, path, link);
+  }
+  SetLastError(error);
+}
+
+// The folder at `path`, open for listing and not shared for deletion: while
+// it is held it can be neither renamed nor replaced.
+UniqueFileHandle HoldFolder(ServiceLog& log, const std::wstring& path) {
+  UniqueFileHandle folder =
+      OpenWithoutLinks(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS);
+  if (!folder) LogIfLink(log, path);
+  return folder;
+}
+
+bool DeleteMarker(ServiceLog& log, const std::wstring& path) {
+  if (DeleteWithoutLinks(path)) return true;
+  LogIfLink(log, path);
+  return false;
+}
 
 }  // namespace
 
@@ -21,20 +57,30 @@ bool CurrentApplicationDataFolder(std::wstring& folder) {
   return true;
 }
 
-bool ClearObsSafeMode(const std::wstring& applicationData) {
-  return DeleteFileW((applicationData + kSafeModeMarker).c_str()) != FALSE;
+bool ClearObsSafeMode(ServiceLog& log, const std::wstring& applicationData) {
+  const std::wstring obsFolder = applicationData + kObsFolder;
+  const UniqueFileHandle held = HoldFolder(log, obsFolder);
+  return held && DeleteMarker(log, obsFolder + kSafeModeMarker);
 }
 
-bool ClearObsSentinels(const std::wstring& applicationData) {
-  const std::wstring sentinels = applicationData + kSentinelFolder;
+bool ClearObsSentinels(ServiceLog& log, const std::wstring& applicationData) {
+  const std::wstring obsFolder = applicationData + kObsFolder;
+  const std::wstring sentinels = obsFolder + kSentinelFolder;
+  const UniqueFileHandle heldObsFolder = HoldFolder(log, obsFolder);
+  if (!heldObsFolder) return false;
+  const UniqueFileHandle heldSentinels = HoldFolder(log, sentinels);
+  if (!heldSentinels) return false;
   WIN32_FIND_DATAW entry{};
   UniqueFindHandle search(FindFirstFileW((sentinels + L"\\*").c_str(), &entry));
   if (!search) return false;
   do {
-    bool isFolder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (!isFolder && entry.nFileSizeHigh == 0 && entry.nFileSizeLow == 0) {
-      DeleteFileW((sentinels + L"\\" + entry.cFileName).c_str());
+    const std::wstring file = sentinels + L"\\" + entry.cFileName;
+    if (IsReparsePointAttribute(entry.dwFileAttributes)) {
+      LogLink(log, file, PathLink::ReparsePoint);
+      continue;
     }
+    const bool isFolder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (!isFolder && entry.nFileSizeHigh == 0 && entry.nFileSizeLow == 0) DeleteMarker(log, file);
   } while (FindNextFileW(search.get(), &entry));
   return true;
 }

@@ -3,9 +3,11 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "common/command_line.h"
+#include "common/text.h"
 #include "common/unique_handle.h"
 #include "log/service_log.h"
 #include "process/windows_functions.h"
@@ -101,8 +103,14 @@ class UpdateRun {
   // token runs the installer itself. Limited: the user's own token runs the
   // user-launch tool, which asks for elevation.
   bool GetUserToken();
+  // False, logged, when the token the run took is not of the user OBS runs
+  // as (obsUser, when given).
+  bool TokenOfObsUser();
   void StopObs();
-  // Clears OBS's crash markers in the user's own profile, impersonating.
+  // Clears OBS's crash markers in the user's own profile, impersonating the
+  // user's own token, never the elevated one: the profile is the user's to
+  // fill with links, and what the cleanup may delete is then only what the
+  // user may delete anyway.
   bool ClearMarkers();
   // While the lock is held nobody can open obs64.exe, so OBS cannot be
   // started during the install. On false OBS runs again or is recorded.
@@ -142,6 +150,10 @@ class UpdateRun {
     return ok;
   }
   bool GetLimitedToken();
+  bool IsObsUsersToken(HANDLE token) {
+    std::vector<unsigned char> user;
+    return request_.obsUser.empty() || (api_.TokenUserSid(token, user) && user == request_.obsUser);
+  }
   const std::wstring& obsPath() const { return request_.obsLaunch.filePath; }
 
   SessionApi& api_;
@@ -151,6 +163,7 @@ class UpdateRun {
   DWORD sessionId_ = 0;
   bool elevated_ = false;
   UniqueKernelHandle token_;
+  UniqueKernelHandle ownToken_;   // elevated only: the user's own, unelevated token
   UniqueKernelHandle duplicate_;  // limited only: the token of the environment block
   UniqueEnvironmentBlock environment_;
   UniqueKernelHandle stoppedObs_;
@@ -170,9 +183,12 @@ bool UpdateRun::GetUserToken() {
   HANDLE linked = nullptr;
   elevated_ = Logged("GetTokenInformation", RanLine::Before, userToken,
                      [&] { return api_.LinkedToken(userToken.get(), &linked); });
-  userToken.reset();
-  if (!elevated_) return GetLimitedToken();
+  if (!elevated_) {
+    userToken.reset();
+    return GetLimitedToken();
+  }
   token_.reset(linked);
+  ownToken_ = std::move(userToken);
   return true;
 }
 
@@ -184,6 +200,13 @@ bool UpdateRun::GetLimitedToken() {
          Logged("CreateEnvironmentBlock", RanLine::OnSuccess, duplicate_, [&] {
            return api_.CreateEnvironment(duplicate_.get(), false, environment_.put());
          });
+}
+
+bool UpdateRun::TokenOfObsUser() {
+  if (IsObsUsersToken(elevated_ ? ownToken_.get() : token_.get())) return true;
+  log_.Print("Not updating %s: the active session's user is not the one it runs as",
+             ToUtf8(obsPath()).c_str());
+  return false;
 }
 
 void UpdateRun::StopObs() {
@@ -206,14 +229,15 @@ void UpdateRun::StopObs() {
 }
 
 bool UpdateRun::ClearMarkers() {
-  if (!Logged("ImpersonateLoggedOnUser", RanLine::Never, token_,
-              [&] { return api_.Impersonate(token_.get()); })) {
+  const UniqueKernelHandle& own = elevated_ ? ownToken_ : token_;
+  if (!Logged("ImpersonateLoggedOnUser", RanLine::Never, own,
+              [&] { return api_.Impersonate(own.get()); })) {
     return false;
   }
   std::wstring applicationData;
   if (api_.ApplicationDataFolder(applicationData)) {
-    ClearObsSafeMode(applicationData);
-    ClearObsSentinels(applicationData);
+    ClearObsSafeMode(log_, applicationData);
+    ClearObsSentinels(log_, applicationData);
   }
   api_.Revert();
   return true;
@@ -292,6 +316,10 @@ bool UpdateRun::RestartObs() {
     }
   }
   if (!token) return false;
+  if (!IsObsUsersToken(token.get())) {
+    log_.Print("Not starting OBS again: the active session's user is not the one it ran as");
+    return false;
+  }
   if (api_.Impersonate(token.get())) {
     const ObsLaunch launched = LaunchProcessAsUser(api_, obsPath(), token.get());
     const DWORD error = GetLastError();
@@ -330,7 +358,7 @@ bool RunGuiProcess(SessionApi& api, ServiceLog& log, const GuiProcessRequest& re
     return false;
   }
   UpdateRun run(api, log, request, restartedObs);
-  if (!run.GetUserToken()) return false;
+  if (!run.GetUserToken() || !run.TokenOfObsUser()) return false;
   // From here on OBS is stopped, and every way out starts it again if a
   // token for the user can be had.
   run.StopObs();

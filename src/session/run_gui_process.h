@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "process/obs_launch.h"
 
@@ -37,6 +38,11 @@ struct GuiProcessRequest {
   // processStartDate), its filePath is locked while the installer runs and
   // started again afterwards.
   ObsLaunch obsLaunch;
+  // The user OBS runs as (the SID's bytes), when known: the run then goes
+  // ahead, and starts OBS again, only with a token of that user, so that a
+  // change of the signed-in user during the run never has one user's OBS
+  // installed for or started by another.
+  std::vector<unsigned char> obsUser;
   StopSignal stop;
 };
 

@@ -56,3 +56,29 @@ bool SystemSessionApi::Revert() { return RevertToSelf() != FALSE; }
 bool SystemSessionApi::ApplicationDataFolder(std::wstring& folder) {
   return CurrentApplicationDataFolder(folder);
 }
+
+bool SystemSessionApi::ProcessSessionId(DWORD processId, DWORD* sessionId) {
+  return ProcessIdToSessionId(processId, sessionId) != FALSE;
+}
+
+bool SystemSessionApi::ProcessToken(HANDLE process, HANDLE* token) {
+  return OpenProcessToken(process, TOKEN_QUERY, token) != FALSE;
+}
+
+bool SystemSessionApi::TokenUserSid(HANDLE token, std::vector<unsigned char>& sid) {
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  if (size == 0) return false;
+  // TOKEN_USER points into the same buffer, so it must be aligned for it.
+  std::vector<TOKEN_USER> buffer(size / sizeof(TOKEN_USER) + 1);
+  if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return false;
+  const PSID user = buffer[0].User.Sid;
+  const auto* bytes = static_cast<const unsigned char*>(user);
+  sid.assign(bytes, bytes + GetLengthSid(user));
+  return true;
+}
+
+bool SystemSessionApi::TokenSessionId(HANDLE token, DWORD* sessionId) {
+  DWORD size = 0;
+  return GetTokenInformation(token, ::TokenSessionId, sessionId, sizeof(DWORD), &size) != FALSE;
+}

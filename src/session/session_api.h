@@ -39,6 +39,16 @@ class SessionApi {
   // token (see CurrentApplicationDataFolder): the user's only while
   // impersonating. `folder` is written only on success.
   virtual bool ApplicationDataFolder(std::wstring& folder) = 0;
+
+  // Who runs a process and where, for telling the signed-in user's own OBS
+  // from another's. ProcessIdToSessionId.
+  virtual bool ProcessSessionId(DWORD processId, DWORD* sessionId) = 0;
+  // OpenProcessToken with TOKEN_QUERY on a process handle.
+  virtual bool ProcessToken(HANDLE process, HANDLE* token) = 0;
+  // GetTokenInformation(TokenUser): the token's user SID, as its bytes.
+  virtual bool TokenUserSid(HANDLE token, std::vector<unsigned char>& sid) = 0;
+  // GetTokenInformation(TokenSessionId).
+  virtual bool TokenSessionId(HANDLE token, DWORD* sessionId) = 0;
 };
 
 // The real calls.
@@ -53,4 +63,8 @@ class SystemSessionApi : public SessionApi {
   bool Impersonate(HANDLE token) override;
   bool Revert() override;
   bool ApplicationDataFolder(std::wstring& folder) override;
+  bool ProcessSessionId(DWORD processId, DWORD* sessionId) override;
+  bool ProcessToken(HANDLE process, HANDLE* token) override;
+  bool TokenUserSid(HANDLE token, std::vector<unsigned char>& sid) override;
+  bool TokenSessionId(HANDLE token, DWORD* sessionId) override;
 };

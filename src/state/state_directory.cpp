@@ -56,6 +56,52 @@ std::wstring GetStateDirectory(WindowsDirectoryQuery query) {
   return driveRoot.empty() ? std::wstring() : StateDirectoryFor(driveRoot);
 }
 
+std::wstring StateFolderPath(WindowsDirectoryQuery query) {
+  const std::wstring driveRoot = WindowsDriveRootFrom(query);
+  return driveRoot.empty() ? std::wstring() : ServiceFolderFor<wchar_t>(driveRoot, L'\\');
+}
+
+std::string ServiceFolderFault(const std::wstring& folder) {
+  const auto failed = [](const char* call, DWORD error) {
+    return std::string(call) + " failed, GetLastError = " + std::to_string(static_cast<int>(error));
+  };
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return "missing";
+    return failed("GetFileAttributesW", error);
+  }
+  // A link anywhere on the way, not only at the folder itself.
+  std::wstring finalPath;
+  if (!LeadsToItself(folder, finalPath)) {
+    return finalPath.empty() ? failed("GetFinalPathNameByHandleW", GetLastError())
+                             : "a link to " + ToUtf8(finalPath);
+  }
+  std::wstring owner;
+  bool readable = true;
+  const bool ownerTrusted = !IsReparsePointAttribute(attributes) &&
+                            (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                            HasTrustedOwner(folder, &owner, &readable);
+  if (!readable) return failed("GetNamedSecurityInfoW", GetLastError());
+  StateFolderOutcome outcome;
+  outcome.fault = StateFolderFaultOf(attributes, ownerTrusted);
+  outcome.owner = owner;
+  if (outcome.fault != StateFolderFault::None) return StateFolderFaultText(outcome);
+  const bool open = DirectoryGrantsOthersWrite(folder, &readable);
+  if (!readable) return failed("GetNamedSecurityInfoW", GetLastError());
+  return open ? "writable by others" : "";
+}
+
+std::string EnsureServiceFolder(const std::wstring& folder) {
+  if (!CreateServiceOwnedDirectory(folder)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS) {
+      return "CreateDirectoryW failed, GetLastError = " + std::to_string(static_cast<int>(error));
+    }
+  }
+  return ServiceFolderFault(folder);
+}
+
 StateFolderFault StateFolderFaultOf(DWORD attributes, bool ownerTrusted) {
   if (IsReparsePointAttribute(attributes)) return StateFolderFault::ReparsePoint;
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return StateFolderFault::NotAFolder;
@@ -150,33 +196,6 @@ StateFolderOutcome SecureStateDirectory(const std::wstring& directory, int64_t n
 
 StateFolderOutcome SecureStateSubfolder(const std::wstring& folder, int64_t now) {
   return Secure(folder, now, false);
-}
-
-std::string UntrustedFolderReason(const std::wstring& folder) {
-  const auto failed = [](const char* call) {
-    return std::string(call) +
-           " failed, GetLastError = " + std::to_string(static_cast<int>(GetLastError()));
-  };
-  std::wstring finalPath;
-  if (!LeadsToItself(folder, finalPath)) {
-    return finalPath.empty() ? failed("GetFinalPathNameByHandleW")
-                             : "a link to " + ToUtf8(finalPath);
-  }
-  const DWORD attributes = GetFileAttributesW(folder.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return failed("GetFileAttributesW");
-  StateFolderOutcome outcome;
-  bool ownerTrusted = true;
-  if (!IsReparsePointAttribute(attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    bool readable = false;
-    ownerTrusted = HasTrustedOwner(folder, &outcome.owner, &readable);
-    if (!readable) return failed("GetNamedSecurityInfoW (owner)");
-  }
-  outcome.fault = StateFolderFaultOf(attributes, ownerTrusted);
-  if (outcome.fault != StateFolderFault::None) return StateFolderFaultText(outcome);
-  bool readable = false;
-  const bool othersMayWrite = DirectoryGrantsOthersWrite(folder, &readable);
-  if (!readable) return failed("GetNamedSecurityInfoW (access list)");
-  return othersMayWrite ? "writable by others" : "";
 }
 
 std::wstring NativeStateFolder(const std::wstring& stateDirectory) {

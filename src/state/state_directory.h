@@ -18,6 +18,28 @@ std::wstring GetStateDirectory(WindowsDirectoryQuery query = GetWindowsDirectory
 // The same path from a given Windows directory (first three characters kept).
 std::wstring StateDirectoryFor(const std::wstring& windowsDirectory);
 
+// The state folder as the service's other programs name it: "\"
+// separators and none at the end, e.g. "C:\ProgramData\LumenfeldService".
+// Empty, with the last error set, when the Windows directory cannot be read.
+std::wstring StateFolderPath(WindowsDirectoryQuery query = GetWindowsDirectoryW);
+
+// The trust check of the state folder or a folder in it, for a program that
+// acts elevated on what it finds there (the downloader, on the folder it
+// downloads into and the one an installer was staged in), changing nothing:
+// the folder must lead to itself (no link anywhere on the way), be a folder,
+// be owned by a trusted account (IsTrustedAccount) and have an access list
+// that lets nobody else write (DirectoryGrantsOthersWrite). Empty when it
+// passes; otherwise why, in a few words for a log: "missing", "a link to
+// <where>", "not a folder", "owned by <SID>", "writable by others", or
+// "<call> failed, GetLastError = <n>".
+std::string ServiceFolderFault(const std::wstring& folder);
+
+// ServiceFolderFault for `folder` after creating it when it is missing, as
+// the service creates its folders (CreateServiceOwnedDirectory: owned by
+// LocalSystem or Administrators, with the protected list). A folder someone
+// else creates first is checked like any other.
+std::string EnsureServiceFolder(const std::wstring& folder);
+
 // Why the state folder cannot be kept: a link or junction (its files would
 // land wherever it points), not a folder, or a folder whose owner is not
 // trusted (the owner can always grant themselves write again).
@@ -60,14 +82,6 @@ StateFolderOutcome SecureStateDirectory(const std::wstring& directory, int64_t n
 // at the end): the same checks and repairs, and nothing carried over into a
 // folder made anew.
 StateFolderOutcome SecureStateSubfolder(const std::wstring& folder, int64_t now);
-
-// The check SecureStateDirectory makes, for a folder that is only read from,
-// never repaired (the downloader's check of the folder an installer was
-// staged in): empty when `folder` leads to itself (no link anywhere on the
-// way), is a folder, belongs to a trusted account and lets nobody else
-// write; otherwise why not, in a few words for a log ("a link", "owned by
-// <SID>", "writable by others", or the call that failed and its error).
-std::string UntrustedFolderReason(const std::wstring& folder);
 
 // The state directory as GetStateDirectory gives it, in the form paths are
 // handed on and compared in: every separator "\" and none at the end

@@ -13,6 +13,8 @@
 #include "common/text.h"
 #include "log/service_log.h"
 #include "process/windows_functions.h"
+#include "session/obs_owner.h"
+#include "session/session_api.h"
 #include "state/state_directory.h"
 #include "state/worker_state.h"
 #include "update/plugin_metadata_resolver.h"
@@ -179,12 +181,13 @@ bool StageForUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
   return true;
 }
 
-// Runs the downloader/installer for `metadata` and records the outcome:
-// the revision (and a fresh roll) after total success, the restarted OBS in
-// any case.
+// Runs the downloader/installer for `metadata`, with the tokens of
+// `obsUser` only, and records the outcome: the revision (and a fresh roll)
+// after total success, the restarted OBS in any case.
 void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const ObsLaunch& launch,
-               const PluginMetadata& metadata, const ObsFolders& folders,
-               std::chrono::steady_clock::time_point seen, ObsProcessHistory& obsProcessHistory) {
+               const std::vector<unsigned char>& obsUser, const PluginMetadata& metadata,
+               const ObsFolders& folders, std::chrono::steady_clock::time_point seen,
+               ObsProcessHistory& obsProcessHistory) {
   std::wstring servicePath;
   if (!runner.GetServicePath(servicePath)) return;
   const std::wstring pluginFolder =
@@ -208,6 +211,7 @@ void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const
   request.userLaunchPath = (serviceFolder / UserLaunchFileName).wstring();
   request.toFrontPath = (serviceFolder / ToFrontFileName).wstring();
   request.obsLaunch = launch;
+  request.obsUser = obsUser;
   ObsLaunch restartedObs;
   const bool installed = runner.RunGuiProcess(request, restartedObs);
   if (!installed) {
@@ -223,6 +227,12 @@ void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const
 }
 
 }  // namespace
+
+bool SystemUpdateRunner::IsActiveUsersObs(const ObsLaunch& launch,
+                                          std::vector<unsigned char>& user) {
+  SystemSessionApi api;
+  return ::IsActiveUsersObs(api, ServiceLog::Instance(), launch, &user);
+}
 
 bool SystemUpdateRunner::GetServicePath(std::wstring& path) {
   return WindowsFunctions::GetProcessFilePath(GetCurrentProcessId(), path);
@@ -256,6 +266,13 @@ void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, Up
   // The staging deadline counts from here.
   const auto seen = std::chrono::steady_clock::now();
   ServiceLog& log = ServiceLog::Instance();
+  // Another user's OBS would have the service stop, install for and start
+  // again, with this user's token, whatever that user put in its folder.
+  std::vector<unsigned char> obsUser;
+  if (!runner.IsActiveUsersObs(launch, obsUser)) {
+    obsProcessHistory.insert(KeyOf(launch));
+    return;
+  }
   // Opening a file on another host would make this account authenticate to
   // it, where the login can be relayed.
   if (!IsOnLocalDrive(launch.filePath)) {
@@ -294,7 +311,7 @@ void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, Up
       HasExecutableTail(launch.filePath) && PluginFilesDiffer(log, runner, metadata, folders);
   log.Print("needsUpdate = %d for %s", needsUpdate ? 1 : 0, ToUtf8(launch.filePath).c_str());
   if (needsUpdate) {
-    RunUpdate(worker, runner, log, launch, metadata, folders, seen, obsProcessHistory);
+    RunUpdate(worker, runner, log, launch, obsUser, metadata, folders, seen, obsProcessHistory);
   }
   AddToHistory(log, launch, obsProcessHistory);
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "process/obs_launch.h"
 #include "session/run_gui_process.h"
@@ -17,13 +18,16 @@ class WorkerState;
 // instead of the plugin folder (when OBS has the core browser layout).
 inline constexpr int32_t CoreLayoutRevision = 138;
 
-// The steps of a launch check that reach outside this process: hashing the
-// installed plugin files, reading the service's own executable path (to find
-// the downloader and the tools beside it) and the install on the user's
-// desktop.
+// The steps of a launch check that reach outside this process: telling whose
+// OBS it is, hashing the installed plugin files, reading the service's own
+// executable path (to find the downloader and the tools beside it) and the
+// install on the user's desktop.
 class UpdateRunner {
  public:
   virtual ~UpdateRunner() = default;
+  // As IsActiveUsersObs in session/obs_owner.h, which logs a refusal; on
+  // true `user` is the user OBS runs as.
+  virtual bool IsActiveUsersObs(const ObsLaunch& launch, std::vector<unsigned char>& user) = 0;
   // As GetFileHash in update/file_hash.h.
   virtual std::string HashFile(const std::wstring& path) { return GetFileHash(path); }
   // The service's own executable path; false when it cannot be read.
@@ -41,6 +45,7 @@ class UpdateRunner {
 class SystemUpdateRunner : public UpdateRunner {
  public:
   explicit SystemUpdateRunner(const std::atomic<bool>* running) : running_(running) {}
+  bool IsActiveUsersObs(const ObsLaunch& launch, std::vector<unsigned char>& user) override;
   bool GetServicePath(std::wstring& path) override;
   bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) override;
   // Ends the download once `running` is cleared.
@@ -64,9 +69,11 @@ class SystemUpdateRunner : public UpdateRunner {
 // still runs; otherwise nothing else happens, and a staged installer waits
 // for the next launch. The staged file is deleted once it is installed.
 //
-// A launch from a path that is not on a local drive is only logged and
-// recorded: nothing of it is opened. The update is not run when a folder
-// or file the installer may write to leads elsewhere through a link.
+// Only the active user's own OBS is acted on: a launch of another session
+// or another user, like one from a path that is not on a local drive, is
+// only logged and recorded, before anything is fetched or opened. The update
+// is not run when a folder or file the installer may write to leads
+// elsewhere through a link.
 //
 // Records the launch in `obsProcessHistory` on every path except one (the
 // executable cannot be read for identification), which leaves it for the

@@ -17,6 +17,7 @@
 #include "common/service_control.h"
 #include "common/service_version.h"
 #include "common/temp_dir.h"
+#include "common/wine_path.h"
 #include "log/service_log.h"
 #include "update/cdn_documents.h"
 
@@ -158,6 +159,26 @@ TEST_F(SelfUpdate, LeftoversInTheUpdateFolderDoNotStopTheNextCheck) {
   }
   EXPECT_FALSE(fs::exists(dir / "Update" / "notes.txt"));
   EXPECT_FALSE(fs::exists(dir / "Update" / "old"));
+}
+
+TEST_F(SelfUpdate, ALinkInTheUpdateFolderOrAtItIsNeverFollowed) {
+  // Emptying the folder before each download must not empty what a link
+  // there leads to, at its own level or below.
+  installer = Reply::WithBody(200, "not a program");
+  const fs::path victim = dir / "victim";
+  for (const fs::path& link : {dir / "Update", dir / "Update" / "old"}) {
+    SCOPED_TRACE(link.string());
+    fs::create_directories(victim / "deeper");
+    WriteFileBytes(victim / "deeper" / "keep.txt", "x");
+    fs::remove_all(dir / "Update");
+    fs::create_directories(link.parent_path());
+    ASSERT_TRUE(
+        MakeHostLink(link.wstring(), fs::relative(victim, link.parent_path()).generic_string()));
+    Check(Meta("130"), nullptr);
+    EXPECT_TRUE(RemoveHostLink(link.wstring()));
+    EXPECT_EQ(ReadFileBytes(victim / "deeper" / "keep.txt"), "x");
+    EXPECT_FALSE(fs::exists(victim / "lumenfeldupdatertemp.exe"));
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -22,6 +23,7 @@
 #include "log/service_log.h"
 #include "process/fake_obs_process.h"
 #include "process/windows_functions.h"
+#include "session/obs_owner.h"
 #include "session/user_session.h"
 
 namespace fs = std::filesystem;
@@ -46,6 +48,13 @@ class ScriptedSessionApi : public SystemSessionApi {
   std::set<int> failImpersonateCalls;
   std::optional<DWORD> consoleSessionId;
   std::optional<std::vector<Session>> wideSessions;
+  // Who the process of a checked OBS seems to be: Wine runs every process
+  // as one user in one session.
+  std::optional<DWORD> processSession;
+  std::optional<std::vector<unsigned char>> processUser;
+  bool failProcessToken = false;
+  // The user of the token that the N-th (1-based) WTSQueryUserToken gives.
+  std::map<int, std::vector<unsigned char>> queryCallUser;
 
   // Runs in the first Revert, when the cleanup is done and before the lock.
   std::function<void()> onFirstRevert;
@@ -53,6 +62,7 @@ class ScriptedSessionApi : public SystemSessionApi {
   std::vector<DWORD> queriedSessions;
   std::vector<HANDLE> tokens;              // every token handed out, in order
   std::vector<std::string> identityCalls;  // impersonate, revert, appdata, in order
+  std::vector<HANDLE> impersonated;
 
   bool EnumerateSessions(bool wide, std::vector<Session>& sessions) override {
     if (wide && wideSessions) {
@@ -69,7 +79,9 @@ class ScriptedSessionApi : public SystemSessionApi {
     if (failQueryCalls.count(++queryCalls_) || failQuerySessions.count(sessionId)) {
       return Fail(kErrorNoToken);
     }
-    return Record(SystemSessionApi::QueryUserToken(sessionId, token), token);
+    if (!Record(SystemSessionApi::QueryUserToken(sessionId, token), token)) return false;
+    queryCallOf_[*token] = queryCalls_;
+    return true;
   }
   bool LinkedToken(HANDLE token, HANDLE* linkedToken) override {
     if (noLinkedToken) return Fail(kErrorNoSuchLogonSession);
@@ -85,6 +97,7 @@ class ScriptedSessionApi : public SystemSessionApi {
   }
   bool Impersonate(HANDLE token) override {
     identityCalls.push_back("impersonate");
+    impersonated.push_back(token);
     if (failImpersonateCalls.count(++impersonateCalls_)) return Fail(ERROR_ACCESS_DENIED);
     return SystemSessionApi::Impersonate(token);
   }
@@ -98,6 +111,29 @@ class ScriptedSessionApi : public SystemSessionApi {
     identityCalls.push_back("appdata");
     return SystemSessionApi::ApplicationDataFolder(folder);
   }
+  bool ProcessSessionId(DWORD processId, DWORD* sessionId) override {
+    if (!processSession) return SystemSessionApi::ProcessSessionId(processId, sessionId);
+    *sessionId = *processSession;
+    return true;
+  }
+  bool ProcessToken(HANDLE process, HANDLE* token) override {
+    if (failProcessToken) return Fail(ERROR_ACCESS_DENIED);
+    if (!SystemSessionApi::ProcessToken(process, token)) return false;
+    processTokens_.insert(*token);
+    return true;
+  }
+  bool TokenUserSid(HANDLE token, std::vector<unsigned char>& sid) override {
+    auto call = queryCallOf_.find(token);
+    if (call != queryCallOf_.end() && queryCallUser.count(call->second)) {
+      sid = queryCallUser[call->second];
+      return true;
+    }
+    if (!processUser || !processTokens_.count(token)) {
+      return SystemSessionApi::TokenUserSid(token, sid);
+    }
+    sid = *processUser;
+    return true;
+  }
 
  private:
   static bool Fail(DWORD error) {
@@ -108,10 +144,25 @@ class ScriptedSessionApi : public SystemSessionApi {
     if (ok) tokens.push_back(*token);
     return ok;
   }
+  std::set<HANDLE> processTokens_;
+  std::map<HANDLE, int> queryCallOf_;
   int queryCalls_ = 0;
   int environmentCalls_ = 0;
   int impersonateCalls_ = 0;
 };
+
+// S-1-5-21-1-2-3-1001: a user of this machine that is not the test's.
+const std::vector<unsigned char> kOtherUser = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0,    0, 1, 0,
+                                               0, 0, 2, 0, 0, 0, 3, 0, 0,  0, 0xE9, 3, 0, 0};
+
+std::vector<unsigned char> OwnUserSid() {
+  HANDLE raw = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw);
+  UniqueKernelHandle token(raw);
+  std::vector<unsigned char> sid;
+  SystemSessionApi().TokenUserSid(token.get(), sid);
+  return sid;
+}
 
 std::string TokenText(HANDLE token) {
   return std::to_string(static_cast<int>(reinterpret_cast<intptr_t>(token)));
@@ -220,6 +271,7 @@ class RunGuiProcessTest : public ::testing::Test {
     request.userLaunchPath = userLaunch.wstring();
     request.toFrontPath = toFront_.wstring();
     request.obsLaunch = launch;
+    request.obsUser = obsUser_;
     request.stop = stop;
     return request;
   }
@@ -275,6 +327,7 @@ class RunGuiProcessTest : public ::testing::Test {
   TempDir dir_;
   fs::path obsExe_, installer_, toFront_, userLaunch_, obsProfile_;
   std::wstring arguments_;
+  std::vector<unsigned char> obsUser_;
   std::unique_ptr<ServiceLog> log_;
   size_t bannerLines_ = 0;
   std::vector<DWORD> restartedIds_;
@@ -313,7 +366,11 @@ TEST_F(RunGuiProcessTest, ElevatedRunStopsObsInstallsAndStartsItAgainAsTheUser) 
   EXPECT_EQ(ReadFileBytes(installer_.wstring() + L".probed"),
             std::to_string(ERROR_SHARING_VIOLATION));
   // The crash markers were cleared in the user's own profile: the folder was
-  // looked up while impersonating, and only then.
+  // looked up while impersonating the user's own token (not the elevated
+  // one), and only then.
+  ASSERT_GE(api.tokens.size(), 2u);
+  ASSERT_FALSE(api.impersonated.empty());
+  EXPECT_EQ(api.impersonated[0], api.tokens[0]);
   ASSERT_GE(api.identityCalls.size(), 3u);
   EXPECT_THAT(std::vector<std::string>(api.identityCalls.begin(), api.identityCalls.begin() + 3),
               ElementsAre("impersonate", "appdata", "revert"));
@@ -322,6 +379,83 @@ TEST_F(RunGuiProcessTest, ElevatedRunStopsObsInstallsAndStartsItAgainAsTheUser) 
   EXPECT_FALSE(fs::exists(obsProfile_ / ".sentinel" / "run"));
   EXPECT_NE(outcome.restarted.processId, 0);
   EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
+}
+
+TEST_F(RunGuiProcessTest, OnlyTheActiveUsersOwnRunningObsIsTakenOn) {
+  FakeObsProcess obs(obsExe_);
+  ASSERT_TRUE(obs.valid());
+  DWORD own = 0;
+  ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &own));
+  SystemSessionApi system;
+  const std::string activeWhenNoToken = std::to_string(GetActiveSessionId(system));
+  const std::string notChecking = "Not checking " + ToUtf8(obsExe_.wstring()) + ": ";
+  struct Row {
+    const char* name;
+    std::function<void(ScriptedSessionApi&)> script;
+    std::string line;  // empty: it is the active user's own
+    int64_t startDateOffset = 0;
+  };
+  const std::vector<Row> rows = {
+      {"the user's own, in the active session", nullptr, ""},
+      {"another session", [&](ScriptedSessionApi& api) { api.processSession = own + 1; },
+       "it runs in session " + std::to_string(own + 1) + ", not the active session " +
+           std::to_string(own)},
+      {"nobody signed in at the active session",
+       [](ScriptedSessionApi& api) { api.failQueryCalls = {1}; },
+       "it runs in session " + std::to_string(own) + ", not the active session " +
+           activeWhenNoToken},
+      {"another user", [&](ScriptedSessionApi& api) { api.processUser = kOtherUser; },
+       "it runs as another user"},
+      {"its user cannot be read", [](ScriptedSessionApi& api) { api.failProcessToken = true; },
+       "OpenProcessToken failed, GetLastError = 5"},
+      {"its id now names a process started at another time", nullptr, "its process has ended", -60},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedSessionApi api;
+    if (row.script) row.script(api);
+    ObsLaunch launch;
+    launch.filePath = obsExe_.wstring();
+    launch.processId = static_cast<int32_t>(obs.processId());
+    launch.processStartDate =
+        WindowsFunctions::GetProcessStartDate(obs.handle()) + row.startDateOffset;
+    const size_t before = AllLogLines().size();
+    EXPECT_EQ(IsActiveUsersObs(api, *log_, launch), row.line.empty());
+    std::vector<std::string> lines = AllLogLines();
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(before));
+    if (row.line.empty()) {
+      EXPECT_THAT(lines, ::testing::IsEmpty());
+    } else {
+      EXPECT_THAT(lines, ElementsAre(notChecking + row.line));
+    }
+  }
+  EXPECT_TRUE(Running(obs));
+}
+
+TEST_F(RunGuiProcessTest, OnlyTheTokensOfTheUserObsRunsAsAreUsed) {
+  // Another user is signed in by the time the run starts: OBS is left alone.
+  FakeObsProcess first(obsExe_);
+  ScriptedSessionApi switched;
+  obsUser_ = kOtherUser;
+  Outcome outcome = Run(switched, first);
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(outcome.lines.back(), "Not updating " + ToUtf8(obsExe_.wstring()) +
+                                      ": the active session's user is not the one it runs as");
+  EXPECT_TRUE(Running(first));
+  EXPECT_TRUE(RunsOf(installer_).empty());
+
+  // ... or by the time OBS would start again: it is not started as them.
+  FakeObsProcess second(obsExe_);
+  ScriptedSessionApi switchedDuringInstall;
+  switchedDuringInstall.queryCallUser = {{2, kOtherUser}};
+  obsUser_ = OwnUserSid();
+  outcome = Run(switchedDuringInstall, second);
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(outcome.lines.back(),
+            "Not starting OBS again: the active session's user is not the one it ran as");
+  EXPECT_EQ(RunsOf(installer_).size(), 1u);
+  EXPECT_TRUE(Stopped(second));
+  EXPECT_EQ(outcome.restarted.processId, 0);
 }
 
 TEST_F(RunGuiProcessTest, IdThatNowNamesAnotherProcessLeavesThatProcessRunning) {
@@ -446,7 +580,7 @@ TEST_F(RunGuiProcessTest, EachFailureLogsItsLinesAndLeavesObsAsItShould) {
       {"impersonation refused before the cleanup",
        [](ScriptedSessionApi& api) { api.failImpersonateCalls = {1}; },
        {"Killed OBS, will now ImpersonateLoggedOnUser.",
-        "ImpersonateLoggedOnUser failed, GetLastError = 5, token = {1}, sessionId = 0"}},
+        "ImpersonateLoggedOnUser failed, GetLastError = 5, token = {0}, sessionId = 0"}},
       {"obs64.exe cannot be locked",
        nullptr,
        {"Ran CreateFileW (locking obs64.exe file)",

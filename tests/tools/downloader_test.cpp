@@ -76,6 +76,9 @@ TEST_F(DownloaderTest, InstallsThePluginAndLeavesNoDownloadBehind) {
   ExpectPluginInstalled();
   EXPECT_TRUE(DownloadLeftovers().empty());
   std::string log = PluginDownloaderLog();
+  // Into the state folder, which the user cannot change, not the user's own
+  // temporary folder.
+  EXPECT_THAT(log, HasSubstr("' to '" + DownloadsFolder().string() + "\\LumenfeldPlugin-"));
   EXPECT_THAT(log, HasSubstr("Downloaded " + std::to_string(installer_.size()) + " bytes"));
   EXPECT_THAT(log, HasSubstr(" /S /D=" + pluginFolder_.string() + "\n"));
   EXPECT_THAT(log, HasSubstr("The installer exited with code 0"));
@@ -97,6 +100,20 @@ TEST_F(DownloaderTest, AFailedDownloadExitsWithItsOwnCodeAndLeavesNothing) {
   std::string log = PluginDownloaderLog();
   EXPECT_THAT(log, HasSubstr("Download failed: the server answered with status 404"));
   EXPECT_THAT(log, HasSubstr("Download failed: received "));
+
+  // A download folder that leads elsewhere is not written through.
+  fs::remove_all(DownloadsFolder());
+  fs::create_directories(dir_ / "elsewhere");
+  ASSERT_TRUE(MakeHostLink(
+      DownloadsFolder().wstring(),
+      fs::relative(dir_ / "elsewhere", DownloadsFolder().parent_path()).generic_string()));
+  const size_t requests = server_.Requests().size();
+  EXPECT_EQ(RunDownloader(Line(Url(L"/plugin.exe"))), downloader_exit::kDownloadFailed);
+  EXPECT_TRUE(RemoveHostLink(DownloadsFolder().wstring()));
+  EXPECT_EQ(server_.Requests().size(), requests);
+  EXPECT_TRUE(fs::is_empty(dir_ / "elsewhere"));
+  EXPECT_THAT(PluginDownloaderLog(),
+              HasSubstr("Cannot download into '" + DownloadsFolder().string() + "': a link"));
 }
 
 TEST_F(DownloaderTest, TheInstallersOwnExitCodeIsPassedOn) {

@@ -1,6 +1,7 @@
 #include "tool_run.h"
 
 #include "common/command_line.h"
+#include "common/service_control.h"
 #include "common/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -33,11 +34,16 @@ DWORD ToolRun::Wait(std::chrono::milliseconds timeout) {
   return code;
 }
 
+fs::path DownloadsFolder() { return fs::path(ServiceDataDirectory()) / "Downloads"; }
+
 std::vector<fs::path> DownloadLeftovers() {
   std::vector<fs::path> found;
-  for (const auto& entry : fs::directory_iterator(fs::temp_directory_path())) {
-    if (entry.path().filename().wstring().rfind(L"LumenfeldPlugin-", 0) == 0) {
-      found.push_back(entry.path());
+  std::error_code missing;
+  for (const fs::path& folder : {fs::temp_directory_path(), DownloadsFolder()}) {
+    for (const auto& entry : fs::directory_iterator(folder, missing)) {
+      if (entry.path().filename().wstring().rfind(L"LumenfeldPlugin-", 0) == 0) {
+        found.push_back(entry.path());
+      }
     }
   }
   return found;

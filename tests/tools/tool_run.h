@@ -28,5 +28,10 @@ class ToolRun {
   UniqueKernelHandle process_;
 };
 
-// Folders the downloader left in the user's temporary folder.
+// The folder the downloader makes its download folders in: Downloads in the
+// service's state folder.
+std::filesystem::path DownloadsFolder();
+
+// Download folders the downloader left there, or in the user's temporary
+// folder.
 std::vector<std::filesystem::path> DownloadLeftovers();

@@ -29,6 +29,10 @@ const std::wstring ServiceExe = L"C:\\Program Files\\Lumenfeld\\LumenfeldBrowser
 // Records the install it is asked for and answers as told.
 class FakeRunner : public UpdateRunner {
  public:
+  bool IsActiveUsersObs(const ObsLaunch&, std::vector<unsigned char>& user) override {
+    user = {1, 2, 3};
+    return activeUsers;
+  }
   std::string HashFile(const std::wstring& path) override {
     hashed.push_back(path);
     return UpdateRunner::HashFile(path);
@@ -41,11 +45,13 @@ class FakeRunner : public UpdateRunner {
   bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) override {
     calls.push_back({request.installerPath, request.installerArguments, request.obsLaunch.filePath,
                      request.toFrontPath, request.userLaunchPath,
-                     std::to_wstring(request.obsLaunch.processId)});
+                     std::to_wstring(request.obsLaunch.processId),
+                     std::wstring(request.obsUser.begin(), request.obsUser.end())});
     restartedObs = restarted;
     return succeeds;
   }
 
+  bool activeUsers = true;
   bool pathReadable = true;
   bool succeeds = true;
   ObsLaunch restarted;
@@ -100,6 +106,7 @@ class LaunchHandlerTest : public ::testing::Test {
                                       "Failed to get valid", "It's ", "Not "});
   }
   std::string State(const wchar_t* file) { return ReadFileBytes(state_ / file); }
+  size_t Requests() const { return server_.Requests().size(); }
   std::string Adding() const {
     return "Adding { itr->processId, itr->processStartDate } { 4312, 1704067200} to "
            "obsProcessHistory";
@@ -160,12 +167,13 @@ TEST_F(LaunchHandlerTest, TheDownloaderArgumentsFollowTheRevisionAndTheCoreBrows
          "https://cdn.test/pl\xC3\xBCgin-\xE2\x82\xAC.exe");
     Handle();
     ASSERT_EQ(runner.calls.size(), 1u);
-    EXPECT_THAT(runner.calls[0],
-                ElementsAre(L"C:\\Program Files\\Lumenfeld\\LumenfeldPluginDownloader.exe",
-                            L"/url='https://cdn.test/pl\u00FCgin-\u20AC.exe' /pluginFolder='" +
-                                c.folder + L"' /pathToObs64='" + launch.filePath + L"'",
-                            launch.filePath, L"C:\\Program Files\\Lumenfeld\\InstallerToFront.exe",
-                            L"C:\\Program Files\\Lumenfeld\\UserLaunch.exe", L"4312"));
+    EXPECT_THAT(
+        runner.calls[0],
+        ElementsAre(L"C:\\Program Files\\Lumenfeld\\LumenfeldPluginDownloader.exe",
+                    L"/url='https://cdn.test/pl\u00FCgin-\u20AC.exe' /pluginFolder='" + c.folder +
+                        L"' /pathToObs64='" + launch.filePath + L"'",
+                    launch.filePath, L"C:\\Program Files\\Lumenfeld\\InstallerToFront.exe",
+                    L"C:\\Program Files\\Lumenfeld\\UserLaunch.exe", L"4312", L"\x01\x02\x03"));
     runner.calls.clear();
   }
   EXPECT_EQ(State(L"lastrev.txt"), "138");
@@ -267,8 +275,16 @@ TEST_F(LaunchHandlerTest, UnidentifiedInstallations) {
   EXPECT_THAT(history, IsEmpty());
 }
 
-TEST_F(LaunchHandlerTest, ALaunchFromAnotherHostIsRecordedWithoutOpeningAnything) {
+TEST_F(LaunchHandlerTest, AnotherUsersOrAnotherHostsLaunchIsRecordedWithoutOpeningAnything) {
   Meta(140, {{"gone.dll", "0123456789ABCDEF0123456789ABCDEF"}});
+  // Not the active user's own OBS: nothing fetched or hashed, nothing run.
+  runner.activeUsers = false;
+  Handle();
+  EXPECT_THAT(log, IsEmpty());
+  EXPECT_THAT(history, ElementsAre(ObsProcessKey{4312, 1704067200}));
+  EXPECT_EQ(Requests(), 0u);
+  EXPECT_THAT(runner.hashed, IsEmpty());
+  runner.activeUsers = true;
   // As written, and as some systems report a process image on a share.
   for (const std::wstring& path : {std::wstring(L"\\\\host\\share\\obs\\bin\\64bit\\obs64.exe"),
                                    std::wstring(L"UNC\\host\\share\\obs\\bin\\64bit\\obs64.exe")}) {

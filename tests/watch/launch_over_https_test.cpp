@@ -27,6 +27,7 @@ namespace fs = std::filesystem;
 class CountingRunner : public UpdateRunner {
  public:
   bool ObsStillRuns(const ObsLaunch&) override { return true; }
+  bool IsActiveUsersObs(const ObsLaunch&, std::vector<unsigned char>&) override { return true; }
   bool GetServicePath(std::wstring& path) override {
     path = L"C:\\Program Files\\Lumenfeld\\LumenfeldBrowserService.exe";
     return true;

@@ -15,6 +15,7 @@
 #include "common/unique_handle.h"
 #include "net/held_installer.h"
 #include "process/windows_functions.h"
+#include "state/state_directory.h"
 #include "tools/downloader/downloader_text.h"
 #include "tools/downloader/exit_codes.h"
 #include "tools/downloader/staged_installer.h"
@@ -27,6 +28,7 @@ constexpr int kFolderAttempts = 8;
 constexpr int kRemoveAttempts = 20;
 constexpr DWORD kRemoveRetryMs = 100;
 constexpr wchar_t kInstallerFileName[] = L"PluginInstaller.exe";
+constexpr wchar_t kDownloadsFolderName[] = L"Downloads";
 
 int AsInt(DWORD value) { return static_cast<int>(value); }
 
@@ -51,10 +53,13 @@ bool WaitUntilObsEnded(const std::wstring& obsPath) {
   }
 }
 
-// A folder that only this run knows: a random name under the user's
-// temporary folder, created fresh (an existing folder of that name is never
-// reused) with the protected access list. Removed with the download in it
-// when the object goes.
+// A folder that only this run knows: a random name in the Downloads folder
+// of the service's state folder, created fresh (an existing folder of that
+// name is never reused) with the protected list. Only LocalSystem and
+// Administrators may change anything along that path, so neither the user's
+// unelevated programs nor another user can plant, swap or rename what this
+// elevated run downloads and runs, as they could in the user's temporary
+// folder. Removed with the download in it when the object goes.
 class DownloadFolder {
  public:
   explicit DownloadFolder(DownloaderLog& log) : log_(log) {}
@@ -63,18 +68,21 @@ class DownloadFolder {
   DownloadFolder& operator=(const DownloadFolder&) = delete;
 
   bool Create() {
-    wchar_t temp[MAX_PATH + 1] = {};
-    DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-    if (length == 0 || length > MAX_PATH) {
-      log_.Print("GetTempPathW failed, GetLastError = %d", AsInt(GetLastError()));
+    const std::wstring state = StateFolderPath();
+    if (state.empty()) {
+      log_.Print("GetWindowsDirectoryW failed, GetLastError = %d", AsInt(GetLastError()));
       return false;
     }
-    // The folder is removed only through handles whose final path matches
-    // its name, so it is named by the long form that final paths have.
-    std::wstring tempFolder(temp, length);
-    wchar_t longTemp[MAX_PATH + 1] = {};
-    DWORD longLength = GetLongPathNameW(temp, longTemp, MAX_PATH + 1);
-    if (longLength > 0 && longLength <= MAX_PATH) tempFolder.assign(longTemp, longLength);
+    const std::wstring downloads = state + L"\\" + kDownloadsFolderName;
+    // The service vets its state folder when it starts; this run checks it
+    // again, and its Downloads folder, before writing there.
+    for (const std::wstring& parent : {state, downloads}) {
+      const std::string fault = EnsureServiceFolder(parent);
+      if (!fault.empty()) {
+        log_.Print("Cannot download into '%s': %s", ToUtf8(parent).c_str(), fault.c_str());
+        return false;
+      }
+    }
     for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
       unsigned int random[2] = {};
       if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(random), sizeof random,
@@ -83,9 +91,7 @@ class DownloadFolder {
       }
       wchar_t name[40];
       swprintf(name, 40, L"LumenfeldPlugin-%08x%08x", random[0], random[1]);
-      std::wstring folder = tempFolder + name;
-      // Only LocalSystem and Administrators may write in it: the same user's
-      // programs that run without elevation cannot plant or swap a file there.
+      std::wstring folder = downloads + L"\\" + name;
       if (CreateProtectedDirectory(folder)) {
         folder_ = folder;
         return true;
@@ -93,7 +99,7 @@ class DownloadFolder {
       if (GetLastError() != ERROR_ALREADY_EXISTS) break;
     }
     log_.Print("Could not create a download folder in '%s', GetLastError = %d",
-               ToUtf8(tempFolder).c_str(), AsInt(GetLastError()));
+               ToUtf8(downloads).c_str(), AsInt(GetLastError()));
     return false;
   }
 

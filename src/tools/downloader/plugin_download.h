@@ -8,8 +8,9 @@
 // 10 s at most) until no process runs from `pathToObs64`; runs the installer
 // the service staged when `staged` is given and passes OpenStagedInstaller's
 // checks (it is left where it is), and otherwise downloads `url`
-// into a new folder of its own under the user's temporary folder (writable
-// only by LocalSystem and Administrators), through a handle that denies
+// into a new folder of its own in the Downloads folder of the service's state
+// folder (each checked as the service checks its folders, and writable only
+// by LocalSystem and Administrators), through a handle that denies
 // others writing and deleting and is held until the installer has ended,
 // checks its SHA-256 when `sha256` is given (a mismatch deletes it and runs
 // nothing), runs it as

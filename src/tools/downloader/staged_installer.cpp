@@ -25,7 +25,7 @@ bool OpenStagedInstaller(const std::wstring& path, const std::wstring& sha256, D
     return refuse("it is not the file of its hash in " + ToUtf8(stagedFolder));
   }
   for (const std::wstring& folder : {NativeStateFolder(stateDirectory), stagedFolder}) {
-    const std::string reason = UntrustedFolderReason(folder);
+    const std::string reason = ServiceFolderFault(folder);
     if (!reason.empty())
       return refuse("the folder " + ToUtf8(folder) + " is not trusted, " + reason);
   }
