@@ -30,7 +30,9 @@ SERVICE_STATUS MakeServiceStatus(DWORD state, DWORD controlsAccepted, DWORD win3
 }
 
 void WINAPI ServiceControlHandler(DWORD control) {
-  HandleServiceControl(Worker::Instance(), control);
+  // Before ServiceMain has made the Worker the service accepts no stop or
+  // shutdown, and there is no thread to stop.
+  if (Worker* worker = Worker::Existing()) HandleServiceControl(*worker, control);
 }
 
 bool HandleServiceControl(Worker& worker, DWORD control) {

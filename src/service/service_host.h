@@ -10,7 +10,8 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
 
 class Worker;
 
-// The service control handler: HandleServiceControl on the service's Worker.
+// The service control handler: HandleServiceControl on the service's Worker
+// once it exists (Worker::Existing); nothing before.
 void WINAPI ServiceControlHandler(DWORD control);
 
 // What the handler does with `control`: a stop or a shutdown asks `worker`'s

@@ -1,20 +1,29 @@
 #include "service/worker.h"
 
+#include <atomic>
 #include <system_error>
 
 #include "selfupdate/self_update.h"
 #include "watch/watch_loop.h"
 
+namespace {
+
+// The service's Worker once Instance has made it; read by the control
+// handler's thread.
+std::atomic<Worker*> serviceWorker{nullptr};
+
+}  // namespace
+
 Worker& Worker::Instance(const std::wstring& stateDirectory) {
   static Worker worker(stateDirectory);
+  serviceWorker.store(&worker);
   return worker;
 }
 
+Worker* Worker::Existing() { return serviceWorker.load(); }
+
 Worker::Worker(const std::wstring& stateDirectory)
     : WorkerState(stateDirectory), loop_(&WatchLoop), starter_(&StartThread) {
-  // Without a folder there is nowhere to keep them (the service never starts
-  // its thread then).
-  if (stateDirectory.empty()) return;
   EnsureRolls();
   WriteServiceRev();
 }

@@ -18,11 +18,14 @@ class Worker : public WorkerState {
   using Loop = void (*)(WorkerState* worker);
   using ThreadStarter = std::thread (*)(Loop loop, WorkerState* worker);
 
-  // The one Worker of the service; its thread runs WatchLoop. The first call
-  // creates it over `stateDirectory`, the state folder ServiceMain named and
-  // made safe, and brings rolls.txt and service_rev.txt up to date there.
-  // Later calls (the control handler's) return that Worker.
-  static Worker& Instance(const std::wstring& stateDirectory = {});
+  // The one Worker of the service; its thread runs WatchLoop. ServiceMain
+  // creates it over `stateDirectory`, the state folder it named and made
+  // safe, which brings rolls.txt and service_rev.txt up to date there.
+  static Worker& Instance(const std::wstring& stateDirectory);
+  // That Worker once Instance has made it, else null: for the control
+  // handler, which may be called before (an interrogation comes at any time)
+  // and must not make a Worker of its own.
+  static Worker* Existing();
 
   // A Worker whose thread runs `loop` and which touches no state file at
   // construction. `starter` creates the thread (tests use it to make that fail).

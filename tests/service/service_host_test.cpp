@@ -185,6 +185,16 @@ TEST(ServiceHost, OnlyStopAndShutdownEndTheWatchThread) {
   }
 }
 
+// Any user may interrogate the service while it is still vetting its state
+// folder: that must not make the Worker, over no folder at all.
+TEST(ServiceHost, ControlsBeforeTheWorkerExistsLeaveItToServiceMain) {
+  ServiceControlHandler(SERVICE_CONTROL_INTERROGATE);
+  TempDir dir;
+  const std::wstring state = dir.path().wstring() + L"/";
+  EXPECT_EQ(Worker::Instance(state).GetStateDirectory(), state);
+  EXPECT_TRUE(fs::exists(dir / "rolls.txt"));
+}
+
 // Records the steps of the start, in order, and hands out `folder` as the
 // outcome of securing the state folder.
 class RecordedStart : public ServiceStartSteps {
