@@ -57,11 +57,12 @@ void RemoveOtherEntries(ServiceLog& log, const std::wstring& folder, const std::
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
             ? RemoveDirectoryW(path.c_str()) != FALSE
             : DeleteFileW(path.c_str()) != FALSE;
+    const DWORD error = GetLastError();
     if (removed) {
       log.Print("Removed %s from the staged installers", ToUtf8(name).c_str());
     } else {
       log.Print("Could not remove %s from the staged installers, GetLastError = %d",
-                ToUtf8(name).c_str(), AsInt(GetLastError()));
+                ToUtf8(name).c_str(), AsInt(error));
     }
   }
 }
@@ -117,7 +118,10 @@ bool StageInstaller(ServiceLog& log, const StagingRequest& request, std::wstring
     // Not what its name says (cut short by a crash, say): staged afresh.
     log.Print("The staged %s is not the installer it is named for, downloading it again",
               pathText.c_str());
-    if (!installer.Delete()) return fail(CallFailed("Deleting " + pathText, GetLastError()));
+    if (!installer.Delete()) {
+      const DWORD error = GetLastError();
+      return fail(CallFailed("Deleting " + pathText, error));
+    }
   }
 
   log.Print("Staging the installer %s into %s", request.url.c_str(), pathText.c_str());
@@ -145,11 +149,13 @@ bool StageInstaller(ServiceLog& log, const StagingRequest& request, std::wstring
 }
 
 void RemoveStagedInstaller(ServiceLog& log, const std::wstring& path) {
-  if (DeleteWithoutLinks(path)) {
+  const bool removed = DeleteWithoutLinks(path);
+  const DWORD error = GetLastError();
+  if (removed) {
     log.Print("Removed the installed %s from the staged installers", ToUtf8(path).c_str());
   } else {
     log.Print("Could not remove the installed %s, GetLastError = %d", ToUtf8(path).c_str(),
-              AsInt(GetLastError()));
+              AsInt(error));
   }
 }
 

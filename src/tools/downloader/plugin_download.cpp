@@ -83,6 +83,7 @@ class DownloadFolder {
         return false;
       }
     }
+    DWORD error = 0;
     for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
       unsigned int random[2] = {};
       if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(random), sizeof random,
@@ -96,10 +97,11 @@ class DownloadFolder {
         folder_ = folder;
         return true;
       }
-      if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+      error = GetLastError();
+      if (error != ERROR_ALREADY_EXISTS) break;
     }
     log_.Print("Could not create a download folder in '%s', GetLastError = %d",
-               ToUtf8(downloads).c_str(), AsInt(GetLastError()));
+               ToUtf8(downloads).c_str(), AsInt(error));
     return false;
   }
 
@@ -119,16 +121,18 @@ class DownloadFolder {
     // Through handles that refuse links: a junction swapped in after the
     // check above is refused instead of followed.
     std::wstring installer = file();
+    DWORD error = 0;
     for (int attempt = 0; attempt < kRemoveAttempts; ++attempt) {
       DeleteWithoutLinks(installer);
       if (DeleteWithoutLinks(folder_)) {
         log_.Print("Removed the download folder '%s'", ToUtf8(folder_).c_str());
         return;
       }
+      error = GetLastError();
       Sleep(kRemoveRetryMs);
     }
     log_.Print("Could not remove the download folder '%s', GetLastError = %d",
-               ToUtf8(folder_).c_str(), AsInt(GetLastError()));
+               ToUtf8(folder_).c_str(), AsInt(error));
   }
 
   DownloaderLog& log_;
