@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <ctime>
 #include <utility>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "log/service_log.h"
 #include "net/held_installer.h"
 #include "process/windows_functions.h"
+#include "state/state_directory.h"
 #include "state/worker_state.h"
 #include "update/cdn_documents.h"
 
@@ -87,8 +87,8 @@ std::wstring InstallerFolder(WorkerState* worker, GetTempPath2WFunction getTempP
     if (length == 0 || length > MAX_PATH) return {};
     return std::wstring(buffer, length);
   }
-  std::wstring folder = worker->GetStateDirectory() + InstallerFolderName;
-  std::replace(folder.begin(), folder.end(), L'/', L'\\');
+  const std::wstring folder =
+      NativeStateFolder(worker->GetStateDirectory()) + L"\\" + InstallerFolderName;
   // Made afresh every time, so it is certainly ours and carries our list
   // whatever was there before; anything left inside goes with it.
   RemoveFolderTree(folder);

@@ -1,7 +1,5 @@
 #include "service/service_start.h"
 
-#include <algorithm>
-
 #include "common/build_config.h"
 #include "common/signing_keys.h"
 #include "common/text.h"
@@ -17,13 +15,6 @@ namespace {
 constexpr DWORD StateFolderEventId = 1;
 
 std::wstring Number(DWORD value) { return std::to_wstring(static_cast<int>(value)); }
-
-// "C:\ProgramData\LumenfeldService", as an administrator would type it.
-std::wstring FolderForPeople(std::wstring directory) {
-  std::replace(directory.begin(), directory.end(), L'/', L'\\');
-  while (directory.size() > 3 && directory.back() == L'\\') directory.pop_back();
-  return directory;
-}
 
 }  // namespace
 
@@ -53,8 +44,8 @@ std::wstring StateFolderFailureMessage(const ServiceStateFolder& state) {
   const std::wstring what =
       fault.empty() ? L"could not be checked or created"
                     : L"is " + fault + L" and could be neither repaired nor moved aside";
-  return FromUtf8(ServiceName) + L" stopped: its state folder " + FolderForPeople(state.directory) +
-         L" " + what + L" (" + call +
+  return FromUtf8(ServiceName) + L" stopped: its state folder " +
+         NativeStateFolder(state.directory) + L" " + what + L" (" + call +
          L"). Remove or rename that folder (a program may hold a file in it open), then start "
          L"the service again.";
 }

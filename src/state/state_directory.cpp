@@ -56,11 +56,6 @@ std::wstring GetStateDirectory(WindowsDirectoryQuery query) {
   return driveRoot.empty() ? std::wstring() : StateDirectoryFor(driveRoot);
 }
 
-std::wstring StateFolderPath(WindowsDirectoryQuery query) {
-  const std::wstring driveRoot = WindowsDriveRootFrom(query);
-  return driveRoot.empty() ? std::wstring() : ServiceFolderFor<wchar_t>(driveRoot, L'\\');
-}
-
 std::string ServiceFolderFault(const std::wstring& folder) {
   const auto failed = [](const char* call, DWORD error) {
     return std::string(call) + " failed, GetLastError = " + std::to_string(static_cast<int>(error));

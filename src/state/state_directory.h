@@ -18,10 +18,10 @@ std::wstring GetStateDirectory(WindowsDirectoryQuery query = GetWindowsDirectory
 // The same path from a given Windows directory (first three characters kept).
 std::wstring StateDirectoryFor(const std::wstring& windowsDirectory);
 
-// The state folder as the service's other programs name it: "\"
-// separators and none at the end, e.g. "C:\ProgramData\LumenfeldService".
-// Empty, with the last error set, when the Windows directory cannot be read.
-std::wstring StateFolderPath(WindowsDirectoryQuery query = GetWindowsDirectoryW);
+// The state directory as GetStateDirectory gives it, in the form paths are
+// handed on, compared and shown in: every separator "\" and none at the end
+// ("C:\ProgramData\LumenfeldService").
+std::wstring NativeStateFolder(const std::wstring& stateDirectory);
 
 // The trust check of the state folder or a folder in it, for a program that
 // acts elevated on what it finds there (the downloader, on the folder it
@@ -82,11 +82,6 @@ StateFolderOutcome SecureStateDirectory(const std::wstring& directory, int64_t n
 // at the end): the same checks and repairs, and nothing carried over into a
 // folder made anew.
 StateFolderOutcome SecureStateSubfolder(const std::wstring& folder, int64_t now);
-
-// The state directory as GetStateDirectory gives it, in the form paths are
-// handed on and compared in: every separator "\" and none at the end
-// ("C:\ProgramData\LumenfeldService").
-std::wstring NativeStateFolder(const std::wstring& stateDirectory);
 
 // The folder of staged installers (StagedFolderName) in that state folder.
 std::wstring StagedFolderOf(const std::wstring& stateDirectory);

@@ -68,11 +68,12 @@ class DownloadFolder {
   DownloadFolder& operator=(const DownloadFolder&) = delete;
 
   bool Create() {
-    const std::wstring state = StateFolderPath();
-    if (state.empty()) {
+    const std::wstring stateDirectory = GetStateDirectory();
+    if (stateDirectory.empty()) {
       log_.Print("GetWindowsDirectoryW failed, GetLastError = %d", AsInt(GetLastError()));
       return false;
     }
+    const std::wstring state = NativeStateFolder(stateDirectory);
     const std::wstring downloads = state + L"\\" + kDownloadsFolderName;
     // The service vets its state folder when it starts; this run checks it
     // again, and its Downloads folder, before writing there.
