@@ -23,3 +23,11 @@ bool SameSha256(const std::string& expected, const std::string& actual) {
   }
   return true;
 }
+
+bool IsLowerHex(std::string_view text, size_t length) {
+  if (text.size() != length) return false;
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}

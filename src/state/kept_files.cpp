@@ -4,6 +4,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "common/hex_digits.h"
+
 namespace fs = std::filesystem;
 
 std::optional<std::string> ReadKeptFile(const fs::path& stateDirectory, const std::string& name) {
@@ -57,9 +59,7 @@ std::set<std::string> ParseRetiredRoots(const std::string& text) {
   std::string line;
   while (std::getline(lines, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    bool keyid = line.size() == 16;
-    for (char c : line) keyid = keyid && ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
-    if (keyid) keyids.insert(line);
+    if (IsLowerHex(line, 16)) keyids.insert(line);
   }
   return keyids;
 }

@@ -3,6 +3,7 @@
 #include <sstream>
 #include <vector>
 
+#include "common/hex_digits.h"
 #include "state/kept_files.h"
 
 namespace {
@@ -10,14 +11,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint64_t kMaxSerial = (uint64_t{1} << 53) - 1;
-
-bool IsLowerHex(const std::string& text, size_t length) {
-  if (text.size() != length) return false;
-  for (char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
 
 // A serial of 1..2^53-1 written in decimal digits only; 0 for anything else.
 uint64_t ParseSerial(const std::string& text) {

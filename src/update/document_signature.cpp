@@ -8,14 +8,6 @@
 
 namespace {
 
-bool IsLowerHex(std::string_view text, size_t length) {
-  if (text.size() != length) return false;
-  for (char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
 bool IsLeapYear(int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 int DaysInMonth(int64_t year, int month) {
@@ -278,10 +270,6 @@ bool ReadSigningPublicKeys(std::string_view pem, std::vector<SigningPublicKey>& 
     return false;
   }
   return true;
-}
-
-std::string KeyIdFromSpkiSha256(const std::array<uint8_t, 32>& spkiSha256) {
-  return HexDigits(spkiSha256.data(), 8);
 }
 
 std::string KeyIdFromSpkiSha256Hex(const std::string& spkiSha256Hex) {

@@ -79,9 +79,7 @@ std::vector<uint8_t> P256Spki(const std::array<uint8_t, 64>& xy);
 std::optional<std::array<uint8_t, 64>> P256PointOfSpki(const std::vector<uint8_t>& spki);
 
 // The key id: the first 8 bytes of the SHA-256 of the SubjectPublicKeyInfo,
-// in lower-case hex, given that SHA-256.
-std::string KeyIdFromSpkiSha256(const std::array<uint8_t, 32>& spkiSha256);
-// The same from the SHA-256 in hex.
+// in lower-case hex, given that SHA-256 in lower-case hex.
 std::string KeyIdFromSpkiSha256Hex(const std::string& spkiSha256Hex);
 
 // Why a document was refused; the text is what the log shows.

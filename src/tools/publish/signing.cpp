@@ -60,9 +60,9 @@ std::string KeyIdOf(EVP_PKEY* key) {
   unsigned char* der = nullptr;
   int length = i2d_PUBKEY(key, &der);
   if (length <= 0) throw PublishError("cannot encode a public key");
-  std::string hex = Sha256Hex(der, static_cast<size_t>(length));
+  const std::string hex = Sha256Hex(der, static_cast<size_t>(length));
   OPENSSL_free(der);
-  return hex.substr(0, 16);
+  return KeyIdFromSpkiSha256Hex(hex);
 }
 
 UniqueFile OpenForReading(const fs::path& path) {
