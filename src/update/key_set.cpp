@@ -155,15 +155,19 @@ const TrustedKey* DocumentTrust::FindRoot(const std::string& keyid, bool& retire
   return nullptr;
 }
 
-SignatureFailure DocumentTrust::VerifyWith(const TrustedKey& key, const std::string& path,
-                                           const std::string& body,
-                                           const DocumentSignature& signature, int64_t now,
-                                           const SignatureFloor& floor) const {
+bool DocumentTrust::Signed(const TrustedKey& key, const DocumentSignature& signature) const {
   // CNG takes r||s: a signature that is not strict DER is refused everywhere.
   std::optional<std::array<uint8_t, 64>> raw = EcdsaDerToRaw(signature.der);
   const std::string message =
       SignedMessage(signature.path, signature.sha256, signature.serial, signature.expires);
-  if (!raw || !crypto_.Verifies(key.xy, message, *raw)) return SignatureFailure::BadSignature;
+  return raw && crypto_.Verifies(key.xy, message, *raw);
+}
+
+SignatureFailure DocumentTrust::VerifyWith(const TrustedKey& key, const std::string& path,
+                                           const std::string& body,
+                                           const DocumentSignature& signature, int64_t now,
+                                           const SignatureFloor& floor) const {
+  if (!Signed(key, signature)) return SignatureFailure::BadSignature;
   const std::string bodySha256 = crypto_.Sha256Hex(body);
   if (bodySha256.empty()) return SignatureFailure::HashMismatch;
   return CheckSignedFields(signature, path, bodySha256, now, floor);
@@ -202,11 +206,8 @@ bool DocumentTrust::LoadKeySet(const std::string& body, const std::string& signa
   bool retired = false;
   if (!ParseDocumentSignature(signatureBody, signature)) return false;
   const TrustedKey* root = FindRoot(signature.keyid, retired);
-  std::optional<std::array<uint8_t, 64>> raw = EcdsaDerToRaw(signature.der);
-  const std::string message =
-      SignedMessage(signature.path, signature.sha256, signature.serial, signature.expires);
-  if (root == nullptr || !raw || !crypto_.Verifies(root->xy, message, *raw) ||
-      signature.path != KeySetPath || signature.sha256 != crypto_.Sha256Hex(body)) {
+  if (root == nullptr || !Signed(*root, signature) || signature.path != KeySetPath ||
+      signature.sha256 != crypto_.Sha256Hex(body)) {
     return false;
   }
   std::vector<TrustedKey> keys;

@@ -130,6 +130,8 @@ class DocumentTrust {
 
  private:
   const TrustedKey* FindRoot(const std::string& keyid, bool& retired) const;
+  // True when `key` made the ECDSA signature of `signature` over its fields.
+  bool Signed(const TrustedKey& key, const DocumentSignature& signature) const;
   SignatureFailure VerifyWith(const TrustedKey& key, const std::string& path,
                               const std::string& body, const DocumentSignature& signature,
                               int64_t now, const SignatureFloor& floor) const;
