@@ -148,12 +148,8 @@ void PublishServiceUpdate(const fs::path& cdn, int32_t rev, const std::string& u
 
 void SignCdn(const fs::path& cdn, const Signer& signer, std::ostream& out, unsigned roles) {
   RequireCdnFolder(cdn);
-  std::vector<std::string> documents =
+  const std::vector<std::string> documents =
       DocumentsInCdn(cdn, roles == 0 ? RolePlugin | RoleService : roles);
-  std::error_code error;
-  if ((roles & RoleHalt) != 0 && fs::is_regular_file(cdn / HaltDocument, error)) {
-    documents.push_back(HaltDocumentPath);
-  }
   if (documents.empty())
     throw PublishError("the CDN folder " + cdn.string() + " holds no document to sign");
   for (const std::string& path : documents) signer.Sign(cdn, path, out);
@@ -373,9 +369,7 @@ std::set<std::string> CheckSignatures(const fs::path& cdn, const VerifyingKeys& 
       }
     }
   }
-  std::vector<std::string> documents = DocumentsInCdn(cdn, AllRoles);
-  if (fs::is_regular_file(cdn / HaltDocument, error)) documents.push_back(HaltDocumentPath);
-  for (const std::string& path : documents) {
+  for (const std::string& path : DocumentsInCdn(cdn, AllRoles)) {
     if (!read(path, body, signatureBody)) continue;
     signature = {};
     SignatureFailure failure = trust.Check(path, body, signatureBody, now, {}, signature);

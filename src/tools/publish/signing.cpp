@@ -229,6 +229,9 @@ std::vector<std::string> DocumentsInCdn(const fs::path& cdn, unsigned roles) {
     std::sort(metadata.begin(), metadata.end());
     paths.insert(paths.end(), metadata.begin(), metadata.end());
   }
+  if ((roles & RoleHalt) != 0 && fs::is_regular_file(cdn / (HaltDocumentPath + 1), error)) {
+    paths.push_back(HaltDocumentPath);
+  }
   return paths;
 }
 

@@ -68,8 +68,8 @@ void SignDocument(const std::filesystem::path& cdn, const std::string& urlPath,
                   std::ostream& out);
 
 // The URL paths of the documents the service reads that exist in `cdn`,
-// but for the key set and the halt, which their own keys sign: those of
-// `roles` (by RoleForDocument).
+// but for the key set, which root keys sign: those of `roles` (by
+// RoleForDocument), the halt last.
 std::vector<std::string> DocumentsInCdn(const std::filesystem::path& cdn,
                                         unsigned roles = RolePlugin | RoleService);
 
