@@ -10,8 +10,8 @@
 //
 // Empty, with the last error set, when the Windows directory cannot be read
 // completely: the call fails, or the directory does not fit even in a buffer
-// of the length the system asked for. A directory longer than MAX_PATH is read in full, never from
-// an unwritten buffer.
+// of the length the system asked for. A directory longer than MAX_PATH is
+// read in full, never from an unwritten buffer.
 std::wstring WindowsDriveRoot();
 
 // The same from a function with the contract of GetWindowsDirectoryW, so the

@@ -7,7 +7,8 @@
 
 // One observed OBS process.
 struct ObsLaunch {
-  // Full path of the executable, as the system reports it for the main module.
+  // Full path of the executable, as the system recorded it when the process
+  // was created (see WindowsFunctions::GetProcessFilePath).
   std::wstring filePath;
   // Creation time in seconds since 1970-01-01 UTC; 0 when it could not be read.
   int64_t processStartDate = 0;

@@ -120,8 +120,9 @@ class UpdateRun {
   // grace. obs64.exe is unlocked either way.
   bool WaitForInstaller();
   // Starts OBS again as the signed-in user with a token fetched afresh, and
-  // records it in restartedObs. False, without a log line, when no token can
-  // be had for any active session; true otherwise, whether or not OBS started.
+  // records it in restartedObs. False when no token can be had for any
+  // active session (not logged) or the token is not of the user OBS ran as
+  // (logged); true otherwise, whether or not OBS started.
   bool RestartObs();
   // For a run that cannot go on once OBS is stopped: starts it again.
   bool FailAndRestartObs() {

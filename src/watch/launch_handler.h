@@ -20,8 +20,9 @@ inline constexpr int32_t CoreLayoutRevision = 138;
 
 // The steps of a launch check that reach outside this process: telling whose
 // OBS it is, hashing the installed plugin files, reading the service's own
-// executable path (to find the downloader and the tools beside it) and the
-// install on the user's desktop.
+// executable path (to find the downloader and the tools beside it), staging
+// the installer and seeing whether OBS still runs, and the install on the
+// user's desktop.
 class UpdateRunner {
  public:
   virtual ~UpdateRunner() = default;
