@@ -53,6 +53,21 @@ int64_t WindowsFunctions::GetProcessStartDate(HANDLE process) {
                                creation.dwLowDateTime);
 }
 
+UniqueKernelHandle WindowsFunctions::OpenLaunchedProcess(const ObsLaunch& launch, DWORD access) {
+  UniqueKernelHandle process(
+      OpenProcess(access | QueryAccess, FALSE, static_cast<DWORD>(launch.processId)));
+  if (process && launch.processStartDate != 0 &&
+      GetProcessStartDate(process.get()) != launch.processStartDate) {
+    process.reset();
+  }
+  return process;
+}
+
+bool WindowsFunctions::IsRunning(const ObsLaunch& launch) {
+  const UniqueKernelHandle process = OpenLaunchedProcess(launch, SYNCHRONIZE);
+  return process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
 bool WindowsFunctions::GetProcessFilePath(HANDLE process, std::wstring& path) {
   // The path the kernel recorded when it mapped the image. The module list
   // in the process's own memory would do as well, but the process can

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_handle.h"
 #include "process/obs_launch.h"
 
 // Stateless process operations. None of them logs; on failure the thread's
@@ -24,6 +25,16 @@ class WindowsFunctions {
   // Creation time of the process in seconds since 1970-01-01 UTC; 0 when
   // its times cannot be read. `process` needs limited query rights.
   static int64_t GetProcessStartDate(HANDLE process);
+
+  // The process of `launch`, opened with `access` and limited query rights,
+  // while its id still names the process that started at
+  // launch.processStartDate (any process of that id when that is 0, not
+  // known); an empty handle otherwise. While the handle is open the id
+  // cannot pass to another process.
+  static UniqueKernelHandle OpenLaunchedProcess(const ObsLaunch& launch, DWORD access);
+
+  // True while the process of `launch` runs (see OpenLaunchedProcess).
+  static bool IsRunning(const ObsLaunch& launch);
 
   // Full path of the process's executable as the system recorded it when the
   // process was created (never what the process says of itself), however

@@ -216,15 +216,9 @@ void UpdateRun::StopObs() {
   // unrelated process, which is left alone. The open handle keeps the id
   // from passing on again until the tree is ended.
   const ObsLaunch& obs = request_.obsLaunch;
-  const DWORD processId = static_cast<DWORD>(obs.processId);
-  stoppedObs_.reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-  const bool sameObs = obs.processStartDate == 0 ||
-                       (stoppedObs_ && WindowsFunctions::GetProcessStartDate(stoppedObs_.get()) ==
-                                           obs.processStartDate);
-  if (sameObs) {
-    WindowsFunctions::TerminateProcessTree(processId);
-  } else {
-    stoppedObs_.reset();
+  stoppedObs_ = WindowsFunctions::OpenLaunchedProcess(obs, SYNCHRONIZE);
+  if (stoppedObs_ || obs.processStartDate == 0) {
+    WindowsFunctions::TerminateProcessTree(static_cast<DWORD>(obs.processId));
   }
   log_.Print("Killed OBS, will now ImpersonateLoggedOnUser.");
 }

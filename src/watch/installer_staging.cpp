@@ -13,7 +13,6 @@
 #include "common/unique_handle.h"
 #include "log/service_log.h"
 #include "net/held_installer.h"
-#include "process/windows_functions.h"
 #include "state/state_directory.h"
 
 namespace {
@@ -157,11 +156,4 @@ void RemoveStagedInstaller(ServiceLog& log, const std::wstring& path) {
     log.Print("Could not remove the installed %s, GetLastError = %d", ToUtf8(path).c_str(),
               AsInt(error));
   }
-}
-
-bool ObsStillRuns(const ObsLaunch& launch) {
-  UniqueKernelHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                         static_cast<DWORD>(launch.processId)));
-  return process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT &&
-         WindowsFunctions::GetProcessStartDate(process.get()) == launch.processStartDate;
 }

@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <string>
 
-#include "process/obs_launch.h"
-
 class ServiceLog;
 
 // An update whose installer is pinned by its SHA-256 runs only when the
@@ -42,7 +40,3 @@ bool StageInstaller(ServiceLog& log, const StagingRequest& request, std::wstring
 // Deletes the staged installer `path`, once it is installed, through a
 // handle that refuses links; logs the outcome.
 void RemoveStagedInstaller(ServiceLog& log, const std::wstring& path);
-
-// True while the OBS process of `launch` runs: its id names a live process
-// that started at `launch.processStartDate`.
-bool ObsStillRuns(const ObsLaunch& launch);

@@ -248,6 +248,10 @@ bool UpdateRunner::StageInstaller(const StagingRequest& request, std::wstring& s
   return ::StageInstaller(ServiceLog::Instance(), request, stagedPath);
 }
 
+bool UpdateRunner::ObsStillRuns(const ObsLaunch& launch) {
+  return WindowsFunctions::IsRunning(launch);
+}
+
 bool SystemUpdateRunner::StageInstaller(const StagingRequest& request, std::wstring& stagedPath) {
   StagingRequest stoppable = request;
   stoppable.running = running_;

@@ -35,9 +35,10 @@ class UpdateRunner {
   virtual bool GetServicePath(std::wstring& path) = 0;
   // As RunGuiProcess in session/run_gui_process.h.
   virtual bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) = 0;
-  // As StageInstaller and ObsStillRuns in watch/installer_staging.h.
+  // As StageInstaller in watch/installer_staging.h.
   virtual bool StageInstaller(const StagingRequest& request, std::wstring& stagedPath);
-  virtual bool ObsStillRuns(const ObsLaunch& launch) { return ::ObsStillRuns(launch); }
+  // As WindowsFunctions::IsRunning in process/windows_functions.h.
+  virtual bool ObsStillRuns(const ObsLaunch& launch);
 };
 
 // The service's runner: GetProcessFilePath of the current process and the

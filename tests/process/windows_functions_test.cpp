@@ -173,6 +173,26 @@ TEST(GetProcessFilePath, ReadsTheMainModuleByIdAndByHandle) {
   EXPECT_EQ(untouched, L"unchanged");
 }
 
+// A launch's process is the one its id and start date name, or any of that
+// id when the start date is not known.
+TEST(OpenLaunchedProcess, OpensOnlyTheProcessTheIdAndStartDateName) {
+  const int64_t started = WindowsFunctions::GetProcessStartDate(GetCurrentProcess());
+  ASSERT_NE(started, 0);
+  const auto self = static_cast<int32_t>(GetCurrentProcessId());
+  const struct {
+    ObsLaunch launch;
+    bool opened;
+  } rows[] = {{{L"", started, self}, true},
+              {{L"", 0, self}, true},
+              {{L"", started - 1, self}, false},
+              {{L"", started, static_cast<int32_t>(NoSuchProcessId)}, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.launch.processStartDate);
+    EXPECT_EQ(WindowsFunctions::OpenLaunchedProcess(row.launch, SYNCHRONIZE).valid(), row.opened);
+    EXPECT_EQ(WindowsFunctions::IsRunning(row.launch), row.opened);
+  }
+}
+
 // An OBS with a child that has a child of its own, all running.
 class ObsTree : public ::testing::Test {
  protected:
