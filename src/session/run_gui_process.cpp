@@ -156,13 +156,16 @@ class UpdateRun {
     return request_.obsUser.empty() || (api_.TokenUserSid(token, user) && user == request_.obsUser);
   }
   const std::wstring& obsPath() const { return request_.obsLaunch.filePath; }
+  // Elevated: the linked token (token_) runs the installer itself, and
+  // ownToken_ holds the user's own. Limited: token_ is the user's own.
+  bool elevated() const { return ownToken_.valid(); }
+  const UniqueKernelHandle& ownToken() const { return elevated() ? ownToken_ : token_; }
 
   SessionApi& api_;
   ServiceLog& log_;
   const GuiProcessRequest& request_;
   ObsLaunch& restartedObs_;
   DWORD sessionId_ = 0;
-  bool elevated_ = false;
   UniqueKernelHandle token_;
   UniqueKernelHandle ownToken_;   // elevated only: the user's own, unelevated token
   UniqueKernelHandle duplicate_;  // limited only: the token of the environment block
@@ -182,9 +185,8 @@ bool UpdateRun::GetUserToken() {
     return false;
   }
   HANDLE linked = nullptr;
-  elevated_ = Logged("GetTokenInformation", RanLine::Before, userToken,
-                     [&] { return api_.LinkedToken(userToken.get(), &linked); });
-  if (!elevated_) {
+  if (!Logged("GetTokenInformation", RanLine::Before, userToken,
+              [&] { return api_.LinkedToken(userToken.get(), &linked); })) {
     userToken.reset();
     return GetLimitedToken();
   }
@@ -204,7 +206,7 @@ bool UpdateRun::GetLimitedToken() {
 }
 
 bool UpdateRun::TokenOfObsUser() {
-  if (IsObsUsersToken(elevated_ ? ownToken_.get() : token_.get())) return true;
+  if (IsObsUsersToken(ownToken().get())) return true;
   log_.Print("Not updating %s: the active session's user is not the one it runs as",
              ToUtf8(obsPath()).c_str());
   return false;
@@ -224,7 +226,7 @@ void UpdateRun::StopObs() {
 }
 
 bool UpdateRun::ClearMarkers() {
-  const UniqueKernelHandle& own = elevated_ ? ownToken_ : token_;
+  const UniqueKernelHandle& own = ownToken();
   if (!Logged("ImpersonateLoggedOnUser", RanLine::Never, own,
               [&] { return api_.Impersonate(own.get()); })) {
     return false;
@@ -261,7 +263,7 @@ bool UpdateRun::LockObsExe() {
 
 bool UpdateRun::StartInstaller() {
   Sleep(kBeforeInstallerMs);
-  if (!elevated_) {
+  if (!elevated()) {
     // A user-launch tool that does not start shows as a failed exit code.
     std::wstring commandLine =
         QuotedCommandLine(request_.userLaunchPath, request_.installerArguments);
