@@ -11,10 +11,10 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <thread>
 #include <utility>
 
+#include "common/log_lines.h"
 #include "common/temp_dir.h"
 #include "common/text.h"
 #include "common/wine_path.h"
@@ -280,13 +280,7 @@ class RunGuiProcessTest : public ::testing::Test {
   }
 
   // The messages of the test's log, without their "[pid][clock] " prefix.
-  std::vector<std::string> AllLogLines() const {
-    std::vector<std::string> lines;
-    std::istringstream in(ReadFileBytes(log_->LogPath));
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line.substr(line.find("] ") + 2));
-    return lines;
-  }
+  std::vector<std::string> AllLogLines() const { return LogMessages(ReadFileBytes(log_->LogPath)); }
 
   static bool Running(const FakeObsProcess& obs) {
     return WaitForSingleObject(obs.handle(), 0) == WAIT_TIMEOUT;
@@ -419,10 +413,9 @@ TEST_F(RunGuiProcessTest, OnlyTheActiveUsersOwnRunningObsIsTakenOn) {
     launch.processId = static_cast<int32_t>(obs.processId());
     launch.processStartDate =
         WindowsFunctions::GetProcessStartDate(obs.handle()) + row.startDateOffset;
-    const size_t before = AllLogLines().size();
+    LogLinesSince since(log_->LogPath);
     EXPECT_EQ(IsActiveUsersObs(api, *log_, launch), row.line.empty());
-    std::vector<std::string> lines = AllLogLines();
-    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(before));
+    const std::vector<std::string> lines = since.Messages();
     if (row.line.empty()) {
       EXPECT_THAT(lines, ::testing::IsEmpty());
     } else {
