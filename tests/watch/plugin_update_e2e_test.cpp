@@ -52,7 +52,9 @@ const wchar_t ServiceName[] = L"Lumenfeld Browser Service";
 // The CDN and plugin folders that publish_test_cdn.sh wrote.
 const fs::path Published = WinePathOf(E2E_DIR);
 
-const std::string CdnUrl = "http://127.0.0.1:" + std::to_string(TestCdnPort) + "/obsplugin/";
+// The start of the line of a document refused, up to the document's name.
+const std::string Refused =
+    "Signature check failed for http://127.0.0.1:" + std::to_string(TestCdnPort) + "/obsplugin/";
 // A launch whose documents are refused ends in the fallback for builds
 // without metadata, which finds nothing either.
 const std::string NothingFound = "It's an OBS folder, but there was trouble";
@@ -455,8 +457,7 @@ TEST_F(PluginUpdateEndToEnd, DocumentsTheKeyDidNotSignAreRefusedAndChangeNothing
     cdn.Override(refusal.served);
     size_t first = Launch(obs, NothingFound);
     // The fallback may fetch the same document again, and refuse it again.
-    EXPECT_GE(CountLogged(first, "Signature check failed for " + CdnUrl + refusal.line), 1u)
-        << refusal.what;
+    EXPECT_GE(CountLogged(first, Refused + refusal.line), 1u) << refusal.what;
     EXPECT_EQ(CountLogged(first, "Ran WTSQueryUserToken."), 0u) << refusal.what;
     EXPECT_EQ(CountLogged(first, "Received rev"), 0u) << refusal.what;
     EXPECT_FALSE(FakeObsProcess::WaitForExit(obs->handle(), 0s)) << refusal.what;
@@ -602,15 +603,10 @@ TEST_F(PluginUpdateEndToEnd, AnAcceptedSerialStaysTheFloorAcrossARestart) {
   Serve(afterRestart, "meta_updater.json", "updater-no-hash.json");
   first = Restart(afterRestart);
   EXPECT_TRUE(WaitUntil(
-      [&] {
-        return CountLogged(first, "Signature check failed for " + CdnUrl +
-                                      "meta_updater.json: no installer hash") == 1;
-      },
+      [&] { return CountLogged(first, Refused + "meta_updater.json: no installer hash") == 1; },
       60s));
   first = Launch(obs, NothingFound);
-  EXPECT_EQ(CountLogged(first,
-                        "Signature check failed for " + CdnUrl + "meta_publish.json: older serial"),
-            1u);
+  EXPECT_EQ(CountLogged(first, Refused + "meta_publish.json: older serial"), 1u);
   EXPECT_EQ(CountLogged(first, "Ran WTSQueryUserToken."), 0u);
   EXPECT_EQ(PluginFiles(), plugin);
 }
@@ -622,9 +618,11 @@ TEST_F(PluginUpdateEndToEnd, KeysRotateThroughTheKeySetAndTheBackupRootRetiresTh
   // fetches the key set at its start.
   InstallRelease(6);
   cdn.rollout = "cdn-rev6";
-  const std::string keyset = "Signature check failed for " + CdnUrl + "keyset.json: ";
+  const std::string keyset = Refused + "keyset.json: ",
+                    oldKeyRefused = Refused + "obsversions.json: unknown key";
   const std::string needsNothing = "needsUpdate = 0 for " + ToUtf8(obsExe.wstring());
   const std::string ids[] = {KeyId("built-in"), KeyId("next"), KeyId("halt")};
+  const std::string byPrimary = "Key set accepted, signed by root key " + KeyId("primary");
   CdnServer::Overrides byNext;
   byNext["obsplugin/meta_publish.json.sig"] =
       ReadFileBytes(Published / "variants/rollout6-next.sig");
@@ -632,68 +630,55 @@ TEST_F(PluginUpdateEndToEnd, KeysRotateThroughTheKeySetAndTheBackupRootRetiresTh
     const char* what;
     const char* keySet;           // variants/keyset-<name>.json served, or none (404)
     bool rolloutByNext;           // the rollout signed by the next key
-    std::vector<std::string> at;  // lines logged from the start on
     std::string launch;           // the line the launch must log
+    std::vector<std::string> at;  // lines logged from the start on
   };
   const std::vector<Step> steps = {
       {"before the set names it",
        nullptr,
        true,
+       Refused + "meta_publish.json: unknown key",
        {"Trusting 1 signing keys: " + ids[0],
-        "Key set root keys: " + KeyId("primary") + ", " + KeyId("backup")},
-       "Signature check failed for " + CdnUrl + "meta_publish.json: unknown key"},
+        "Key set root keys: " + KeyId("primary") + ", " + KeyId("backup")}},
       {"named beside the old key",
        "both",
        true,
-       {"Key set accepted, signed by root key " + KeyId("primary") + ": " + ids[0] +
-        " (plugin, service), " + ids[1] + " (plugin), " + ids[2] + " (halt)"},
-       needsNothing},
+       needsNothing,
+       {byPrimary + ": " + ids[0] + " (plugin, service), " + ids[1] + " (plugin), " + ids[2] +
+        " (halt)"}},
       {"the old key dropped",
        "next",
        true,
+       oldKeyRefused,
        {"Key set kept in the state folder is in force, signed by root key " + KeyId("primary"),
         "Trusting 3 signing keys: " + ids[0] + ", " + ids[1] + ", " + ids[2],
-        "Key set accepted, signed by root key " + KeyId("primary") + ": " + ids[1] +
-            " (plugin, service), " + ids[2] + " (halt)"},
-       "Signature check failed for " + CdnUrl + "obsversions.json: unknown key"},
-      {"an unknown root",
-       "stranger",
-       true,
-       {keyset + "unknown key"},
-       "Signature check failed for " + CdnUrl + "obsversions.json: unknown key"},
-      {"an older serial",
-       "both",
-       true,
-       {keyset + "older serial"},
-       "Signature check failed for " + CdnUrl + "obsversions.json: unknown key"},
-      {"an expired set",
-       "expired",
-       true,
-       {keyset + "expired"},
-       "Signature check failed for " + CdnUrl + "obsversions.json: unknown key"},
+        byPrimary + ": " + ids[1] + " (plugin, service), " + ids[2] + " (halt)"}},
+      {"an unknown root", "stranger", true, oldKeyRefused, {keyset + "unknown key"}},
+      {"an older serial", "both", true, oldKeyRefused, {keyset + "older serial"}},
+      {"an expired set", "expired", true, oldKeyRefused, {keyset + "expired"}},
       // The kept set altered (as a crash between its two files would leave
       // it): nothing is trusted until the set is accepted again.
       {"the kept set altered",
        "next",
        true,
+       oldKeyRefused,
        {"The key set kept in the state folder does not verify: no CDN document is trusted until "
         "a key set is accepted",
-        "Key set accepted, signed by root key " + KeyId("primary")},
-       "Signature check failed for " + CdnUrl + "obsversions.json: unknown key"},
-      // The floor the next key set for the rollout goes with it.
+        byPrimary}},
+      // The floor the next key raised for the rollout goes with that key.
       {"recovery with the backup root",
        "recovery",
        false,
+       needsNothing,
        {"Key set accepted, signed by root key " + KeyId("backup") + ": " + ids[0] +
             " (plugin, service, halt)",
-        "Root keys retired on this machine for good: " + KeyId("primary")},
-       needsNothing},
+        "Root keys retired on this machine for good: " + KeyId("primary")}},
       {"the primary root after it",
        "late",
        false,
+       needsNothing,
        {"Key set root keys: " + KeyId("primary") + " (retired), " + KeyId("backup"),
-        keyset + "retired root key"},
-       needsNothing},
+        keyset + "retired root key"}},
   };
   StartService();
   std::unique_ptr<FakeObsProcess> obs;
@@ -744,8 +729,7 @@ TEST_F(PluginUpdateEndToEnd, AHaltKeepsMachinesOnTheStableReleaseAndOnlyNarrowsT
       {"a plugin-only key",
        "by-next",
        "rev7",
-       {"Signature check failed for " + CdnUrl +
-        "meta_halt.json: key not allowed for this document"}},
+       {Refused + "meta_halt.json: key not allowed for this document"}},
       {"another release published",
        nullptr,
        "rev5",
@@ -769,10 +753,6 @@ TEST_F(PluginUpdateEndToEnd, AHaltKeepsMachinesOnTheStableReleaseAndOnlyNarrowsT
         << row.what;
   }
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(PluginUpdateEndToEnd, AReleaseBelowTheCoreLayoutWritesNothingThroughACoreLinkInItsFolder) {
   // The link leads to a folder shaped as a core browser layout, where an
