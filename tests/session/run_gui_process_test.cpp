@@ -80,7 +80,7 @@ class ScriptedSessionApi : public SystemSessionApi {
       return Fail(kErrorNoToken);
     }
     if (!Record(SystemSessionApi::QueryUserToken(sessionId, token), token)) return false;
-    queryCallOf_[*token] = queryCalls_;
+    if (queryCallUser.count(queryCalls_)) userOf_[*token] = queryCallUser[queryCalls_];
     return true;
   }
   bool LinkedToken(HANDLE token, HANDLE* linkedToken) override {
@@ -119,19 +119,13 @@ class ScriptedSessionApi : public SystemSessionApi {
   bool ProcessToken(HANDLE process, HANDLE* token) override {
     if (failProcessToken) return Fail(ERROR_ACCESS_DENIED);
     if (!SystemSessionApi::ProcessToken(process, token)) return false;
-    processTokens_.insert(*token);
+    if (processUser) userOf_[*token] = *processUser;
     return true;
   }
   bool TokenUserSid(HANDLE token, std::vector<unsigned char>& sid) override {
-    auto call = queryCallOf_.find(token);
-    if (call != queryCallOf_.end() && queryCallUser.count(call->second)) {
-      sid = queryCallUser[call->second];
-      return true;
-    }
-    if (!processUser || !processTokens_.count(token)) {
-      return SystemSessionApi::TokenUserSid(token, sid);
-    }
-    sid = *processUser;
+    auto user = userOf_.find(token);
+    if (user == userOf_.end()) return SystemSessionApi::TokenUserSid(token, sid);
+    sid = user->second;
     return true;
   }
 
@@ -144,8 +138,7 @@ class ScriptedSessionApi : public SystemSessionApi {
     if (ok) tokens.push_back(*token);
     return ok;
   }
-  std::set<HANDLE> processTokens_;
-  std::map<HANDLE, int> queryCallOf_;
+  std::map<HANDLE, std::vector<unsigned char>> userOf_;  // the users tokens seem to be
   int queryCalls_ = 0;
   int environmentCalls_ = 0;
   int impersonateCalls_ = 0;
