@@ -254,16 +254,6 @@ class PluginUpdateEndToEnd : public ::testing::Test {
     StartService();
   }
 
-  // The floor of the document a signature file names, as the service keeps
-  // it once it accepted that signature.
-  void RecordFloor(const fs::path& signatureFile) {
-    nlohmann::json signature = nlohmann::json::parse(ReadFileBytes(signatureFile));
-    fs::create_directories(state);
-    WriteFileBytes(state / "signature_serials.txt",
-                   std::to_string(signature["serial"].get<uint64_t>()) + " " +
-                       signature["path"].get<std::string>() + "\r\n");
-  }
-
   // Release 5's rollout with its own signature, older than release 6's.
   static CdnServer::Overrides OlderSerial() {
     return {{"obsplugin/meta_publish.json",
@@ -409,17 +399,16 @@ TEST_F(PluginUpdateEndToEnd, AFailedInstallStartsObsAgainAndLeavesTheRecordAlone
   EXPECT_EQ(RunningObs(obsExe).size(), 1u);
 }
 
-TEST_F(PluginUpdateEndToEnd, ARefusedDocumentOrInstallerChangesNothing) {
-  // The plugin is stale against release 6, and the rollout of release 6 was
-  // accepted before: its serial is the floor of the rollout document. Each
-  // document that is not what the key signed is refused, and so is an
-  // installer that cannot be staged (swapped on the CDN, missing, cut
-  // short), found out while OBS still runs: OBS, its markers, the plugin and
-  // the record are left alone.
+TEST_F(PluginUpdateEndToEnd, RefusalsChangeNothingAndTheAcceptedSerialStaysTheFloorAcrossARestart) {
+  // The plugin is stale against release 6. An installer that cannot be
+  // staged (swapped on the CDN, missing, cut short) is found out while OBS
+  // still runs, after the rollout of release 6 was accepted: its serial is
+  // the rollout document's floor from then on. Then each document that is
+  // not what the key signed is refused. Either way OBS, its markers, the
+  // plugin and the record are left alone.
   OfferRelease6();
   const std::string rollout6 = ReadFileBytes(Published / "cdn-rev6/obsplugin/meta_publish.json");
   const std::string rollout5Sig = ReadFileBytes(Published / "cdn/obsplugin/meta_publish.json.sig");
-  RecordFloor(Published / "cdn-rev6/obsplugin/meta_publish.json.sig");
   // A signature made by the key, but over another document's message.
   nlohmann::json forged = nlohmann::json::parse(rollout5Sig);
   forged["signature"] = nlohmann::json::parse(
@@ -432,6 +421,13 @@ TEST_F(PluginUpdateEndToEnd, ARefusedDocumentOrInstallerChangesNothing) {
     bool cut = false;  // the installer loses its last bytes
   };
   const std::vector<Refusal> refusals = {
+      {"installer swapped",
+       {{Installer6, ReadFileBytes(Published / "cdn/obsplugin/installers/plugin-rev5.exe")}},
+       staging + "its SHA-256 is "},
+      {"installer missing",
+       {{Installer6, std::nullopt}},
+       staging + "the server answered with status 404"},
+      {"installer cut short", {}, staging + "received ", true},
       {"changed after signing",
        {{"obsplugin/meta_publish.json", rollout6 + " "}},
        Refused + "meta_publish.json: hash mismatch"},
@@ -454,13 +450,6 @@ TEST_F(PluginUpdateEndToEnd, ARefusedDocumentOrInstallerChangesNothing) {
         {"obsplugin/meta_publish.json.sig", forged.dump()}},
        Refused + "meta_publish.json: bad signature"},
       {"an older serial", OlderSerial(), Refused + "meta_publish.json: older serial"},
-      {"installer swapped",
-       {{Installer6, ReadFileBytes(Published / "cdn/obsplugin/installers/plugin-rev5.exe")}},
-       staging + "its SHA-256 is "},
-      {"installer missing",
-       {{Installer6, std::nullopt}},
-       staging + "the server answered with status 404"},
-      {"installer cut short", {}, staging + "received ", true},
   };
   StartService();
   const std::map<std::string, std::string> plugin = PluginFiles();
@@ -483,6 +472,19 @@ TEST_F(PluginUpdateEndToEnd, ARefusedDocumentOrInstallerChangesNothing) {
     EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "5") << refusal.what;
     EXPECT_TRUE(StagedFiles().empty()) << refusal.what;
   }
+
+  // Across a restart the older serial stays refused, and an update document
+  // without the installer's hash is refused.
+  CdnServer::Overrides afterRestart = OlderSerial();
+  Serve(afterRestart, "meta_updater.json", "updater-no-hash.json");
+  size_t first = Restart(afterRestart);
+  EXPECT_TRUE(WaitUntil(
+      [&] { return CountLogged(first, Refused + "meta_updater.json: no installer hash") == 1; },
+      60s));
+  first = Launch(obs, NothingFound);
+  EXPECT_EQ(CountLogged(first, Refused + "meta_publish.json: older serial"), 1u);
+  EXPECT_EQ(CountLogged(first, "Ran WTSQueryUserToken."), 0u);
+  EXPECT_EQ(PluginFiles(), plugin);
 }
 
 TEST_F(PluginUpdateEndToEnd, TheInstallerIsStagedWhileObsRunsAndRunFromThere) {
@@ -566,32 +568,6 @@ TEST_F(PluginUpdateEndToEnd, AStopWhileStagingEndsTheDownloadAndLeavesNoPartialF
   EXPECT_EQ(CountLogged(first, "Ran WTSQueryUserToken."), 0u);
   EXPECT_TRUE(StagedFiles().empty());
   EXPECT_FALSE(FakeObsProcess::WaitForExit(obs->handle(), 0s));
-}
-
-TEST_F(PluginUpdateEndToEnd, AnAcceptedSerialStaysTheFloorAcrossARestart) {
-  // The service accepts release 6's rollout (its installer is swapped, so
-  // nothing is installed), is restarted, and is then served release 5's
-  // rollout again with its older serial; the update document it is served
-  // names no installer hash.
-  OfferRelease6();
-  cdn.Override({{"obsplugin/installers/plugin-rev6.exe",
-                 ReadFileBytes(Published / "cdn/obsplugin/installers/plugin-rev5.exe")}});
-  StartService();
-  std::unique_ptr<FakeObsProcess> obs;
-  size_t first = Launch(obs);
-  ASSERT_EQ(CountLogged(first, NeedsUpdate()), 1u);
-  const std::map<std::string, std::string> plugin = PluginFiles();
-
-  CdnServer::Overrides afterRestart = OlderSerial();
-  Serve(afterRestart, "meta_updater.json", "updater-no-hash.json");
-  first = Restart(afterRestart);
-  EXPECT_TRUE(WaitUntil(
-      [&] { return CountLogged(first, Refused + "meta_updater.json: no installer hash") == 1; },
-      60s));
-  first = Launch(obs, NothingFound);
-  EXPECT_EQ(CountLogged(first, Refused + "meta_publish.json: older serial"), 1u);
-  EXPECT_EQ(CountLogged(first, "Ran WTSQueryUserToken."), 0u);
-  EXPECT_EQ(PluginFiles(), plugin);
 }
 
 TEST_F(PluginUpdateEndToEnd, KeysRotateThroughTheKeySetAndTheBackupRootRetiresThePrimary) {
