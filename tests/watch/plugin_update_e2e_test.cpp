@@ -213,7 +213,7 @@ class PluginUpdateEndToEnd : public ::testing::Test {
     obs = std::make_unique<FakeObsProcess>(obsExe);
     EXPECT_TRUE(obs->valid());
     if (held) {
-      EXPECT_TRUE(WaitUntil(unseenUntil, 10s));
+      EXPECT_TRUE(WaitUntil(unseenUntil, 60s));
       NtResumeProcess(held.get());
     }
     const std::string adding = "Adding { itr->processId, itr->processStartDate } { " +
