@@ -35,7 +35,6 @@
 #include "common/unique_handle.h"
 #include "common/wine_path.h"
 #include "process/fake_obs_process.h"
-#include "process/windows_functions.h"
 #include "update/file_hash.h"
 #include "watch/installer_staging.h"
 
