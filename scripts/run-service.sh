@@ -167,12 +167,14 @@ stale_files() {
   done < <(find "$run/plugin" -type f -print0)
   echo "$count"
 }
-# The stand-ins running in this job's Wine prefix.
+# The stand-ins running in this job's Wine prefix; those of other prefixes
+# (tests running beside the job) are left out.
 running_obs() {
   local pid
   for pid in $(pgrep -x obs64.exe || true); do
-    { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" &&
+    if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
       echo "$pid"
+    fi
   done
 }
 start_obs() {

@@ -12,6 +12,7 @@
 // (scripts/bench.sh runs it).
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -29,7 +30,6 @@
 #include "common/unique_handle.h"
 #include "common/wine_path.h"
 #include "process/fake_obs_process.h"
-#include "process/windows_functions.h"
 
 namespace {
 
@@ -55,23 +55,14 @@ FILETIME TimeOf(HANDLE process, bool exit) {
   return exit ? ended : creation;
 }
 
-bool LogHas(size_t first, const std::string& prefix) {
-  std::vector<std::string> messages = ServiceLogMessages();
-  for (size_t i = first; i < messages.size(); ++i) {
-    if (messages[i].rfind(prefix, 0) == 0) return true;
-  }
-  return false;
-}
-
 // The obs64.exe processes running from `exe` other than `except`.
 std::vector<ObsLaunch> OtherObs(const fs::path& exe, DWORD except) {
-  std::vector<ObsLaunch> all, found;
-  WindowsFunctions::FindProcessesByName("obs64.exe", all);
-  for (const ObsLaunch& launch : all) {
-    if (fs::path(launch.filePath) == exe && static_cast<DWORD>(launch.processId) != except) {
-      found.push_back(launch);
-    }
-  }
+  std::vector<ObsLaunch> found = RunningObs(exe);
+  found.erase(std::remove_if(found.begin(), found.end(),
+                             [&](const ObsLaunch& launch) {
+                               return static_cast<DWORD>(launch.processId) == except;
+                             }),
+              found.end());
   return found;
 }
 
@@ -88,8 +79,9 @@ double UpdateDowntime(const fs::path& obsExe) {
     const bool done = WaitUntil(
         [&] {
           restarted = OtherObs(obsExe, obs.processId());
-          tooLate = LogHas(first, "The installer was staged ");
-          return !restarted.empty() || tooLate || LogHas(first, "Staging the installer failed");
+          tooLate = CountLogged(first, "The installer was staged ") > 0;
+          return !restarted.empty() || tooLate ||
+                 CountLogged(first, "Staging the installer failed") > 0;
         },
         600s);
     if (!done || (restarted.empty() && !tooLate)) return -1;
@@ -98,11 +90,10 @@ double UpdateDowntime(const fs::path& obsExe) {
                   launch + 1);
       continue;  // `obs` is ended on the way out
     }
-    UniqueKernelHandle again(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE,
-                                         FALSE, static_cast<DWORD>(restarted[0].processId)));
+    UniqueKernelHandle again(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                         static_cast<DWORD>(restarted[0].processId)));
     const double downtime = Seconds(TimeOf(again.get(), false), TimeOf(obs.handle(), true));
-    if (again) TerminateProcess(again.get(), 0);
-    WaitUntil([&] { return OtherObs(obsExe, 0).empty(); }, 30s);
+    EndRunningObs(obsExe);
     return downtime;
   }
   return -1;

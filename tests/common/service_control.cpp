@@ -118,6 +118,15 @@ std::vector<std::string> ServiceLogMessages() {
   return LogMessages(ReadFileBytes(log));
 }
 
+size_t CountLogged(size_t first, const std::string& prefix, const std::string& part) {
+  const std::vector<std::string> messages = ServiceLogMessages();
+  size_t count = 0;
+  for (size_t i = first; i < messages.size(); ++i) {
+    if (messages[i].rfind(prefix, 0) == 0 && messages[i].find(part) != std::string::npos) ++count;
+  }
+  return count;
+}
+
 std::string PluginDownloaderLog() {
   wchar_t folder[MAX_PATH] = {};
   if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) {

@@ -57,6 +57,10 @@ void RemoveService(const std::wstring& name);
 // The message part of each line of the service's log (after "] "), oldest first.
 std::vector<std::string> ServiceLogMessages();
 
+// How many of those messages, from index `first` on, begin with `prefix`
+// and contain `part`.
+size_t CountLogged(size_t first, const std::string& prefix, const std::string& part = "");
+
 // The downloader's own log, as the user the tests run as has it ("" if none).
 std::string PluginDownloaderLog();
 

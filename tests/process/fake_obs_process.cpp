@@ -4,7 +4,9 @@
 
 #include <thread>
 
+#include "common/service_control.h"
 #include "common/wine_path.h"
+#include "process/windows_functions.h"
 
 namespace fs = std::filesystem;
 
@@ -13,6 +15,22 @@ fs::path PlaceFakeObs(const fs::path& root, const fs::path& relative) {
   fs::create_directories(target.parent_path());
   fs::copy_file(WinePathOf(FAKE_OBS_PATH), target, fs::copy_options::overwrite_existing);
   return target;
+}
+
+std::vector<ObsLaunch> RunningObs(const fs::path& exe) {
+  std::vector<ObsLaunch> all, found;
+  WindowsFunctions::FindProcessesByName("obs64.exe", all);
+  for (const ObsLaunch& launch : all) {
+    if (fs::path(launch.filePath) == exe) found.push_back(launch);
+  }
+  return found;
+}
+
+bool EndRunningObs(const fs::path& exe) {
+  for (const ObsLaunch& running : RunningObs(exe)) {
+    WindowsFunctions::TerminateProcessTree(static_cast<DWORD>(running.processId));
+  }
+  return WaitUntil([&] { return RunningObs(exe).empty(); }, std::chrono::seconds(30));
 }
 
 std::vector<std::pair<DWORD, DWORD>> SnapshotParents() {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/unique_handle.h"
+#include "process/obs_launch.h"
 
 // Copies the fake OBS program to `root` / `relative` (folders created) and
 // returns the copy's path.
@@ -18,6 +19,12 @@ std::filesystem::path PlaceFakeObs(const std::filesystem::path& root,
 inline std::wstring FakeObsReadyEventName(DWORD processId) {
   return L"Local\\lumenfeld-fake-obs-ready-" + std::to_wstring(processId);
 }
+
+// The obs64.exe processes running from `exe`, as the service lists them.
+std::vector<ObsLaunch> RunningObs(const std::filesystem::path& exe);
+// Ends each of them with its process tree and waits (up to 30 s) until none
+// is left; false on time-out.
+bool EndRunningObs(const std::filesystem::path& exe);
 
 // Parent process ids by process id, from a fresh snapshot.
 std::vector<std::pair<DWORD, DWORD>> SnapshotParents();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -95,26 +96,39 @@ TEST(ServiceHost, RunsUnderTheServiceControlManagerAndStopsCleanly) {
 
 TEST(ServiceHost, AStopReportsStopPendingWithRisingCheckPointsUntilThePassEnds) {
   // The first pass's self-update check waits for a document the CDN holds
-  // back a few seconds; a stop sent meanwhile must be reported as under way,
-  // second by second, until the pass ends. A stop while nothing runs ends
-  // the same way, only sooner.
+  // back until three seconds after the stop; a stop sent meanwhile must be
+  // reported as under way, second by second, until the pass ends. A stop
+  // while nothing runs ends the same way, only sooner.
   ClearServiceDataDirectory();
+  std::atomic<bool> stopSent{false};
   HttpTestServer cdn(std::map<std::string, Reply>{}, TestCdnPort);
   Reply held = Reply::WithBody(404, "not found");
   held.holdAfter = 0;
-  held.hold = [] { Sleep(3500); };
+  held.hold = [&] {
+    for (int waited = 0; waited < 600 && !stopSent; ++waited) Sleep(100);
+    Sleep(3000);
+  };
   cdn.Route("/obsplugin/meta_updater.json", held);
   RegisteredService service(L"Lumenfeld Browser Service", ServiceExe());
   ASSERT_TRUE(service.valid()) << GetLastError();
 
   for (bool idle : {false, true}) {
     SCOPED_TRACE(idle ? "idle" : "mid-pass");
+    stopSent = idle;
+    const size_t first = ServiceLogMessages().size();
     ASSERT_TRUE(service.Start()) << GetLastError();
     ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING, seconds(30)));
     ASSERT_TRUE(cdn.WaitForRequests(idle ? 2 : 1, seconds(60)));
-    if (idle) Sleep(4000);  // the held answer is over: the loop only pauses
+    // Idle: the held answer (an error page, no update document) is over,
+    // and the loop only pauses.
+    if (idle) {
+      ASSERT_TRUE(
+          WaitUntil([&] { return CountLogged(first, "Failed to parse updater_meta.json") > 0; },
+                    seconds(60)));
+    }
     SERVICE_STATUS status{};
     ASSERT_TRUE(service.Control(SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    stopSent = true;
     std::vector<DWORD> checkPoints;
     SERVICE_STATUS_PROCESS now = service.Query();
     for (int polls = 0; now.dwCurrentState != SERVICE_STOPPED && polls < 600; ++polls) {

@@ -11,10 +11,10 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <thread>
 #include <utility>
 
+#include "common/log_lines.h"
 #include "common/temp_dir.h"
 #include "common/text.h"
 #include "common/wine_path.h"
@@ -80,7 +80,7 @@ class ScriptedSessionApi : public SystemSessionApi {
       return Fail(kErrorNoToken);
     }
     if (!Record(SystemSessionApi::QueryUserToken(sessionId, token), token)) return false;
-    queryCallOf_[*token] = queryCalls_;
+    if (queryCallUser.count(queryCalls_)) userOf_[*token] = queryCallUser[queryCalls_];
     return true;
   }
   bool LinkedToken(HANDLE token, HANDLE* linkedToken) override {
@@ -119,19 +119,13 @@ class ScriptedSessionApi : public SystemSessionApi {
   bool ProcessToken(HANDLE process, HANDLE* token) override {
     if (failProcessToken) return Fail(ERROR_ACCESS_DENIED);
     if (!SystemSessionApi::ProcessToken(process, token)) return false;
-    processTokens_.insert(*token);
+    if (processUser) userOf_[*token] = *processUser;
     return true;
   }
   bool TokenUserSid(HANDLE token, std::vector<unsigned char>& sid) override {
-    auto call = queryCallOf_.find(token);
-    if (call != queryCallOf_.end() && queryCallUser.count(call->second)) {
-      sid = queryCallUser[call->second];
-      return true;
-    }
-    if (!processUser || !processTokens_.count(token)) {
-      return SystemSessionApi::TokenUserSid(token, sid);
-    }
-    sid = *processUser;
+    auto user = userOf_.find(token);
+    if (user == userOf_.end()) return SystemSessionApi::TokenUserSid(token, sid);
+    sid = user->second;
     return true;
   }
 
@@ -144,8 +138,7 @@ class ScriptedSessionApi : public SystemSessionApi {
     if (ok) tokens.push_back(*token);
     return ok;
   }
-  std::set<HANDLE> processTokens_;
-  std::map<HANDLE, int> queryCallOf_;
+  std::map<HANDLE, std::vector<unsigned char>> userOf_;  // the users tokens seem to be
   int queryCalls_ = 0;
   int environmentCalls_ = 0;
   int impersonateCalls_ = 0;
@@ -280,13 +273,7 @@ class RunGuiProcessTest : public ::testing::Test {
   }
 
   // The messages of the test's log, without their "[pid][clock] " prefix.
-  std::vector<std::string> AllLogLines() const {
-    std::vector<std::string> lines;
-    std::istringstream in(ReadFileBytes(log_->LogPath));
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line.substr(line.find("] ") + 2));
-    return lines;
-  }
+  std::vector<std::string> AllLogLines() const { return LogMessages(ReadFileBytes(log_->LogPath)); }
 
   static bool Running(const FakeObsProcess& obs) {
     return WaitForSingleObject(obs.handle(), 0) == WAIT_TIMEOUT;
@@ -419,10 +406,9 @@ TEST_F(RunGuiProcessTest, OnlyTheActiveUsersOwnRunningObsIsTakenOn) {
     launch.processId = static_cast<int32_t>(obs.processId());
     launch.processStartDate =
         WindowsFunctions::GetProcessStartDate(obs.handle()) + row.startDateOffset;
-    const size_t before = AllLogLines().size();
+    LogLinesSince since(log_->LogPath);
     EXPECT_EQ(IsActiveUsersObs(api, *log_, launch), row.line.empty());
-    std::vector<std::string> lines = AllLogLines();
-    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(before));
+    const std::vector<std::string> lines = since.Messages();
     if (row.line.empty()) {
       EXPECT_THAT(lines, ::testing::IsEmpty());
     } else {

@@ -137,57 +137,30 @@ TEST(DocumentSignature, SignedFieldsAreCheckedInOrder) {
   const std::string path = "/obsplugin/meta_publish.json", hash(64, 'a'), other(64, 'b');
   const int64_t expires = signature.expiresAt, before = expires - 1;
   const std::string keyid = "0123456789abcdef";
+  const int64_t farthest = expires - 400 * 86400;
+  const uint64_t atExpiry = static_cast<uint64_t>(expires);
+  using F = SignatureFailure;
   struct Row {
     const char* what;
-    std::string path, hash;
     int64_t now;
     uint64_t serial;
     SignatureFloor floor;
-    SignatureFailure expected;
+    F expected;
+    std::string path, hash;
   };
   const std::vector<Row> rows = {
-      {"equal serial, same bytes", path, hash, before, 3, {3, hash, keyid}, SignatureFailure::None},
-      {"no floor yet", path, hash, before, 3, {}, SignatureFailure::None},
-      {"old floor without bytes", path, hash, before, 3, {3, "", ""}, SignatureFailure::None},
-      {"lower serial", path, hash, before, 3, {4, hash, keyid}, SignatureFailure::OlderSerial},
-      {"equal serial, other bytes",
-       path,
-       hash,
-       before,
-       3,
-       {3, other, keyid},
-       SignatureFailure::SerialReused},
-      {"expired", path, hash, expires, 3, {}, SignatureFailure::Expired},
-      {"hash", path, other, before, 3, {}, SignatureFailure::HashMismatch},
-      {"path", "/obsplugin/obsversions.json", hash, before, 3, {}, SignatureFailure::WrongPath},
-      {"400 days ahead",
-       path,
-       hash,
-       expires - MaxExpiryAheadSeconds,
-       3,
-       {},
-       SignatureFailure::None},
-      {"a second more",
-       path,
-       hash,
-       expires - MaxExpiryAheadSeconds - 1,
-       3,
-       {},
-       SignatureFailure::ExpiresTooFarAhead},
-      {"serial at expiry",
-       path,
-       hash,
-       before,
-       static_cast<uint64_t>(expires),
-       {},
-       SignatureFailure::None},
-      {"serial beyond expiry",
-       path,
-       hash,
-       before,
-       static_cast<uint64_t>(expires) + 1,
-       {},
-       SignatureFailure::SerialBeyondExpiry},
+      {"equal serial, same bytes", before, 3, {3, hash, keyid}, F::None, path, hash},
+      {"no floor yet", before, 3, {}, F::None, path, hash},
+      {"old floor without bytes", before, 3, {3, "", ""}, F::None, path, hash},
+      {"lower serial", before, 3, {4, hash, keyid}, F::OlderSerial, path, hash},
+      {"equal serial, other bytes", before, 3, {3, other, keyid}, F::SerialReused, path, hash},
+      {"expired", expires, 3, {}, F::Expired, path, hash},
+      {"hash", before, 3, {}, F::HashMismatch, path, other},
+      {"path", before, 3, {}, F::WrongPath, "/obsplugin/obsversions.json", hash},
+      {"400 days ahead", farthest, 3, {}, F::None, path, hash},
+      {"a second more", farthest - 1, 3, {}, F::ExpiresTooFarAhead, path, hash},
+      {"serial at expiry", before, atExpiry, {}, F::None, path, hash},
+      {"serial beyond expiry", before, atExpiry + 1, {}, F::SerialBeyondExpiry, path, hash},
   };
   for (const Row& row : rows) {
     signature.serial = row.serial;
@@ -208,16 +181,10 @@ TEST(SignatureSerials, ACorruptFileLosesOnlyItsBadLines) {
       "7 relative.json\r\n"
       "3 /obsplugin/meta_publish.json\r\n"
       "12 /obsplugin/meta/rev5_30.1.2.json\r\n"
-      "x1 /obsplugin/x.json\r\n"
-      "1700000000 " +
-      hash + " " + keyid +
-      " /obsplugin/keyset.json\r\n"
-      "1700000001 " +
-      hash +
-      " 00112233AABBCCDD /obsplugin/upper.json\r\n"
-      "9 " +
-      hash + " " + keyid +
-      " relative.json\r\n"
+      "x1 /obsplugin/x.json\r\n" +
+      ("1700000000 " + hash + " " + keyid + " /obsplugin/keyset.json\r\n") +
+      ("1700000001 " + hash + " 00112233AABBCCDD /obsplugin/upper.json\r\n") +
+      ("9 " + hash + " " + keyid + " relative.json\r\n") +
       "4 /obsplugin/obsversions.js");  // cut off: still a path
   EXPECT_EQ(serials, (SignatureSerials{{"/obsplugin/meta_publish.json", {5, "", ""}},
                                        {"/obsplugin/meta/rev5_30.1.2.json", {12, "", ""}},

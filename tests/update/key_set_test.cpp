@@ -74,36 +74,31 @@ TEST_F(KeySetTest, RotationRolesAndRecoveryWithTheBackupRoot) {
     return failure;
   };
 
-  // Before any set the built-in key holds every role.
-  EXPECT_EQ(Check(trust, a, kPublish), SignatureFailure::None);
-  EXPECT_EQ(Check(trust, a, ServiceDocumentPath), SignatureFailure::None);
-  EXPECT_EQ(Check(trust, b, kPublish), SignatureFailure::UnknownKey);
-  // A set the root signed that the reader cannot use changes nothing (an
-  // unknown root, an expired or an older set: the end-to-end test).
+  // A set the root signed that the reader cannot use changes nothing. (The
+  // built-in key before any set, a set from an unknown root, an expired or
+  // an older set, an altered kept set and the primary root after the backup
+  // one are shown end to end.)
   EXPECT_EQ(offer(root1, R"({"keys":[{"spki":"AAAA","roles":[]}]})", kNow, kExpires),
             SignatureFailure::UnusableKeySet);
   EXPECT_EQ(Check(trust, a, kPublish), SignatureFailure::None);
   EXPECT_FALSE(trust.keySetInForce());
 
-  // The set names the new key: it counts, for its roles only, and the old one no longer.
+  // The set names the new key: it counts, for its roles only. (The rotated
+  // rollout, the old key refused, a halt by the halt key and by a
+  // plugin-only key are shown end to end.)
   EXPECT_EQ(offer(root1, named, kNow, kExpires), SignatureFailure::None);
   const std::vector<std::pair<const TestKey*, std::pair<std::string, SignatureFailure>>> rows = {
-      {&b, {kPublish, SignatureFailure::None}},
       {&b, {ServiceDocumentPath, SignatureFailure::None}},
       {&b, {HaltDocumentPath, SignatureFailure::KeyNotAllowed}},
-      {&a, {kPublish, SignatureFailure::UnknownKey}},
-      {&halt, {HaltDocumentPath, SignatureFailure::None}},
       {&halt, {kPublish, SignatureFailure::KeyNotAllowed}},
       {&plugin, {"/obsplugin/meta/rev5_30.1.2.json", SignatureFailure::None}},
       {&plugin, {ServiceDocumentPath, SignatureFailure::KeyNotAllowed}},
-      {&plugin, {HaltDocumentPath, SignatureFailure::KeyNotAllowed}},
       {&root1, {kPublish, SignatureFailure::UnknownKey}},
   };
   for (const auto& [key, expected] : rows) {
     EXPECT_EQ(Check(trust, *key, expected.first), expected.second)
         << key->folder.filename() << " " << expected.first;
   }
-  EXPECT_FALSE(trust.FloorStands({kNow, std::string(64, 'a'), a.keyid()}));
   EXPECT_TRUE(trust.FloorStands({kNow, std::string(64, 'a'), b.keyid()}));
   EXPECT_TRUE(trust.FloorStands({4, "", ""}));
 
@@ -116,15 +111,13 @@ TEST_F(KeySetTest, RotationRolesAndRecoveryWithTheBackupRoot) {
   EXPECT_EQ(offer(root2, recovered, kNow + 1, kExpires, &retired), SignatureFailure::None);
   EXPECT_EQ(retired, std::vector<std::string>{root1.keyid()});
   EXPECT_EQ(offer(root1, named, kExpires, kExpires), SignatureFailure::RetiredRoot);
-  EXPECT_EQ(offer(root2, named, kNow, kExpires), SignatureFailure::OlderSerial);
   EXPECT_EQ(Check(trust, a, HaltDocumentPath), SignatureFailure::None);
   EXPECT_EQ(Check(trust, b, kPublish), SignatureFailure::UnknownKey);
 
-  // What is kept loads again after its expiry; what was altered or signed by
-  // a retired root does not.
+  // What is kept loads again after its expiry; what a retired root signed
+  // does not.
   const std::string signature = SignatureFile(root2, KeySetPath, recovered, 3, kNow - 1);
   DocumentTrust restarted(crypto, Keys(a), roots, {root1.keyid()});
-  EXPECT_FALSE(restarted.LoadKeySet(recovered + " ", signature));
   EXPECT_FALSE(restarted.LoadKeySet(named, SignatureFile(root1, KeySetPath, named, 3, kExpires)));
   EXPECT_FALSE(restarted.keySetInForce());
   EXPECT_TRUE(restarted.LoadKeySet(recovered, signature));

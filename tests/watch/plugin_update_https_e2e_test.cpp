@@ -16,7 +16,6 @@
 #include "common/temp_dir.h"
 #include "common/wine_path.h"
 #include "process/fake_obs_process.h"
-#include "process/windows_functions.h"
 
 namespace {
 
@@ -25,24 +24,6 @@ using namespace std::chrono_literals;
 
 // The folder publish_https_cdn.sh wrote; nginx serves its "cdn".
 const fs::path Published = WinePathOf(E2E_DIR);
-
-std::vector<DWORD> ObsRunningFrom(const fs::path& exe) {
-  std::vector<ObsLaunch> all;
-  WindowsFunctions::FindProcessesByName("obs64.exe", all);
-  std::vector<DWORD> found;
-  for (const ObsLaunch& launch : all) {
-    if (fs::path(launch.filePath) == exe) found.push_back(static_cast<DWORD>(launch.processId));
-  }
-  return found;
-}
-
-bool Logged(size_t first, const std::string& prefix) {
-  std::vector<std::string> messages = ServiceLogMessages();
-  for (size_t i = first; i < messages.size(); ++i) {
-    if (messages[i].rfind(prefix, 0) == 0) return true;
-  }
-  return false;
-}
 
 TEST(PluginUpdateOverHttps, AStalePluginIsUpdatedFromTheCdnOverHttps) {
   HttpsCdn cdn;
@@ -74,13 +55,13 @@ TEST(PluginUpdateOverHttps, AStalePluginIsUpdatedFromTheCdnOverHttps) {
     ASSERT_TRUE(obs.valid());
     EXPECT_TRUE(WaitUntil(
         [&] {
-          return Logged(first, "Adding { itr->processId, itr->processStartDate } { " +
-                                   std::to_string(obs.processId()) + ", ");
+          return CountLogged(first, "Adding { itr->processId, itr->processStartDate } { " +
+                                        std::to_string(obs.processId()) + ", ") > 0;
         },
         90s));
   }
 
-  EXPECT_TRUE(Logged(first, "Ran GetExitCodeProcess, exitCode = 0"));
+  EXPECT_EQ(CountLogged(first, "Ran GetExitCodeProcess, exitCode = 0"), 1u);
   for (const char* file : {"obs-browser.dll", "obs-browser-page.exe", "locale/en-US.ini"}) {
     EXPECT_EQ(ReadFileBytes(plugins / file), ReadFileBytes(Published / "plugin" / file)) << file;
   }
@@ -88,9 +69,8 @@ TEST(PluginUpdateOverHttps, AStalePluginIsUpdatedFromTheCdnOverHttps) {
   const std::string served = ReadFileBytes(cdn.accessLog);
   EXPECT_NE(served.find("\"GET /obsplugin/meta_publish.json"), std::string::npos);
   EXPECT_NE(served.find("\"GET /obsplugin/installers/plugin-rev5.exe"), std::string::npos);
-  const std::vector<DWORD> restarted = ObsRunningFrom(obsExe);
-  EXPECT_EQ(restarted.size(), 1u);
-  for (DWORD processId : restarted) WindowsFunctions::TerminateProcessTree(processId);
+  EXPECT_EQ(RunningObs(obsExe).size(), 1u);
+  EXPECT_TRUE(EndRunningObs(obsExe));
 }
 
 }  // namespace

@@ -242,15 +242,15 @@ TEST_F(PublishTest, CheckJudgesDocumentsByTheKeySetAndAppliesTheHalt) {
   TestKey old = MakeTestKey(dir.path(), "old"), fresh = MakeTestKey(dir.path(), "new"),
           halt = MakeTestKey(dir.path(), "halt"), root = MakeTestKey(dir.path(), "root"),
           backup = MakeTestKey(dir.path(), "backup");
+  const auto By = [](const TestKey& key) { return Signer{key.key.get(), 30, std::nullopt}; };
   WriteFileBytes(dir / "roots.pem",
                  ReadFileBytes(root.publicPem()) + ReadFileBytes(backup.publicPem()));
   ReleaseOptions six = Release(6);
   six.installerUrl = "http://127.0.0.1:18093/obsplugin/installers/plugin-rev6.exe";
-  PublishRelease(Release(7), out, Signer{old.key.get(), 30, std::nullopt});
-  PublishRelease(six, out, Signer{old.key.get(), 30, std::nullopt});
-  PublishObsVersion(cdn, plugin / "obs-browser.dll", "30.1.2", out,
-                    Signer{old.key.get(), 30, std::nullopt});
-  PublishRollout(cdn, 7, 6, 50, out, Signer{old.key.get(), 30, std::nullopt});
+  PublishRelease(Release(7), out, By(old));
+  PublishRelease(six, out, By(old));
+  PublishObsVersion(cdn, plugin / "obs-browser.dll", "30.1.2", out, By(old));
+  PublishRollout(cdn, 7, 6, 50, out, By(old));
   VerifyingKeys keys(old.publicPem(), dir / "roots.pem");
   const auto check = [&] {
     std::ostringstream report;
@@ -262,20 +262,20 @@ TEST_F(PublishTest, CheckJudgesDocumentsByTheKeySetAndAppliesTheHalt) {
   PublishKeySet(cdn,
                 {ParseKeySetEntry(fresh.publicPem().string() + ":plugin,service"),
                  ParseKeySetEntry(halt.publicPem().string() + ":halt")},
-                Signer{backup.key.get(), 30, std::nullopt}, out);
+                By(backup), out);
   auto [problems, report] = check();
   EXPECT_EQ(problems, 6) << report;  // every document still signed by the old key
   EXPECT_THAT(report, HasSubstr("meta_publish.json: unknown key " + old.keyid()));
   EXPECT_THAT(report, HasSubstr("retire the root key " + root.keyid() + " for good"));
-  SignCdn(cdn, Signer{fresh.key.get(), 30, std::nullopt}, out);
+  SignCdn(cdn, By(fresh), out);
   EXPECT_EQ(check().first, 0) << check().second;
 
-  PublishHalt(cdn, 0, Signer{halt.key.get(), 30, std::nullopt}, out);
+  PublishHalt(cdn, 0, By(halt), out);
   std::tie(problems, report) = check();
   EXPECT_EQ(problems, 0) << report;
   EXPECT_THAT(report, HasSubstr("release 7 is halted at 0% (published 50%)"));
   EXPECT_THAT(report, HasSubstr("every machine takes the stable release 6"));
-  PublishHalt(cdn, 0, Signer{fresh.key.get(), 30, std::nullopt}, out);
+  PublishHalt(cdn, 0, By(fresh), out);
   std::tie(problems, report) = check();
   EXPECT_EQ(problems, 1) << report;
   EXPECT_THAT(report, HasSubstr("meta_halt.json: key " + fresh.keyid() +
@@ -296,9 +296,9 @@ TEST_F(PublishTest, CheckJudgesDocumentsByTheKeySetAndAppliesTheHalt) {
   } catch (const PublishError& e) {
     EXPECT_THAT(e.what(), HasSubstr("key 2: not an uncompressed P-256 key"));
   }
-  EXPECT_THROW(PublishKeySet(cdn, {ParseKeySetEntry((dir / "two.pem").string() + ":plugin")},
-                             Signer{root.key.get(), 30, std::nullopt}, out),
-               PublishError);
+  EXPECT_THROW(
+      PublishKeySet(cdn, {ParseKeySetEntry((dir / "two.pem").string() + ":plugin")}, By(root), out),
+      PublishError);
 }
 
 }  // namespace
