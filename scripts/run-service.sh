@@ -178,7 +178,8 @@ running_obs() {
   done
 }
 start_obs() {
-  (cd "$obs_root/bin/64bit" && wine obs64.exe >/dev/null 2>&1 &)
+  # exec: no shell is left waiting for it, to report its end when the job kills it.
+  (cd "$obs_root/bin/64bit" && exec wine obs64.exe >/dev/null 2>&1 &)
 }
 # Number of log lines that contain $1.
 count() { grep -cF -- "$1" "$log" 2>/dev/null || true; }
