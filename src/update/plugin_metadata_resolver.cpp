@@ -15,18 +15,6 @@
 #include "update/file_hash.h"
 #include "update/rollout.h"
 
-namespace {
-
-// What the release key signed must name an installer together with its
-// hash; the record may still hold those of an earlier document.
-bool PinsItsInstaller(const std::string& body) {
-  PluginMetadata own;
-  ReadPluginMetadataDocument(body, own);
-  return !own.installerSha256.empty();
-}
-
-}  // namespace
-
 PluginMetadataResolver::PluginMetadataResolver(WorkerState& worker)
     : PluginMetadataResolver(CdnBaseUrl, worker) {}
 
@@ -111,8 +99,14 @@ void PluginMetadataResolver::LoadPluginMetadata(const std::string& name, PluginM
   if (!cdn_.Fetch(path, body)) return;
   // Read into a copy: a refused document must leave the record as it was.
   PluginMetadata read = metadata;
+  // What the release key signed must itself name an installer with its
+  // hash: none is taken over from an earlier document.
+  if (cdn_.checked()) {
+    read.installer.clear();
+    read.installerSha256.clear();
+  }
   const DocumentResult result = ReadPluginMetadataDocument(body, read);
-  if (result == DocumentResult::Read && cdn_.checked() && !PinsItsInstaller(body)) {
+  if (result == DocumentResult::Read && cdn_.checked() && read.installerSha256.empty()) {
     cdn_.Refuse(path, SignatureFailure::NoInstallerHash);
     return;
   }
