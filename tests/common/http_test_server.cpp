@@ -155,11 +155,6 @@ void HttpTestServer::Route(const std::string& target, Reply reply) {
   routes_[target] = std::move(reply);
 }
 
-void HttpTestServer::Unroute(const std::string& target) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  routes_.erase(target);
-}
-
 std::vector<ReceivedRequest> HttpTestServer::Requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;

@@ -70,12 +70,11 @@ class HttpTestServer {
 
   void SetHandler(Handler handler);
   // The routes of a routed server, changed while it runs: `target` (path and
-  // query) is answered with `reply` from now on, or with 404 again.
+  // query) is answered with `reply` from now on.
   void Route(const std::string& target, Reply reply);
   void Route(const std::string& target, const std::string& body) {
     Route(target, Reply::WithBody(200, body));
   }
-  void Unroute(const std::string& target);
   std::vector<ReceivedRequest> Requests() const;
   size_t CountRequests(const std::string& target) const;
   // Waits until at least `count` requests arrived; false on time-out.
