@@ -182,7 +182,6 @@ class PluginUpdateEndToEnd : public ::testing::Test {
   }
 
   void StartService(bool fresh = true) {
-    fs::path state = ServiceDataDirectory();
     fs::create_directories(state);
     if (fresh) {
       WriteFileBytes(state / "rolls.txt",
@@ -743,14 +742,14 @@ TEST_F(PluginUpdateEndToEnd, CoreLayoutReleaseInstallsIntoCoreBrowserOnceAndObsC
 
   std::unique_ptr<FakeObsProcess> obs;
   size_t first = Launch(obs);
-  EXPECT_EQ(CountLogged(first, "needsUpdate = 1 for " + ToUtf8(obsExe.wstring())), 1u);
+  EXPECT_EQ(CountLogged(first, NeedsUpdate()), 1u);
   EXPECT_EQ(CountLogged(first, "Ran GetExitCodeProcess, exitCode = 0"), 1u);
   for (const char* file : {"obs-browser.dll", "obs-browser-page.exe"}) {
     EXPECT_TRUE(SameBytes(coreBrowser / file, Published / "plugin-rev138" / file)) << file;
     EXPECT_FALSE(fs::exists(root / file)) << file;
   }
   EXPECT_FALSE(fs::exists(root / "obs-plugins"));
-  EXPECT_EQ(ReadFileBytes(fs::path(ServiceDataDirectory()) / "lastrev.txt"), "138");
+  EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "138");
 
   // The OBS started again runs as the user had it: from its own folder, with
   // its own path as the command line.
