@@ -181,6 +181,12 @@ start_obs() {
   # exec: no shell is left waiting for it, to report its end when the job kills it.
   (cd "$obs_root/bin/64bit" && exec wine obs64.exe >/dev/null 2>&1 &)
 }
+# Ends the job's stand-ins and waits (up to 30 s) until they are gone.
+stop_obs() {
+  local pid deadline=$((SECONDS + 30))
+  for pid in $(running_obs); do kill "$pid" 2>/dev/null || true; done
+  while [ -n "$(running_obs)" ] && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.5; done
+}
 # Number of log lines that contain $1.
 count() { grep -cF -- "$1" "$log" 2>/dev/null || true; }
 # Number of launches the service has finished with: the last line it writes
@@ -229,9 +235,7 @@ write_test_plugin "$run/plugin-4" "release 4"
 } >>"$run/publish.log" 2>&1 || fail "lumenfeld-publish" "$run/publish.log"
 "$publish" "${check[@]}" | grep -E "halt|every machine" | sed 's/^/   /' ||
   fail "lumenfeld-publish check"
-for pid in $(running_obs); do kill "$pid" 2>/dev/null || true; done
-deadline=$((SECONDS + 30))
-while [ -n "$(running_obs)" ] && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.5; done
+stop_obs
 runs=$(count "Ran GetExitCodeProcess")
 launches=$(launches_done)
 start_obs
@@ -257,9 +261,7 @@ document["new_release_rev"] = 2  # what someone who can write to the CDN might d
 with open(path, "w") as f:
     json.dump(document, f)
 EOF
-  for pid in $(running_obs); do kill "$pid" 2>/dev/null || true; done
-  deadline=$((SECONDS + 30))
-  while [ -n "$(running_obs)" ] && [ "$SECONDS" -lt "$deadline" ]; do sleep 0.5; done
+  stop_obs
   printf 'browser plugin, release 2\n' >"$plugins/obs-browser.dll"
   runs=$(count "Ran GetExitCodeProcess")
   launches=$(launches_done)
