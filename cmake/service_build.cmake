@@ -42,7 +42,7 @@ function(lumenfeld_signing_keys_source keys_file roots_file name out_var)
     file(READ ${roots_file} LUMENFELD_ROOT_KEYS_TEXT)
   endif()
   set(file ${CMAKE_BINARY_DIR}/generated/signing_keys_${name}.cpp)
-  configure_file(${PROJECT_SOURCE_DIR}/src/common/signing_keys.cpp.in ${file} @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/src/trust/signing_keys.cpp.in ${file} @ONLY)
   set(${out_var} ${file} PARENT_SCOPE)
 endfunction()
 

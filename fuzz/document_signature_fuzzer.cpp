@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "update/document_signature.h"
+#include "trust/document_signature.h"
 
 namespace {
 

@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "state/kept_files.h"
-#include "state/signature_serials.h"
-#include "update/key_set.h"
+#include "trust/key_set.h"
+#include "trust/signature_serials.h"
+#include "trust/trust_files.h"
 #include "update/rollout.h"
 
 namespace {

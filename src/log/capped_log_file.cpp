@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "common/path_checks.h"
 #include "common/unique_handle.h"
+#include "fs/path_checks.h"
 #include "log/log_line.h"
 
 namespace {

@@ -25,7 +25,7 @@ struct LogFileLimits {
 // link or hard link planted there would turn the append, the cut and the
 // rename into writes (and reads) of any file. The folder is then held open
 // against renaming while a line is written, and every file is opened
-// without following a link and checked on its handle (common/path_checks.h);
+// without following a link and checked on its handle (fs/path_checks.h);
 // a line that meets a link is dropped.
 enum class LogLinks { Follow, Refuse };
 

@@ -5,8 +5,8 @@
 #include <ctime>
 #include <string>
 
-#include "common/directory_security.h"
 #include "common/windows_directory.h"
+#include "fs/directory_security.h"
 
 namespace {
 

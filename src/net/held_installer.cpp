@@ -2,9 +2,9 @@
 
 #include <windows.h>
 
-#include "common/held_file.h"
-#include "common/path_checks.h"
 #include "common/sha256.h"
+#include "fs/held_file.h"
+#include "fs/path_checks.h"
 
 bool HeldInstaller::Create(const std::wstring& path) {
   path_ = path;

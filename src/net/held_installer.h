@@ -41,7 +41,7 @@ class HeldInstaller {
                 const std::atomic<bool>* running = nullptr);
 
   // Trades the writing handle for one that only reads (see HoldForRunning in
-  // common/held_file.h): from here the file can be run. On false nothing is
+  // fs/held_file.h): from here the file can be run. On false nothing is
   // held any more.
   bool HoldForRunning();
 

@@ -7,17 +7,18 @@
 #include <vector>
 
 #include "common/command_line.h"
-#include "common/directory_security.h"
 #include "common/hex_digits.h"
-#include "common/path_checks.h"
 #include "common/service_version.h"
 #include "common/unique_handle.h"
+#include "fs/directory_security.h"
+#include "fs/path_checks.h"
 #include "log/service_log.h"
 #include "net/held_installer.h"
 #include "process/windows_functions.h"
 #include "state/state_directory.h"
 #include "state/worker_state.h"
-#include "update/cdn_documents.h"
+#include "trust/cdn_documents.h"
+#include "trust/cdn_paths.h"
 
 namespace {
 

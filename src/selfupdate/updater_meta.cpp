@@ -4,7 +4,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "update/document_signature.h"
+#include "trust/document_signature.h"
 
 namespace {
 

@@ -3,9 +3,6 @@
 #include <cstdint>
 #include <string>
 
-// Where the service update document lies below the CDN base URL.
-inline constexpr char UpdaterMetaPath[] = "/obsplugin/meta_updater.json";
-
 // What the service update document says about the newest service build.
 struct UpdaterMeta {
   int32_t rev = 0;

@@ -2,11 +2,11 @@
 
 #include <system_error>
 
-#include "common/signing_keys.h"
 #include "log/service_log.h"
 #include "service/service_start.h"
 #include "service/worker.h"
-#include "update/cdn_documents.h"
+#include "trust/cdn_documents.h"
+#include "trust/signing_keys.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 #include "service/service_start.h"
 
 #include "common/build_config.h"
-#include "common/signing_keys.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "crash/crash_handler.h"
 #include "log/service_log.h"
 #include "service/service_host.h"
+#include "trust/signing_keys.h"
 
 namespace {
 

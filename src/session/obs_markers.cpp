@@ -3,9 +3,9 @@
 #include <shlobj.h>
 #include <windows.h>
 
-#include "common/path_checks.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
+#include "fs/path_checks.h"
 #include "log/service_log.h"
 
 namespace {

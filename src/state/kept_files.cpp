@@ -1,10 +1,7 @@
 #include "state/kept_files.h"
 
 #include <fstream>
-#include <sstream>
 #include <system_error>
-
-#include "common/hex_digits.h"
 
 namespace fs = std::filesystem;
 
@@ -51,21 +48,4 @@ bool RemoveKeptFile(const fs::path& stateDirectory, const std::string& name) {
   std::error_code error;
   fs::remove(stateDirectory / name, error);
   return !error;
-}
-
-std::set<std::string> ParseRetiredRoots(const std::string& text) {
-  std::set<std::string> keyids;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (IsLowerHex(line, 16)) keyids.insert(line);
-  }
-  return keyids;
-}
-
-std::string FormatRetiredRoots(const std::set<std::string>& keyids) {
-  std::string text;
-  for (const std::string& keyid : keyids) text += keyid + "\r\n";
-  return text;
 }

@@ -2,20 +2,11 @@
 
 #include <filesystem>
 #include <optional>
-#include <set>
 #include <string>
 
 // Files the service keeps whole in the state directory beside the one-line
 // state files: CDN documents it accepted and must hold on to, and what it
-// has concluded from them.
-
-// The key set in force and its signature file, verbatim as served.
-inline constexpr char KeptKeySetFileName[] = "keyset.json";
-inline constexpr char KeptKeySetSignatureFileName[] = "keyset.json.sig";
-// The halt in force, verbatim as served.
-inline constexpr char KeptHaltFileName[] = "meta_halt.json";
-// The ids of the root keys retired on this machine, one per line.
-inline constexpr char RetiredRootsFileName[] = "retired_roots.txt";
+// has concluded from them (the names are their owners').
 
 // The largest kept file that is read; a bigger one is not ours.
 inline constexpr size_t MaxKeptFileSize = 1024 * 1024;
@@ -34,8 +25,3 @@ bool WriteKeptFile(const std::filesystem::path& stateDirectory, const std::strin
 
 // Removes `name`; true when it is gone (or was never there).
 bool RemoveKeptFile(const std::filesystem::path& stateDirectory, const std::string& name);
-
-// The key ids of retired_roots.txt: lines of 16 lower-case hex digits; other
-// lines are skipped.
-std::set<std::string> ParseRetiredRoots(const std::string& text);
-std::string FormatRetiredRoots(const std::set<std::string>& keyids);

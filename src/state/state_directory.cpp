@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
-#include "common/directory_security.h"
-#include "common/path_checks.h"
 #include "common/service_folder.h"
 #include "common/staged_installers.h"
 #include "common/text.h"
 #include "common/windows_directory.h"
+#include "fs/directory_security.h"
+#include "fs/path_checks.h"
 #include "log/service_log.h"
 
 namespace {

@@ -46,7 +46,7 @@ std::string EnsureServiceFolder(const std::wstring& folder);
 enum class StateFolderFault { None, ReparsePoint, NotAFolder, ForeignOwner };
 
 // The decision on the folder's attributes (GetFileAttributesW) and whether
-// its owner is trusted (common/directory_security.h).
+// its owner is trusted (fs/directory_security.h).
 StateFolderFault StateFolderFaultOf(DWORD attributes, bool ownerTrusted);
 
 // What SecureStateDirectory found and did, for the log once it is open.

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "update/document_signature.h"
+#include "trust/document_signature.h"
 #include "update/obs_version.h"
 
 using nlohmann::json;

@@ -5,11 +5,6 @@
 #include <string>
 #include <vector>
 
-// Paths of the CDN documents, appended to the CDN's base URL.
-inline constexpr const char PublishDocumentPath[] = "/obsplugin/meta_publish.json";
-inline constexpr const char ObsVersionsDocumentPath[] = "/obsplugin/obsversions.json";
-inline constexpr const char MetadataDocumentFolder[] = "/obsplugin/meta/";
-
 // One plugin file of a release, both values copied verbatim from the document.
 struct PluginFile {
   std::string file;  // relative to the plugin folder

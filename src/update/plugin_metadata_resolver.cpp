@@ -7,11 +7,13 @@
 #include <utility>
 
 #include "common/cdn_base_url.h"
-#include "common/signing_keys.h"
 #include "common/text.h"
 #include "log/service_log.h"
 #include "state/kept_files.h"
 #include "state/worker_state.h"
+#include "trust/cdn_paths.h"
+#include "trust/signing_keys.h"
+#include "trust/trust_files.h"
 #include "update/file_hash.h"
 #include "update/rollout.h"
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "update/cdn_documents.h"
+#include "trust/cdn_documents.h"
 #include "update/metadata_documents.h"
 
 class WorkerState;

@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "common/hex_digits.h"
-#include "common/path_checks.h"
 #include "common/request_url.h"
 #include "common/staged_installers.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
+#include "fs/path_checks.h"
 #include "log/service_log.h"
 #include "net/held_installer.h"
 #include "state/state_directory.h"

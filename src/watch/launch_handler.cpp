@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/path_checks.h"
 #include "common/text.h"
+#include "fs/path_checks.h"
 #include "log/service_log.h"
 #include "process/windows_functions.h"
 #include "session/obs_owner.h"

@@ -11,7 +11,7 @@
 #include "process/windows_functions.h"
 #include "selfupdate/self_update.h"
 #include "state/worker_state.h"
-#include "update/cdn_documents.h"
+#include "trust/cdn_documents.h"
 #include "watch/launch_handler.h"
 
 namespace {

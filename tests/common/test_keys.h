@@ -12,7 +12,7 @@
 
 #include "common/temp_dir.h"
 #include "tools/publish/signing.h"
-#include "update/document_signature.h"
+#include "trust/document_signature.h"
 
 struct TestKey {
   std::filesystem::path folder;  // signing-key.pem, signing-key.pub.pem

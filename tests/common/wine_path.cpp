@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include "common/directory_security.h"
 #include "common/unique_handle.h"
+#include "fs/directory_security.h"
 
 std::wstring WinePathOf(const std::string& unixPath) {
   std::wstring path = L"Z:";

@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <string>
 
-#include "common/directory_security.h"
 #include "common/service_control.h"
 #include "common/temp_dir.h"
 #include "common/unique_handle.h"
+#include "fs/directory_security.h"
 
 namespace {
 

@@ -19,7 +19,8 @@
 #include "common/temp_dir.h"
 #include "common/wine_path.h"
 #include "log/service_log.h"
-#include "update/cdn_documents.h"
+#include "trust/cdn_documents.h"
+#include "trust/cdn_paths.h"
 
 namespace {
 

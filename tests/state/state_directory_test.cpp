@@ -5,9 +5,9 @@
 
 #include <filesystem>
 
-#include "common/directory_security.h"
 #include "common/temp_dir.h"
 #include "common/unique_handle.h"
+#include "fs/directory_security.h"
 
 namespace {
 

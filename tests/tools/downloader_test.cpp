@@ -5,12 +5,12 @@
 #include <functional>
 #include <thread>
 
-#include "common/directory_security.h"
 #include "common/http_test_server.h"
 #include "common/sha256.h"
 #include "common/temp_dir.h"
 #include "common/text.h"
 #include "common/wine_path.h"
+#include "fs/directory_security.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "process/fake_obs_process.h"

@@ -16,7 +16,7 @@
 #include "log/service_log.h"
 #include "state/state_directory.h"
 #include "state/worker_state.h"
-#include "update/cdn_documents.h"
+#include "trust/cdn_documents.h"
 #include "update/file_hash.h"
 
 using ::testing::ElementsAre;

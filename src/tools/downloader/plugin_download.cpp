@@ -8,11 +8,11 @@
 #include <filesystem>
 
 #include "common/command_line.h"
-#include "common/directory_security.h"
 #include "common/hex_digits.h"
-#include "common/path_checks.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
+#include "fs/directory_security.h"
+#include "fs/path_checks.h"
 #include "net/held_installer.h"
 #include "process/windows_functions.h"
 #include "state/state_directory.h"

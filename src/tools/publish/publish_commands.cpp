@@ -11,8 +11,9 @@
 #include "tools/publish/cdn_folder.h"
 #include "tools/publish/nsis_installer.h"
 #include "tools/publish/signing.h"
-#include "update/document_signature.h"
-#include "update/key_set.h"
+#include "trust/cdn_paths.h"
+#include "trust/document_signature.h"
+#include "trust/key_set.h"
 #include "update/metadata_documents.h"
 #include "update/rollout.h"
 

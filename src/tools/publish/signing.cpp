@@ -18,10 +18,9 @@
 #include <nlohmann/json.hpp>
 
 #include "common/hex_digits.h"
-#include "selfupdate/updater_meta.h"
 #include "tools/publish/cdn_folder.h"
-#include "update/document_signature.h"
-#include "update/metadata_documents.h"
+#include "trust/cdn_paths.h"
+#include "trust/document_signature.h"
 
 namespace fs = std::filesystem;
 

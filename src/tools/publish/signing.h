@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "update/key_set.h"
+#include "trust/key_set.h"
 
 // Signing CDN documents with an ECDSA P-256 key (OpenSSL), in the signature
-// file form the service verifies (see update/document_signature.h).
+// file form the service verifies (see trust/document_signature.h).
 
 // SHA-256 of a file's bytes, 64 lower-case hex digits. Throws PublishError
 // when it cannot be read.

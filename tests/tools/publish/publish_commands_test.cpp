@@ -12,7 +12,8 @@
 #include "common/test_keys.h"
 #include "tools/publish/cdn_folder.h"
 #include "tools/publish/signing.h"
-#include "update/document_signature.h"
+#include "trust/cdn_paths.h"
+#include "trust/document_signature.h"
 #include "update/md5.h"
 #include "update/metadata_documents.h"
 

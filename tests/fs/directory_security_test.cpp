@@ -1,5 +1,5 @@
 // The service's folder access list, set and read back through the system.
-#include "common/directory_security.h"
+#include "fs/directory_security.h"
 
 #include <aclapi.h>
 #include <gtest/gtest.h>

@@ -1,7 +1,9 @@
-#include "update/key_set.h"
+#include "trust/key_set.h"
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
+
+#include "trust/cdn_paths.h"
 
 namespace {
 
@@ -29,7 +31,7 @@ bool KeyOfSpki(const std::vector<uint8_t>& spki, const SignatureCrypto& crypto, 
 
 unsigned RoleForDocument(const std::string& path) {
   if (path == KeySetPath) return 0;
-  if (path == ServiceDocumentPath) return RoleService;
+  if (path == UpdaterMetaPath) return RoleService;
   if (path == HaltDocumentPath) return RoleHalt;
   return RolePlugin;
 }

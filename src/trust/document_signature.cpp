@@ -1,4 +1,4 @@
-#include "update/document_signature.h"
+#include "trust/document_signature.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "common/directory_security.h"
+#include "fs/directory_security.h"
 
 #include <aclapi.h>
 #include <sddl.h>

@@ -1,4 +1,4 @@
-#include "common/held_file.h"
+#include "fs/held_file.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

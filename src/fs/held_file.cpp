@@ -1,4 +1,4 @@
-#include "common/held_file.h"
+#include "fs/held_file.h"
 
 bool HoldForRunning(UniqueFileHandle& file) {
   // Windows does not start a program while any handle can write to its

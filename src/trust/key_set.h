@@ -8,8 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "state/signature_serials.h"
-#include "update/document_signature.h"
+#include "trust/cdn_paths.h"
+#include "trust/document_signature.h"
+#include "trust/signature_serials.h"
 
 // Which keys may sign which CDN document, and the checks a signed document
 // passes. The keys built into the service hold every role until a key set is
@@ -19,11 +20,6 @@
 // From then on only the set's keys count, each for its roles. A set signed
 // by a root that is not the first of the build's list retires the roots
 // before it for good.
-
-inline constexpr char KeySetPath[] = "/obsplugin/keyset.json";
-inline constexpr char HaltDocumentPath[] = "/obsplugin/meta_halt.json";
-// The service's own update document (what runs as LocalSystem).
-inline constexpr char ServiceDocumentPath[] = "/obsplugin/meta_updater.json";
 
 // Roles, as bits.
 inline constexpr unsigned RolePlugin = 1;   // meta_publish, obsversions, meta/rev*

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "update/document_signature.h"
-#include "update/key_set.h"
+#include "trust/document_signature.h"
+#include "trust/key_set.h"
 
 class WorkerState;
 

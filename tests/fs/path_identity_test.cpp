@@ -1,4 +1,4 @@
-#include "common/path_identity.h"
+#include "fs/path_identity.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "common/path_checks.h"
+#include "fs/path_checks.h"
 
 #include <vector>
 
-#include "common/path_identity.h"
 #include "common/unique_handle.h"
+#include "fs/path_identity.h"
 
 bool IsOnLocalDrive(const std::wstring& path) {
   std::optional<std::wstring> root = DriveRootOf(path);

@@ -1,6 +1,6 @@
 // Deletions made elevated in folders a standard user controls: a link the
 // user swapped in must not carry them elsewhere.
-#include "common/path_checks.h"
+#include "fs/path_checks.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

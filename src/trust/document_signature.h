@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "state/signature_serials.h"
+#include "trust/signature_serials.h"
 
 // The detached signature the CDN serves beside each document, at the
 // document's URL followed by ".sig": a JSON object

@@ -1,7 +1,7 @@
 // What a machine trusts as the operator rotates keys, splits roles and
 // recovers with the backup root, checked with real ECDSA signatures made and
 // verified by OpenSSL (the service runs the same checks over CNG).
-#include "update/key_set.h"
+#include "trust/key_set.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include "common/temp_dir.h"
 #include "common/test_keys.h"
 #include "tools/publish/signing.h"
+#include "trust/cdn_paths.h"
 
 namespace {
 
@@ -88,11 +89,11 @@ TEST_F(KeySetTest, RotationRolesAndRecoveryWithTheBackupRoot) {
   // plugin-only key are shown end to end.)
   EXPECT_EQ(offer(root1, named, kNow, kExpires), SignatureFailure::None);
   const std::vector<std::pair<const TestKey*, std::pair<std::string, SignatureFailure>>> rows = {
-      {&b, {ServiceDocumentPath, SignatureFailure::None}},
+      {&b, {UpdaterMetaPath, SignatureFailure::None}},
       {&b, {HaltDocumentPath, SignatureFailure::KeyNotAllowed}},
       {&halt, {kPublish, SignatureFailure::KeyNotAllowed}},
       {&plugin, {"/obsplugin/meta/rev5_30.1.2.json", SignatureFailure::None}},
-      {&plugin, {ServiceDocumentPath, SignatureFailure::KeyNotAllowed}},
+      {&plugin, {UpdaterMetaPath, SignatureFailure::KeyNotAllowed}},
       {&root1, {kPublish, SignatureFailure::UnknownKey}},
   };
   for (const auto& [key, expected] : rows) {

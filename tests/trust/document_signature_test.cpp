@@ -1,11 +1,11 @@
-#include "update/document_signature.h"
+#include "trust/document_signature.h"
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "state/signature_serials.h"
+#include "trust/signature_serials.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "update/cdn_documents.h"
+#include "trust/cdn_documents.h"
 
 #include <ctime>
 #include <filesystem>
@@ -6,12 +6,14 @@
 #include "common/bcrypt_handle.h"
 #include "common/cdn_base_url.h"
 #include "common/sha256.h"
-#include "common/signing_keys.h"
 #include "log/service_log.h"
 #include "net/http_download.h"
 #include "state/kept_files.h"
-#include "state/signature_serials.h"
 #include "state/worker_state.h"
+#include "trust/cdn_paths.h"
+#include "trust/signature_serials.h"
+#include "trust/signing_keys.h"
+#include "trust/trust_files.h"
 
 namespace {
 

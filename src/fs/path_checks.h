@@ -8,7 +8,7 @@
 
 // Checks, made as LocalSystem or elevated, that a path a standard user may
 // have chosen or prepared leads where its text says. Decisions on the text
-// are in common/path_identity.h.
+// are in fs/path_identity.h.
 
 // True when `path` lies on a local fixed or removable drive by its drive
 // letter. False for UNC paths, network drives and anything else: opening

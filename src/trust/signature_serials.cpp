@@ -1,4 +1,4 @@
-#include "state/signature_serials.h"
+#include "trust/signature_serials.h"
 
 #include <sstream>
 #include <vector>
