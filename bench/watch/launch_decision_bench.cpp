@@ -27,6 +27,7 @@
 #include "state/worker_state.h"
 #include "update/file_hash.h"
 #include "update/plugin_metadata_resolver.h"
+#include "watch/launch_follow_up.h"
 #include "watch/launch_handler.h"
 #include "watch/watch_loop.h"
 
@@ -44,7 +45,7 @@ class TimedContext : public SystemWatchContext {
   void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                          ObsProcessHistory& obsProcessHistory) override {
     const Clock::time_point seen = Clock::now();
-    ::HandleFreshLaunch(*worker, resolver_, runner_, launch, obsProcessHistory);
+    ::HandleFreshLaunch(*worker, resolver_, runner_, launch, obsProcessHistory, followUp_);
     std::lock_guard<std::mutex> lock(mutex);
     results.push_back({launch.processId, seen, Clock::now()});
     changed.notify_all();
@@ -62,6 +63,7 @@ class TimedContext : public SystemWatchContext {
  private:
   PluginMetadataResolver& resolver_;
   SystemUpdateRunner runner_{nullptr};  // never asked to stop
+  LaunchFollowUp followUp_;
 };
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }

@@ -271,7 +271,9 @@ bool DownloadRawToString(const std::string& url, std::string& out, bool only200)
 OptionalDocument DownloadOptionalToString(const std::string& url, std::string& out) {
   DWORD status = 0;
   if (DownloadRaw(url, out, true, &status)) return OptionalDocument::Received;
-  return status == 404 ? OptionalDocument::Missing : OptionalDocument::Failed;
+  // An object store that does not let its objects be listed answers 403
+  // where one is missing.
+  return status == 404 || status == 403 ? OptionalDocument::Missing : OptionalDocument::Failed;
 }
 
 bool DownloadFile(const std::string& url, const std::wstring& path) {

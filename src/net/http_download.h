@@ -32,8 +32,9 @@ bool DownloadRawToString(const std::string& url, std::string& out, bool only200 
 // How a document that may not exist came back.
 enum class OptionalDocument { Received, Missing, Failed };
 
-// DownloadRawToString with only200, telling a 404 response (Missing) from
-// every other failure (Failed).
+// DownloadRawToString with only200, telling a document that is not there
+// (Missing: a 404, or the 403 that object stores answer for an object that
+// does not exist) from every other failure (Failed).
 OptionalDocument DownloadOptionalToString(const std::string& url, std::string& out);
 
 // The conversion DownloadToString applies: a body that starts with FF FE is

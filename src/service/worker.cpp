@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "selfupdate/self_update.h"
+#include "watch/staging_thread.h"
 #include "watch/watch_loop.h"
 
 namespace {
@@ -23,19 +24,26 @@ Worker& Worker::Instance(const std::wstring& stateDirectory) {
 Worker* Worker::Existing() { return serviceWorker.load(); }
 
 Worker::Worker(const std::wstring& stateDirectory)
-    : WorkerState(stateDirectory), loop_(&WatchLoop), starter_(&StartThread) {
+    : WorkerState(stateDirectory),
+      loop_(&WatchLoop),
+      starter_(&StartThread),
+      stagingLoop_(&StagingLoop) {
   EnsureRolls();
   WriteServiceRev();
 }
 
-Worker::Worker(Loop loop, ThreadStarter starter) : loop_(loop), starter_(starter) {}
+Worker::Worker(Loop loop, ThreadStarter starter, Loop stagingLoop)
+    : loop_(loop), starter_(starter), stagingLoop_(stagingLoop) {}
 
 Worker::~Worker() {
-  if (thread.joinable() && thread.get_id() == std::this_thread::get_id()) {
-    // std::exit on the watch thread runs this destructor there. Joining
+  const std::thread::id self = std::this_thread::get_id();
+  if ((thread.joinable() && thread.get_id() == self) ||
+      (stagingThread.joinable() && stagingThread.get_id() == self)) {
+    // std::exit on one of the threads runs this destructor there. Joining
     // would deadlock and a joinable member would end in std::terminate.
     running = false;
-    thread.detach();
+    if (thread.joinable()) thread.detach();
+    if (stagingThread.joinable()) stagingThread.detach();
     return;
   }
   try {
@@ -63,10 +71,16 @@ void Worker::Start() {
   running = true;
   try {
     thread = starter_(&RunLoop, this);
+    if (stagingLoop_ != nullptr) stagingThread = starter_(stagingLoop_, this);
   } catch (...) {
-    // Whoever carries on after this must not wait for a thread that never ran.
+    // Whoever carries on after this must not wait for a thread that never
+    // ran, nor find one still running.
     running = false;
-    if (loopEnded) SetEvent(loopEnded.get());
+    if (thread.joinable()) {
+      thread.join();
+    } else if (loopEnded) {
+      SetEvent(loopEnded.get());
+    }
     throw;
   }
 }
@@ -81,17 +95,20 @@ bool Worker::WaitForLoopEnd(DWORD milliseconds) {
 
 void Worker::RequestStop() {
   running = false;
+  staging.Wake();
   if (stopRequested) SetEvent(stopRequested.get());
 }
 
 void Worker::Stop() {
   std::lock_guard<std::mutex> lock(mutex);
   RequestStop();
-  if (!thread.joinable()) return;
-  if (thread.get_id() == std::this_thread::get_id()) {
+  const std::thread::id self = std::this_thread::get_id();
+  if ((thread.joinable() && thread.get_id() == self) ||
+      (stagingThread.joinable() && stagingThread.get_id() == self)) {
     throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
   }
-  thread.join();
+  if (thread.joinable()) thread.join();
+  if (stagingThread.joinable()) stagingThread.join();
 }
 
 void Worker::WaitWhileRunning() {

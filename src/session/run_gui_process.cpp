@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -55,22 +56,6 @@ bool StartOnUserDesktop(HANDLE token, const wchar_t* applicationName, std::wstri
   return true;
 }
 
-// An OBS running from `obsPath` (case ignored), as the watch loop lists it;
-// processId 0 when there is none.
-ObsLaunch FindRunningObs(const std::wstring& obsPath) {
-  std::vector<ObsLaunch> running;
-  WindowsFunctions::FindProcessesByName("obs64.exe", running);
-  for (const ObsLaunch& launch : running) {
-    if (CompareStringOrdinal(launch.filePath.c_str(), -1, obsPath.c_str(), -1, TRUE) ==
-        CSTR_EQUAL) {
-      ObsLaunch found = launch;
-      found.filePath.clear();
-      return found;
-    }
-  }
-  return {};
-}
-
 // Waits for the installer. True once it has ended; false when the service
 // was asked to stop and it was still running `stop.graceMs` later.
 bool WaitForProcessOrStop(ServiceLog& log, HANDLE process, const StopSignal& stop) {
@@ -115,6 +100,11 @@ class UpdateRun {
   // While the lock is held nobody can open obs64.exe, so OBS cannot be
   // started during the install. On false OBS runs again or is recorded.
   bool LockObsExe();
+  // An OBS running from the path of the one stopped (case ignored), as the
+  // watch loop lists it, in that one's session and as its user; processId 0
+  // when there is none. Another's OBS of the same path (quite possibly why
+  // the lock failed) is left alone and is no relaunch of this one.
+  ObsLaunch FindRelaunchedObs();
   bool StartInstaller();
   // False when the service was asked to stop and the installer outlived its
   // grace. obs64.exe is unlocked either way.
@@ -171,6 +161,8 @@ class UpdateRun {
   UniqueKernelHandle duplicate_;  // limited only: the token of the environment block
   UniqueEnvironmentBlock environment_;
   UniqueKernelHandle stoppedObs_;
+  // The session the stopped OBS ran in, read before it was stopped.
+  std::optional<DWORD> stoppedObsSession_;
   UniqueFileHandle lock_;
   StartedProcess waited_;  // the installer, or the user-launch tool
 };
@@ -219,6 +211,10 @@ void UpdateRun::StopObs() {
   // from passing on again until the tree is ended.
   const ObsLaunch& obs = request_.obsLaunch;
   stoppedObs_ = WindowsFunctions::OpenLaunchedProcess(obs, SYNCHRONIZE);
+  DWORD session = 0;
+  if (stoppedObs_ && api_.ProcessSessionId(static_cast<DWORD>(obs.processId), &session)) {
+    stoppedObsSession_ = session;
+  }
   if (stoppedObs_ || obs.processStartDate == 0) {
     WindowsFunctions::TerminateProcessTree(static_cast<DWORD>(obs.processId));
   }
@@ -251,7 +247,7 @@ bool UpdateRun::LockObsExe() {
   log_.Print("Locking obs64.exe with CreateFileW failed, GetLastError = %d", AsInt(error));
   // The user may have started OBS again since it was stopped: that one
   // stays the only OBS, and is recorded so it is not taken for a new launch.
-  const ObsLaunch relaunched = FindRunningObs(obsPath());
+  const ObsLaunch relaunched = FindRelaunchedObs();
   if (relaunched.processId == 0) return FailAndRestartObs();
   log_.Print(
       "OBS was started again before obs64.exe could be locked, processId = %d; not starting "
@@ -259,6 +255,37 @@ bool UpdateRun::LockObsExe() {
       AsInt(static_cast<DWORD>(relaunched.processId)));
   restartedObs_ = relaunched;
   return false;
+}
+
+ObsLaunch UpdateRun::FindRelaunchedObs() {
+  std::vector<unsigned char> obsUser = request_.obsUser;
+  if (!stoppedObsSession_ || (obsUser.empty() && !api_.TokenUserSid(ownToken().get(), obsUser))) {
+    return {};
+  }
+  std::vector<ObsLaunch> running;
+  WindowsFunctions::FindProcessesByName("obs64.exe", running);
+  for (const ObsLaunch& launch : running) {
+    if (CompareStringOrdinal(launch.filePath.c_str(), -1, obsPath().c_str(), -1, TRUE) !=
+        CSTR_EQUAL) {
+      continue;
+    }
+    const UniqueKernelHandle process = WindowsFunctions::OpenLaunchedProcess(launch, 0);
+    DWORD session = 0;
+    UniqueKernelHandle token;
+    std::vector<unsigned char> user;
+    if (process && api_.ProcessSessionId(static_cast<DWORD>(launch.processId), &session) &&
+        session == *stoppedObsSession_ && api_.ProcessToken(process.get(), token.put()) &&
+        api_.TokenUserSid(token.get(), user) && user == obsUser) {
+      ObsLaunch found = launch;
+      found.filePath.clear();
+      return found;
+    }
+    log_.Print(
+        "Not taking the OBS of processId = %d for the one started again: it does not run in the "
+        "session and as the user of the one stopped",
+        AsInt(static_cast<DWORD>(launch.processId)));
+  }
+  return {};
 }
 
 bool UpdateRun::StartInstaller() {

@@ -55,8 +55,9 @@ struct GuiProcessRequest {
 // `restartedObs` receives the process id and start time of the OBS started
 // again (its filePath left empty); it keeps the caller's values when OBS was
 // not started again. When the user started OBS again before obs64.exe could
-// be locked, no second OBS is started: that one is reported in
-// `restartedObs` instead. Returns true only when the process waited for (the
+// be locked, no second OBS is started: that one (of the same path, session
+// and user as the one stopped; another's is left alone and does not count)
+// is reported in `restartedObs` instead. Returns true only when the process waited for (the
 // installer or the user-launch tool) exited with code 0. Blocks until the
 // installer has finished, or as `request.stop` allows.
 bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs);

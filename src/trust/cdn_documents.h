@@ -53,8 +53,9 @@ class CdnDocuments {
   // again against the set it brought.
   bool Fetch(const std::string& path, std::string& body);
 
-  // Fetch for a document that need not exist: a 404 is Missing and logs
-  // nothing; every other failure is logged as Fetch logs it.
+  // Fetch for a document that need not exist: a 404 (or 403, see
+  // DownloadOptionalToString) is Missing and logs nothing; every other
+  // failure is logged as Fetch logs it.
   enum class Outcome { Accepted, Missing, Failed };
   Outcome FetchOptional(const std::string& path, std::string& body);
 

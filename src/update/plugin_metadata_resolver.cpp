@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <utility>
@@ -43,10 +44,22 @@ void PluginMetadataResolver::ApplyHalt(PublishedReleases& releases) {
     kept.reset();
   }
   // A halt only ever lowers the chance of a new release that differs from
-  // the stable one; otherwise there is nothing to fetch.
+  // the stable one; otherwise there is nothing to fetch. A launch takes the
+  // halt that was kept when the document was fetched lately: an optional
+  // document is not worth a round trip on its way to the user's OBS.
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  const bool fetch =
+      releases.chance > 0 && releases.newRev != releases.stableRev &&
+      (haltFetch_ == HaltFetch::Now || now - worker_.lastHaltFetch >= HaltFetchIntervalSeconds ||
+       now < worker_.lastHaltFetch);
   std::string body;
-  if (releases.chance > 0 && releases.newRev != releases.stableRev &&
-      cdn_.FetchOptional(HaltDocumentPath, body) == CdnDocuments::Outcome::Accepted) {
+  if (fetch) {
+    haltFetch_ = HaltFetch::Stale;
+    // Counted as fetched whatever comes back: a CDN that fails it is asked
+    // again an hour later, or at the next prestaging check.
+    worker_.lastHaltFetch = now;
+  }
+  if (fetch && cdn_.FetchOptional(HaltDocumentPath, body) == CdnDocuments::Outcome::Accepted) {
     if (!ReadRolloutHalt(body, read)) {
       log.Print("Failed to parse meta_halt.json %s", body.c_str());
     } else if (read.newReleaseRev != releases.newRev) {
@@ -142,7 +155,7 @@ bool PluginMetadataResolver::ReadObsVersions(Reader read) {
 }
 
 void PluginMetadataResolver::ResolveForObsExe(const std::wstring& exePath, PluginMetadata& metadata,
-                                              bool& unreadable) {
+                                              bool& unreadable, std::string* exeHash) {
   // The publication comes first: when it is unavailable the executable is
   // never opened.
   if (!SelectRevision(metadata)) return;
@@ -157,6 +170,7 @@ void PluginMetadataResolver::ResolveForObsExe(const std::wstring& exePath, Plugi
     return;
   }
   log.Print("Hash for %s is %s", ToUtf8(exePath).c_str(), hash.c_str());
+  if (exeHash != nullptr) *exeHash = hash;
 
   std::string version;
   if (!ReadObsVersions(

@@ -7,10 +7,16 @@
 
 class WorkerState;
 
+// A launch fetches the halt document only when none was fetched for this
+// long; the prestaging checks fetch it (see HaltFetch).
+inline constexpr int64_t HaltFetchIntervalSeconds = 3600;
+
 // Decides which plugin release belongs with an OBS installation, from the
 // CDN documents under one base URL, the machine's roll and last installed
 // revision (read through the worker's state files), and the hash of obs64.exe. Keeps nothing
-// between calls; every call downloads what it needs afresh and logs every failure.
+// between calls; every call downloads what it needs afresh (but for the
+// halt, see HaltFetch) and logs every failure. The caller holds the worker's
+// stateLock from construction on while it uses the resolver.
 class PluginMetadataResolver {
  public:
   // A resolver reading from the build's CDN.
@@ -23,12 +29,20 @@ class PluginMetadataResolver {
   PluginMetadataResolver(std::string baseUrl, WorkerState& worker);
   PluginMetadataResolver(std::string baseUrl, WorkerState& worker, const std::string& keysPem);
 
+  // When the halt document is fetched. Stale: only when the worker has not
+  // fetched it for HaltFetchIntervalSeconds (a launch uses the halt kept in
+  // the state folder). Now: on the next SelectRevision, then as Stale.
+  enum class HaltFetch { Stale, Now };
+  void SetHaltFetch(HaltFetch when) { haltFetch_ = when; }
+
   // Chooses the release revision (SelectRevision), hashes `exePath`, finds
   // its OBS version in obsversions.json and loads the plugin metadata of that
   // revision and version into `metadata`. Sets `unreadable` only when the
-  // executable could not be hashed. Any step that fails ends the call with
-  // what was filled so far.
-  void ResolveForObsExe(const std::wstring& exePath, PluginMetadata& metadata, bool& unreadable);
+  // executable could not be hashed; `exeHash`, when given, receives the
+  // hash when it was taken. Any step that fails ends the call with what was
+  // filled so far.
+  void ResolveForObsExe(const std::wstring& exePath, PluginMetadata& metadata, bool& unreadable,
+                        std::string* exeHash = nullptr);
 
   // For an OBS build missing from the version table: loads the plugin
   // metadata of metadata.rev (unchanged, possibly 0) for the newest version
@@ -42,9 +56,9 @@ class PluginMetadataResolver {
   bool SelectRevision(PluginMetadata& metadata);
 
   // Lowers releases.chance by the halt of releases.newRev: the one kept in
-  // the state folder, or a newer one from meta_halt.json, which is then
-  // kept. A kept halt of another release is dropped. A missing halt
-  // document changes nothing and is not logged.
+  // the state folder, or a newer one from meta_halt.json when it is fetched
+  // (see HaltFetch), which is then kept. A kept halt of another release is
+  // dropped. A missing halt document changes nothing and is not logged.
   void ApplyHalt(PublishedReleases& releases);
 
   // Fetches the plugin metadata document `name` (e.g. rev12_30.1.2.json) and
@@ -62,4 +76,5 @@ class PluginMetadataResolver {
 
   CdnDocuments cdn_;
   WorkerState& worker_;
+  HaltFetch haltFetch_ = HaltFetch::Stale;
 };

@@ -147,6 +147,16 @@ bool StageInstaller(ServiceLog& log, const StagingRequest& request, std::wstring
   return true;
 }
 
+bool FindStagedInstaller(ServiceLog& log, const std::wstring& stagedFolder,
+                         const std::string& sha256, std::wstring& stagedPath) {
+  const std::wstring path = stagedFolder + L"\\" + StagedInstallerFileName(FromUtf8(sha256));
+  HeldInstaller installer;
+  if (!installer.OpenExisting(path) || !SameSha256(sha256, installer.Sha256())) return false;
+  log.Print("Using the installer staged earlier, %s", ToUtf8(path).c_str());
+  stagedPath = path;
+  return true;
+}
+
 void RemoveStagedInstaller(ServiceLog& log, const std::wstring& path) {
   const bool removed = DeleteWithoutLinks(path);
   const DWORD error = GetLastError();

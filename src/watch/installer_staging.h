@@ -6,11 +6,6 @@
 
 class ServiceLog;
 
-// An update whose installer is pinned by its SHA-256 runs only when the
-// installer was staged within this many seconds of the launch being seen;
-// a later one waits, staged, for the next launch.
-inline constexpr int64_t StagingDeadlineSeconds = 15;
-
 // What StageInstaller is given.
 struct StagingRequest {
   // The folder of staged installers (StagedFolderOf the state folder).
@@ -36,6 +31,14 @@ struct StagingRequest {
 // line "Staging the installer failed: <why>", no partial or unchecked file
 // is left. Each step is logged.
 bool StageInstaller(ServiceLog& log, const StagingRequest& request, std::wstring& stagedPath);
+
+// The installer staged earlier in `stagedFolder` under the name of
+// `sha256`, when it is there and has that SHA-256, read through a handle
+// that refuses links and keeps writers out ("Using the installer staged
+// earlier, <file>" is logged). Changes nothing in the folder: another
+// thread may be staging into it.
+bool FindStagedInstaller(ServiceLog& log, const std::wstring& stagedFolder,
+                         const std::string& sha256, std::wstring& stagedPath);
 
 // Deletes the staged installer `path`, once it is installed, through a
 // handle that refuses links; logs the outcome.

@@ -3,9 +3,11 @@
 #include <windows.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
+#include <mutex>
+#include <optional>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -15,86 +17,21 @@
 #include "process/windows_functions.h"
 #include "session/obs_owner.h"
 #include "session/session_api.h"
-#include "state/state_directory.h"
+#include "state/known_installs.h"
 #include "state/worker_state.h"
 #include "update/plugin_metadata_resolver.h"
+#include "watch/installer_staging.h"
+#include "watch/launch_follow_up.h"
 #include "watch/watch_loop.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The end of every OBS executable path whose plugin files are compared.
-constexpr wchar_t ExecutableTail[] = L"\\bin\\64bit\\obs64.exe";
-constexpr size_t ExecutableTailLength = sizeof ExecutableTail / sizeof ExecutableTail[0] - 1;
 constexpr wchar_t PluginFolderTail[] = L"\\obs-plugins\\64bit";
-// Metadata file names are joined to their folder with "/", not the native
-// separator: the log shows them so, and the downloader sees the same paths.
-constexpr wchar_t MetadataFileSeparator[] = L"/";
 constexpr wchar_t DownloaderFileName[] = L"LumenfeldPluginDownloader.exe";
 constexpr wchar_t ToFrontFileName[] = L"InstallerToFront.exe";
 constexpr wchar_t UserLaunchFileName[] = L"UserLaunch.exe";
-
-// The folders of one OBS installation, derived from its executable path;
-// both empty when the path is too short to have an OBS root.
-struct ObsFolders {
-  fs::path pluginFolder;
-  fs::path coreBrowserFolder;
-};
-
-ObsFolders DeriveObsFolders(const std::wstring& filePath) {
-  const fs::path binFolder = fs::path(filePath).parent_path();
-  if (binFolder.empty()) return {};
-  const fs::path bin = binFolder.parent_path();
-  if (bin.empty() || !bin.has_parent_path()) return {};
-  const fs::path root = bin.parent_path();
-  return {root / L"obs-plugins" / L"64bit", root / L"core" / L"obs-browser"};
-}
-
-// True when `path` exists and is a folder. Any failure of the status query
-// other than "not found" (access denied, say) counts as no: the launch is
-// then handled as if the folder were absent, and the loop goes on with the
-// other launches. The failure is logged.
-bool IsExistingDirectory(ServiceLog& log, const fs::path& path) {
-  if (path.empty()) return false;
-  std::error_code error;
-  bool found = fs::exists(path, error);
-  if (!error && found) found = fs::is_directory(path, error);
-  if (error) {
-    log.Print("Unable to query %s, error = %d", ToUtf8(path.wstring()).c_str(), error.value());
-    return false;
-  }
-  return found;
-}
-
-// Compares the listed plugin files with the disk, in list order, up to the
-// first that differs; logs that one. True when one differs.
-bool PluginFilesDiffer(ServiceLog& log, UpdateRunner& runner, const PluginMetadata& metadata,
-                       const ObsFolders& folders) {
-  for (const PluginFile& entry : metadata.files) {
-    const std::wstring file = FromUtf8(entry.file);
-    std::wstring candidate = folders.pluginFolder.wstring() + MetadataFileSeparator + file;
-    std::string hash = runner.HashFile(candidate);
-    if (hash.empty()) {
-      candidate = folders.coreBrowserFolder.wstring() + MetadataFileSeparator + file;
-      hash = runner.HashFile(candidate);
-    }
-    // Exact comparison: a hash listed in lower case never matches.
-    if (!hash.empty() && hash == entry.hash) continue;
-    log.Print("filePath '%s' hash = '%s', which doesn't match needed %s - need to update",
-              ToUtf8(candidate).c_str(), hash.c_str(), entry.hash.c_str());
-    return true;
-  }
-  return false;
-}
-
-// True when `filePath` ends with "\bin\64bit\obs64.exe" (case kept): the
-// OBS root is then the text before it.
-bool HasExecutableTail(const std::wstring& filePath) {
-  return filePath.size() >= ExecutableTailLength &&
-         filePath.compare(filePath.size() - ExecutableTailLength, ExecutableTailLength,
-                          ExecutableTail) == 0;
-}
 
 // The folder the downloader installs into: the plugin folder, or the OBS
 // root for a revision that knows the core browser layout when OBS has it.
@@ -147,83 +84,19 @@ bool InstallFolderLeadsToItself(ServiceLog& log, const std::wstring& pluginFolde
   return true;
 }
 
-// Stages the pinned installer of `metadata` for the downloader to run. True
-// when the update may go on now, with `stagedPath` naming the file; false,
-// logged, when the staging failed, finished after the deadline or outlived
-// the OBS it was for: OBS is then left alone.
-bool StageForUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
-                    const ObsLaunch& launch, const PluginMetadata& metadata,
-                    std::chrono::steady_clock::time_point seen, std::wstring& stagedPath) {
-  if (worker.GetStateDirectory().empty()) {
-    log.Print("Staging the installer failed: there is no state folder");
-    return false;
+// Keeps the install of an examined launch for prestaging, unless it is no
+// OBS folder or its obs64.exe was not hashed. Under the worker's stateLock.
+void RememberInstall(WorkerState& worker, const ObsLaunch& launch,
+                     const InstallIdentity& identity) {
+  if (identity.exeHash.empty() || identity.outcome == InstallIdentity::Outcome::NotObsFolder ||
+      worker.GetStateDirectory().empty()) {
+    return;
   }
-  StagingRequest request;
-  request.stagedFolder = StagedFolderOf(worker.GetStateDirectory());
-  request.url = metadata.installer;
-  request.sha256 = metadata.installerSha256;
-  if (!runner.StageInstaller(request, stagedPath)) return false;
-  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - seen);
-  if (took > std::chrono::seconds(StagingDeadlineSeconds)) {
-    log.Print(
-        "The installer was staged %d ms after the launch was seen, later than %d s: OBS is left "
-        "running, the next launch installs from %s",
-        static_cast<int>(took.count()), static_cast<int>(StagingDeadlineSeconds),
-        ToUtf8(stagedPath).c_str());
-    return false;
-  }
-  if (!runner.ObsStillRuns(launch)) {
-    log.Print("OBS ended while the installer was staged: the next launch installs from %s",
-              ToUtf8(stagedPath).c_str());
-    return false;
-  }
-  return true;
-}
-
-// Runs the downloader/installer for `metadata`, with the tokens of
-// `obsUser` only, and records the outcome: the revision (and a fresh roll)
-// after total success, the restarted OBS in any case.
-void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const ObsLaunch& launch,
-               const std::vector<unsigned char>& obsUser, const PluginMetadata& metadata,
-               const ObsFolders& folders, std::chrono::steady_clock::time_point seen,
-               ObsProcessHistory& obsProcessHistory) {
-  std::wstring servicePath;
-  if (!runner.GetServicePath(servicePath)) return;
-  const std::wstring pluginFolder =
-      PluginFolderArgument(log, launch.filePath, metadata.rev, folders);
-  if (!InstallFolderLeadsToItself(log, pluginFolder, folders, metadata)) return;
-  const fs::path serviceFolder = fs::path(servicePath).parent_path();
-  std::wstring arguments = L"/url='" + FromUtf8(metadata.installer) + L"' /pluginFolder='" +
-                           pluginFolder + L"' /pathToObs64='" + launch.filePath + L"'";
-  // The downloader runs the installer only when it has this hash, and runs
-  // the staged file when it passes its own checks.
-  std::wstring stagedPath;
-  if (!metadata.installerSha256.empty()) {
-    if (!StageForUpdate(worker, runner, log, launch, metadata, seen, stagedPath)) return;
-    arguments +=
-        L" /sha256='" + FromUtf8(metadata.installerSha256) + L"' /staged='" + stagedPath + L"'";
-  }
-
-  GuiProcessRequest request;
-  request.installerPath = (serviceFolder / DownloaderFileName).wstring();
-  request.installerArguments = std::move(arguments);
-  request.userLaunchPath = (serviceFolder / UserLaunchFileName).wstring();
-  request.toFrontPath = (serviceFolder / ToFrontFileName).wstring();
-  request.obsLaunch = launch;
-  request.obsUser = obsUser;
-  ObsLaunch restartedObs;
-  const bool installed = runner.RunGuiProcess(request, restartedObs);
-  if (!installed) {
-    log.Print("RunGuiProcess for the downloader/installer did not finish in total success.");
-  } else {
-    if (!stagedPath.empty()) RemoveStagedInstaller(log, stagedPath);
-    if (worker.ReadLastRev() != metadata.rev) {
-      worker.Reroll();
-      worker.WriteLastRev(metadata.rev);
-    }
-  }
-  if (restartedObs.processId != 0) obsProcessHistory.insert(KeyOf(restartedObs));
+  KnownInstall seen;
+  seen.lastSeen = static_cast<int64_t>(std::time(nullptr));
+  seen.md5 = identity.exeHash;
+  seen.path = ToUtf8(launch.filePath);
+  RememberKnownInstall(fs::path(worker.GetStateDirectory()), seen);
 }
 
 }  // namespace
@@ -244,31 +117,72 @@ bool SystemUpdateRunner::RunGuiProcess(const GuiProcessRequest& request, ObsLaun
   return ::RunGuiProcess(stoppable, restartedObs);
 }
 
-bool UpdateRunner::StageInstaller(const StagingRequest& request, std::wstring& stagedPath) {
-  return ::StageInstaller(ServiceLog::Instance(), request, stagedPath);
+bool UpdateRunner::FindStagedInstaller(const std::wstring& stagedFolder, const std::string& sha256,
+                                       std::wstring& path) {
+  return ::FindStagedInstaller(ServiceLog::Instance(), stagedFolder, sha256, path);
 }
 
 bool UpdateRunner::ObsStillRuns(const ObsLaunch& launch) {
   return WindowsFunctions::IsRunning(launch);
 }
 
-bool SystemUpdateRunner::StageInstaller(const StagingRequest& request, std::wstring& stagedPath) {
-  StagingRequest stoppable = request;
-  stoppable.running = running_;
-  return UpdateRunner::StageInstaller(stoppable, stagedPath);
+ObsLaunch RunPlannedUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
+                           const PlannedUpdate& update, const std::wstring& stagedPath) {
+  const ObsLaunch& launch = update.launch;
+  const PluginMetadata& metadata = update.metadata;
+  std::wstring servicePath;
+  if (!runner.GetServicePath(servicePath)) return {};
+  const std::wstring pluginFolder =
+      PluginFolderArgument(log, launch.filePath, metadata.rev, update.folders);
+  if (!InstallFolderLeadsToItself(log, pluginFolder, update.folders, metadata)) return {};
+  const fs::path serviceFolder = fs::path(servicePath).parent_path();
+  std::wstring arguments = L"/url='" + FromUtf8(metadata.installer) + L"' /pluginFolder='" +
+                           pluginFolder + L"' /pathToObs64='" + launch.filePath + L"'";
+  // The downloader runs the installer only when it has this hash, and runs
+  // the staged file when it passes its own checks.
+  if (!stagedPath.empty()) {
+    arguments +=
+        L" /sha256='" + FromUtf8(metadata.installerSha256) + L"' /staged='" + stagedPath + L"'";
+  }
+
+  GuiProcessRequest request;
+  request.installerPath = (serviceFolder / DownloaderFileName).wstring();
+  request.installerArguments = std::move(arguments);
+  request.userLaunchPath = (serviceFolder / UserLaunchFileName).wstring();
+  request.toFrontPath = (serviceFolder / ToFrontFileName).wstring();
+  request.obsLaunch = launch;
+  request.obsUser = update.obsUser;
+  ObsLaunch restartedObs;
+  if (!runner.RunGuiProcess(request, restartedObs)) {
+    log.Print("RunGuiProcess for the downloader/installer did not finish in total success.");
+    return restartedObs;
+  }
+  if (!stagedPath.empty()) RemoveStagedInstaller(log, stagedPath);
+  {
+    std::lock_guard<std::mutex> lock(worker.stateLock);
+    if (worker.ReadLastRev() != metadata.rev) {
+      worker.Reroll();
+      worker.WriteLastRev(metadata.rev);
+    }
+  }
+  log.Print("Release %d is installed for %s", static_cast<int>(metadata.rev),
+            ToUtf8(launch.filePath).c_str());
+  return restartedObs;
 }
 
 void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
-                       ObsProcessHistory& obsProcessHistory) {
+                       ObsProcessHistory& obsProcessHistory, LaunchFollowUp& followUp) {
   SystemUpdateRunner runner(&worker->running);
+  // The documents it reads are judged by the key set in force now.
+  std::unique_lock<std::mutex> lock(worker->stateLock);
   PluginMetadataResolver resolver(*worker);
-  HandleFreshLaunch(*worker, resolver, runner, launch, obsProcessHistory);
+  lock.unlock();
+  HandleFreshLaunch(*worker, resolver, runner, launch, obsProcessHistory, followUp);
 }
 
 void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, UpdateRunner& runner,
-                       const ObsLaunch& launch, ObsProcessHistory& obsProcessHistory) {
-  // The staging deadline counts from here.
-  const auto seen = std::chrono::steady_clock::now();
+                       const ObsLaunch& launch, ObsProcessHistory& obsProcessHistory,
+                       LaunchFollowUp& followUp) {
   ServiceLog& log = ServiceLog::Instance();
   // Another user's OBS would have the service stop, install for and start
   // again, with this user's token, whatever that user put in its folder.
@@ -284,38 +198,34 @@ void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, Up
     obsProcessHistory.insert(KeyOf(launch));
     return;
   }
-  PluginMetadata metadata;
-  bool unreadable = false;
-  resolver.ResolveForObsExe(launch.filePath, metadata, unreadable);
-  // Left for the next pass of the loop, which sees the launch again.
-  if (unreadable) return;
-
-  const ObsFolders folders = DeriveObsFolders(launch.filePath);
-  if (metadata.files.empty() || metadata.installer.empty()) {
-    log.Print("Failed to get valid LF info on that exe, checking if it is indeed an OBS folder.");
-    if (!IsExistingDirectory(log, folders.pluginFolder) &&
-        !IsExistingDirectory(log, folders.coreBrowserFolder)) {
-      log.Print("It's not an OBS folder");
+  InstallIdentity identity;
+  {
+    std::lock_guard<std::mutex> lock(worker.stateLock);
+    identity = IdentifyInstall(log, resolver, launch.filePath, false);
+    RememberInstall(worker, launch, identity);
+  }
+  switch (identity.outcome) {
+    case InstallIdentity::Outcome::Unreadable:
+      return;  // left for the next pass of the loop, which sees the launch again
+    case InstallIdentity::Outcome::NotObsFolder:
+    case InstallIdentity::Outcome::NoInstaller:
       obsProcessHistory.insert(KeyOf(launch));
       return;
-    }
-    // Same record: the revision the rollout chose stays, files are appended.
-    resolver.ResolveLatest(metadata);
-    if (metadata.installer.empty()) {
-      log.Print(
-          "It's an OBS folder, but there was trouble determine latest installer to use for the "
-          "plugin");
-      obsProcessHistory.insert(KeyOf(launch));
-      return;
-    }
-    log.Print("It's an OBS folder and we're going to just use the latest version for it");
+    case InstallIdentity::Outcome::Identified:
+      break;
   }
 
-  const bool needsUpdate =
-      HasExecutableTail(launch.filePath) && PluginFilesDiffer(log, runner, metadata, folders);
+  const bool needsUpdate = HasExecutableTail(launch.filePath) &&
+                           PluginFilesDiffer(
+                               log, [&](const std::wstring& path) { return runner.HashFile(path); },
+                               identity.metadata, identity.folders, false);
   log.Print("needsUpdate = %d for %s", needsUpdate ? 1 : 0, ToUtf8(launch.filePath).c_str());
   if (needsUpdate) {
-    RunUpdate(worker, runner, log, launch, obsUser, metadata, folders, seen, obsProcessHistory);
+    // The staging deadline counts from here: the documents and the hashes
+    // are behind, only the wait for the installer is ahead.
+    PlannedUpdate update{launch, obsUser, std::move(identity.metadata), identity.folders};
+    followUp.Begin(worker, runner, log, update, obsProcessHistory,
+                   std::chrono::steady_clock::now());
   }
   AddToHistory(log, launch, obsProcessHistory);
 }

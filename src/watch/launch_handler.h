@@ -8,8 +8,9 @@
 #include "process/obs_launch.h"
 #include "session/run_gui_process.h"
 #include "update/file_hash.h"
-#include "watch/installer_staging.h"
+#include "watch/install_check.h"
 
+class LaunchFollowUp;
 class PluginMetadataResolver;
 class ServiceLog;
 class WorkerState;
@@ -20,9 +21,9 @@ inline constexpr int32_t CoreLayoutRevision = 138;
 
 // The steps of a launch check that reach outside this process: telling whose
 // OBS it is, hashing the installed plugin files, reading the service's own
-// executable path (to find the downloader and the tools beside it), staging
-// the installer and seeing whether OBS still runs, and the install on the
-// user's desktop.
+// executable path (to find the downloader and the tools beside it), finding
+// a staged installer and seeing whether OBS still runs, and the install on
+// the user's desktop.
 class UpdateRunner {
  public:
   virtual ~UpdateRunner() = default;
@@ -35,8 +36,9 @@ class UpdateRunner {
   virtual bool GetServicePath(std::wstring& path) = 0;
   // As RunGuiProcess in session/run_gui_process.h.
   virtual bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) = 0;
-  // As StageInstaller in watch/installer_staging.h.
-  virtual bool StageInstaller(const StagingRequest& request, std::wstring& stagedPath);
+  // As FindStagedInstaller in watch/installer_staging.h.
+  virtual bool FindStagedInstaller(const std::wstring& stagedFolder, const std::string& sha256,
+                                   std::wstring& path);
   // As WindowsFunctions::IsRunning in process/windows_functions.h.
   virtual bool ObsStillRuns(const ObsLaunch& launch);
 };
@@ -50,41 +52,56 @@ class SystemUpdateRunner : public UpdateRunner {
   bool IsActiveUsersObs(const ObsLaunch& launch, std::vector<unsigned char>& user) override;
   bool GetServicePath(std::wstring& path) override;
   bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) override;
-  // Ends the download once `running` is cleared.
-  bool StageInstaller(const StagingRequest& request, std::wstring& stagedPath) override;
 
  private:
   const std::atomic<bool>* running_;
 };
 
+// An update a launch check decided on: the launch, the user its OBS runs as,
+// the release and the folders of that OBS.
+struct PlannedUpdate {
+  ObsLaunch launch;
+  std::vector<unsigned char> obsUser;
+  PluginMetadata metadata;
+  ObsFolders folders;
+};
+
+// Runs the downloader/installer for `update` on the user's desktop (OBS
+// stopped and started again around it), with the tokens of its OBS's user
+// only, and with `stagedPath` (when not empty) as the staged installer for
+// the downloader to run: ` /sha256='<hex>' /staged='<file>'` follow the
+// three arguments. Nothing runs when the service's own path cannot be read
+// or a folder or file the installer may write to leads elsewhere through a
+// link (checked now, just before the run). After total success the staged
+// file is deleted, the revision recorded (and the roll re-drawn when it
+// changed) and "Release %d is installed for %s" logged; otherwise
+// "RunGuiProcess for the downloader/installer did not finish in total
+// success.". Returns the OBS started again (processId 0 when none).
+ObsLaunch RunPlannedUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
+                           const PlannedUpdate& update, const std::wstring& stagedPath);
+
 // Deals with one OBS launch that the watch loop has just seen, at most a few
 // seconds after it started: identifies the plugin release that belongs with
-// it, hashes the installed plugin files and, at the first that differs, runs
-// the downloader/installer in the user's session (OBS stopped and started
-// again around it). After total success the installed revision is recorded
-// and, when it changed, the roll re-drawn.
-//
-// When the metadata pins the installer by its SHA-256, the installer is
-// staged first, while OBS still runs (see StageInstaller), and the
-// downloader is told to run the staged file. OBS is then stopped only when
-// the staging succeeded within StagingDeadlineSeconds of the call and OBS
-// still runs; otherwise nothing else happens, and a staged installer waits
-// for the next launch. The staged file is deleted once it is installed.
+// it (remembering the install for prestaging, see known_installs.h), hashes
+// the installed plugin files and, at the first that differs, hands the
+// update to `followUp` (see LaunchFollowUp::Begin): it runs at once when
+// its installer is not pinned by a SHA-256 or is staged already, and
+// otherwise once the staging thread has staged it, within
+// StagingDeadlineSeconds.
 //
 // Only the active user's own OBS is acted on: a launch of another session
 // or another user, like one from a path that is not on a local drive, is
-// only logged and recorded, before anything is fetched or opened. The update
-// is not run when a folder or file the installer may write to leads
-// elsewhere through a link.
+// only logged and recorded, before anything is fetched or opened.
 //
 // Records the launch in `obsProcessHistory` on every path except one (the
 // executable cannot be read for identification), which leaves it for the
-// next pass of the loop; the OBS that the update run started again is
-// recorded too, so it is never taken for a new launch. Every step is written
-// to the service log. Blocks until the installer has finished.
+// next pass of the loop; an OBS that an update started again is recorded
+// too, so it is never taken for a new launch. Every step is written to the
+// service log. Blocks while an update runs at once, never for a download.
 void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
-                       ObsProcessHistory& obsProcessHistory);
+                       ObsProcessHistory& obsProcessHistory, LaunchFollowUp& followUp);
 
 // HandleFreshLaunch with the resolver and the runner given.
 void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, UpdateRunner& runner,
-                       const ObsLaunch& launch, ObsProcessHistory& obsProcessHistory);
+                       const ObsLaunch& launch, ObsProcessHistory& obsProcessHistory,
+                       LaunchFollowUp& followUp);

@@ -2,8 +2,10 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <ctime>
 #include <exception>
+#include <mutex>
 #include <string>
 
 #include "common/text.h"
@@ -81,15 +83,22 @@ void RunWatchPass(WatchContext& context, WorkerState* worker,
     context.FindObsProcesses(found, obsProcessHistory);
     list.swap(found);
   });
+  std::vector<ObsLaunch> seen;
   for (const ObsLaunch& launch : list) {
     if (obsProcessHistory.count(KeyOf(launch)) != 0) continue;
+    seen.push_back(launch);
     step.launch = &launch;
     guarded([&] { HandleNewLaunch(context, worker, launch, obsProcessHistory); });
   }
+  step = PassStep{"following up on earlier launches", nullptr};
+  guarded([&] { context.FollowUp(worker, seen, obsProcessHistory); });
   step = PassStep{"checking for a new version of the service", nullptr};
   guarded([&] {
     if (context.Now() - worker->lastUpdateCheck > UpdateCheckInterval) {
       context.CheckForServiceUpdate(worker);
+      // Hourly, and at once after the start: a release published since is
+      // staged before the next launch needs it.
+      worker->staging.CheckAllInstalls();
     }
   });
 }
@@ -117,7 +126,14 @@ void SystemWatchContext::FindObsProcesses(std::vector<ObsLaunch>& list,
 
 void SystemWatchContext::HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                                            ObsProcessHistory& obsProcessHistory) {
-  ::HandleFreshLaunch(worker, launch, obsProcessHistory);
+  ::HandleFreshLaunch(worker, launch, obsProcessHistory, followUp_);
+}
+
+void SystemWatchContext::FollowUp(WorkerState* worker, const std::vector<ObsLaunch>& seen,
+                                  ObsProcessHistory& obsProcessHistory) {
+  for (const ObsLaunch& launch : seen) followUp_.WatchForEnd(launch);
+  SystemUpdateRunner runner(&worker->running);
+  followUp_.Advance(*worker, runner, Log(), obsProcessHistory, std::chrono::steady_clock::now());
 }
 
 void SystemWatchContext::CheckForServiceUpdate(WorkerState* worker) {
@@ -125,6 +141,7 @@ void SystemWatchContext::CheckForServiceUpdate(WorkerState* worker) {
   // the CDN names today. The check counts as made from here on, so that
   // nothing the key set runs into makes the next pass try again.
   worker->lastUpdateCheck = Now();
+  std::lock_guard<std::mutex> lock(worker->stateLock);
   CdnDocuments cdn(*worker);
   cdn.RefreshKeySet();
   ::CheckForServiceUpdate(worker, cdn);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "process/obs_launch.h"
+#include "watch/launch_follow_up.h"
 
 class ServiceLog;
 class WorkerState;
@@ -30,6 +31,11 @@ class WatchContext {
   virtual void FindObsProcesses(std::vector<ObsLaunch>& list, const ObsProcessHistory& known) = 0;
   virtual void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                                  ObsProcessHistory& obsProcessHistory) = 0;
+  // After the launches of a pass: what they started, see LaunchFollowUp.
+  // `seen` are the launches this pass listed that were not in
+  // `obsProcessHistory` before it.
+  virtual void FollowUp(WorkerState* worker, const std::vector<ObsLaunch>& seen,
+                        ObsProcessHistory& obsProcessHistory) = 0;
   virtual void CheckForServiceUpdate(WorkerState* worker) = 0;
   // The pause at the end of every pass.
   virtual void Pause() = 0;
@@ -37,17 +43,23 @@ class WatchContext {
 };
 
 // The context of the running service: the system clock and process list,
-// the real launch handling and self-update (after a fetch of the key set),
-// Sleep(100) and the service log.
+// the real launch handling and its follow-up (every OBS listed is watched
+// for its end), the self-update (after a fetch of the key set, under the
+// worker's stateLock), Sleep(100) and the service log.
 class SystemWatchContext : public WatchContext {
  public:
   int64_t Now() override;
   void FindObsProcesses(std::vector<ObsLaunch>& list, const ObsProcessHistory& known) override;
   void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                          ObsProcessHistory& obsProcessHistory) override;
+  void FollowUp(WorkerState* worker, const std::vector<ObsLaunch>& seen,
+                ObsProcessHistory& obsProcessHistory) override;
   void CheckForServiceUpdate(WorkerState* worker) override;
   void Pause() override;
   ServiceLog& Log() override;
+
+ private:
+  LaunchFollowUp followUp_;
 };
 
 // Logs "Adding { itr->processId, itr->processStartDate } { %d, %d} to
@@ -57,10 +69,13 @@ void AddToHistory(ServiceLog& log, const ObsLaunch& launch, ObsProcessHistory& o
 // One pass without its pause: every launch of the process list whose key is
 // not in `obsProcessHistory` is logged and then either handed to
 // HandleFreshLaunch (at most FreshLaunchWindow seconds old, negative ages
-// included) or only recorded; then the self-update check when it is due.
-// An exception raised while listing, while handling one launch or in the
-// self-update check is logged in one line and ends only that step: the
-// other launches and the check still run. None leaves this function.
+// included) or only recorded; then the follow-up of earlier launches
+// (FollowUp); then, when it is due, the self-update check, after which the
+// staging thread is asked to check every known OBS install for prestaging.
+// No step waits for a download. An exception raised while listing, while
+// handling one launch, in the follow-up or in the self-update check is
+// logged in one line and ends only that step: the others still run. None
+// leaves this function.
 void RunWatchPass(WatchContext& context, WorkerState* worker, ObsProcessHistory& obsProcessHistory);
 
 // Runs passes, each followed by the pause, while the worker's run flag is

@@ -145,6 +145,17 @@ TEST_F(HttpDownloadTest, ErrorStatusWithLengthIsReceivedLikeAnyBody) {
   EXPECT_EQ(broken, "oops");
   EXPECT_TRUE(DownloadFile(Url("/broken"), (dir / "page").wstring()));
   EXPECT_EQ(ReadFileBytes(dir / "page"), "oops");
+  // A document that need not exist is missing on a 404, and on the 403 an
+  // object store answers for an object that is not there.
+  Serve("/forbidden", Reply::WithBody(403, "<Error>AccessDenied</Error>"));
+  const std::pair<const char*, OptionalDocument> optional[] = {
+      {"/missing", OptionalDocument::Missing},
+      {"/forbidden", OptionalDocument::Missing},
+      {"/broken", OptionalDocument::Failed}};
+  for (const auto& [target, outcome] : optional) {
+    std::string body;
+    EXPECT_EQ(DownloadOptionalToString(Url(target), body), outcome) << target;
+  }
 }
 
 TEST_F(HttpDownloadTest, ResponseWithoutLengthFailsAndLeavesEverythingAlone) {

@@ -690,42 +690,70 @@ TEST_F(RunGuiProcessTest, WithoutAConsoleSessionTheRestartTokenComesFromTheFirst
   EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
 }
 
-TEST_F(RunGuiProcessTest, ObsStartedAgainBeforeTheLockIsKeptAndRecordedNotDoubled) {
-  FakeObsProcess obs(obsExe_);
-  ScriptedSessionApi api;
-  std::unique_ptr<FakeObsProcess> relaunched;
-  // Windows refuses the lock while an OBS runs from the file; Wine does not,
-  // so the file is held open as the running image would hold it.
-  UniqueFileHandle image;
-  api.onFirstRevert = [&] {
-    relaunched = std::make_unique<FakeObsProcess>(obsExe_);
-    image.reset(CreateFileW(obsExe_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr));
-    // The user's OBS has been up for a while when the lock is tried; a
-    // process this new may not be listed with its path yet.
-    for (int attempt = 0; attempt < 100 && !ListedWithPath(relaunched->processId()); ++attempt) {
-      Sleep(100);
-    }
+// The user's own OBS started again before the lock is kept and recorded, not
+// doubled. Another user's OBS of that path, or one in another session
+// (quite likely why the lock failed), is left alone and does not count: the
+// user's OBS is started again.
+TEST_F(RunGuiProcessTest, ObsStartedAgainBeforeTheLockCountsOnlyWhenItIsTheSameUsers) {
+  DWORD own = 0;
+  ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &own));
+  struct Row {
+    const char* name;
+    std::function<void(ScriptedSessionApi&)> script;  // who the one found seems to be
   };
+  const std::vector<Row> rows = {
+      {"the same user's", nullptr},
+      {"another user's", [](ScriptedSessionApi& api) { api.processUser = kOtherUser; }},
+      {"another session's", [&](ScriptedSessionApi& api) { api.processSession = own + 1; }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeObsProcess obs(obsExe_);
+    ScriptedSessionApi api;
+    std::unique_ptr<FakeObsProcess> relaunched;
+    // Windows refuses the lock while an OBS runs from the file; Wine does
+    // not, so the file is held open as the running image would hold it.
+    UniqueFileHandle image;
+    api.onFirstRevert = [&] {
+      relaunched = std::make_unique<FakeObsProcess>(obsExe_);
+      image.reset(CreateFileW(obsExe_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+      // The user's OBS has been up for a while when the lock is tried; a
+      // process this new may not be listed with its path yet.
+      for (int attempt = 0; attempt < 100 && !ListedWithPath(relaunched->processId()); ++attempt) {
+        Sleep(100);
+      }
+      if (row.script) row.script(api);
+    };
 
-  Outcome outcome = Run(api, obs);
+    Outcome outcome = Run(api, obs);
 
-  EXPECT_FALSE(outcome.result);
-  ASSERT_TRUE(relaunched && relaunched->valid());
-  EXPECT_THAT(
-      outcome.lines,
-      ::testing::Contains("OBS was started again before obs64.exe could be locked, processId = " +
-                          std::to_string(relaunched->processId()) + "; not starting another"));
-  EXPECT_EQ(static_cast<DWORD>(outcome.restarted.processId), relaunched->processId());
-  EXPECT_EQ(outcome.restarted.processStartDate,
-            WindowsFunctions::GetProcessStartDate(relaunched->handle()));
-  EXPECT_TRUE(RunsOf(installer_).empty());
-  std::vector<ObsLaunch> running;
-  WindowsFunctions::FindProcessesByName("obs64.exe", running);
-  EXPECT_EQ(std::count_if(running.begin(), running.end(),
-                          [&](const ObsLaunch& l) { return l.filePath == obsExe_.wstring(); }),
-            1);
-  restartedIds_.clear();  // the relaunched OBS is ended by its own owner
+    EXPECT_FALSE(outcome.result);
+    ASSERT_TRUE(relaunched && relaunched->valid());
+    EXPECT_TRUE(RunsOf(installer_).empty());
+    const std::string relaunchedId = std::to_string(relaunched->processId());
+    if (!row.script) {
+      EXPECT_THAT(outcome.lines,
+                  ::testing::Contains("OBS was started again before obs64.exe could be locked, "
+                                      "processId = " +
+                                      relaunchedId + "; not starting another"));
+      EXPECT_EQ(static_cast<DWORD>(outcome.restarted.processId), relaunched->processId());
+      EXPECT_EQ(outcome.restarted.processStartDate,
+                WindowsFunctions::GetProcessStartDate(relaunched->handle()));
+      EXPECT_EQ(RunningObs(obsExe_).size(), 1u);
+    } else {
+      EXPECT_THAT(outcome.lines,
+                  ::testing::Contains("Not taking the OBS of processId = " + relaunchedId +
+                                      " for the one started again: it does not run in the "
+                                      "session and as the user of the one stopped"));
+      EXPECT_NE(outcome.restarted.processId, 0);
+      EXPECT_NE(static_cast<DWORD>(outcome.restarted.processId), relaunched->processId());
+      EXPECT_TRUE(Running(*relaunched));
+    }
+    image.reset();
+    EXPECT_TRUE(EndRunningObs(obsExe_));
+    restartedIds_.clear();
+  }
 }
 
 // The installer sleeps `installerMs`; the run flag is cleared once it has

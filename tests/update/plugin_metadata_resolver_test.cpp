@@ -235,8 +235,14 @@ TEST_F(ResolverTest, VersionTableProblemsLeaveTheRecordUnidentified) {
     EXPECT_EQ(metadata.installer, "");
     EXPECT_THAT(metadata.files, IsEmpty());
     EXPECT_FALSE(unreadable);
-    EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath, kHaltPath, kVersionsPath));
+    // The halt is fetched again only an hour later (or when prestaging asks).
+    std::vector<std::string> targets = {kPublishPath, kHaltPath, kVersionsPath};
+    if (&table != &cases.front().first) targets.erase(targets.begin() + 1);
+    EXPECT_EQ(NewTargets(), targets);
   }
+  resolver.SetHaltFetch(PluginMetadataResolver::HaltFetch::Now);
+  Resolve();
+  EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath, kHaltPath, kVersionsPath));
   Serve(kVersionsPath, Reply::Chunked("{}"));
   Resolve();
   EXPECT_EQ(log.back(), "Failed to download " + Url(kVersionsPath));

@@ -6,17 +6,23 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <optional>
+#include <set>
 
 #include "common/folder_worker_state.h"
 #include "common/http_test_server.h"
 #include "common/log_lines.h"
+#include "common/sha256.h"
 #include "common/temp_dir.h"
 #include "common/text.h"
 #include "common/wine_path.h"
 #include "log/service_log.h"
 #include "update/file_hash.h"
 #include "update/plugin_metadata_resolver.h"
+#include "watch/launch_follow_up.h"
+#include "watch/prestaging.h"
 
 namespace {
 
@@ -42,6 +48,7 @@ class FakeRunner : public UpdateRunner {
     path = ServiceExe;
     return true;
   }
+  bool ObsStillRuns(const ObsLaunch& launch) override { return ended.count(launch.processId) == 0; }
   bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) override {
     calls.push_back({request.installerPath, request.installerArguments, request.obsLaunch.filePath,
                      request.toFrontPath, request.userLaunchPath,
@@ -51,6 +58,7 @@ class FakeRunner : public UpdateRunner {
     return succeeds;
   }
 
+  std::set<int32_t> ended;  // the OBS processes that have ended
   bool activeUsers = true;
   bool pathReadable = true;
   bool succeeds = true;
@@ -87,23 +95,25 @@ class LaunchHandlerTest : public ::testing::Test {
   // The metadata of `rev` for 30.1.2, listing `files` as (name, hash) pairs.
   void Meta(int rev, const std::vector<std::pair<std::string, std::string>>& files,
             const std::string& installer = "https://cdn.test/setup.exe",
-            const std::string& version = "30.1.2") {
+            const std::string& version = "30.1.2", const std::string& sha256 = "") {
     std::string list;
     for (const auto& [file, hash] : files) {
       list += std::string(list.empty() ? "" : ",") + R"({"file":")" + file + R"(","hash":")" +
               hash + "\"}";
     }
+    const std::string pin = sha256.empty() ? "" : R"("installer_sha256":")" + sha256 + "\",";
     Serve("/obsplugin/meta/rev" + std::to_string(rev) + "_" + version + ".json",
-          R"({"installer":")" + installer + R"(","files":[)" + list + "]}");
+          "{" + pin + R"("installer":")" + installer + R"(","files":[)" + list + "]}");
   }
   std::string Hash(const wchar_t* file) { return GetFileHash((pluginFolder / file).wstring()); }
 
   void Handle() {
     // The lines of the launch check itself (the resolver's own are left out).
     LogLinesSince lines(ServiceLog::Instance().LogPath);
-    HandleFreshLaunch(worker_, resolver_, runner, launch, history);
+    HandleFreshLaunch(worker_, resolver_, runner, launch, history, followUp);
     log = lines.MessagesStartingWith({"filePath '", "needsUpdate", "Adding {", "RunGuiProcess",
-                                      "Failed to get valid", "It's ", "Not "});
+                                      "Failed to get valid", "It's ", "Not ", "Waiting up to ",
+                                      "Using the installer", "Prestaging "});
   }
   std::string State(const wchar_t* file) { return ReadFileBytes(state_ / file); }
   size_t Requests() const { return server_.Requests().size(); }
@@ -122,17 +132,38 @@ class LaunchHandlerTest : public ::testing::Test {
     return "needsUpdate = " + std::to_string(value) + " for " + ToUtf8(launch.filePath);
   }
 
+  // Acts as the staging thread for the one job queued: stages `bytes` as
+  // its installer, or fails it.
+  std::wstring StageQueuedJob(const std::string& bytes, bool staged = true) {
+    std::optional<StagingBoard::Job> job = worker_.staging.TakeJob();
+    EXPECT_TRUE(job);
+    if (!job) return {};
+    EXPECT_FALSE(worker_.staging.TakeJob()) << "one job for one installer";
+    const fs::path path = state_ / L"Staged" / (job->sha256 + ".exe");
+    fs::create_directories(path.parent_path());
+    if (staged) WriteFileBytes(path, bytes);
+    worker_.staging.Finish(job->ticket, staged, path.wstring());
+    return path.wstring();
+  }
+  void Advance(std::chrono::seconds later = std::chrono::seconds(0)) {
+    // The watch thread's later passes.
+    LogLinesSince lines(ServiceLog::Instance().LogPath);
+    followUp.Advance(worker_, runner, ServiceLog::Instance(), history,
+                     std::chrono::steady_clock::now() + later);
+    log = lines.MessagesStartingWith({"OBS ended", "The installer was not", "RunGuiProcess"});
+  }
+
   TempDir dir;
   fs::path root = dir / L"Program Files\\obs-studio";
   fs::path pluginFolder = root / L"obs-plugins\\64bit";
   ObsLaunch launch;
   FakeRunner runner;
   ObsProcessHistory history;
+  LaunchFollowUp followUp;
   std::vector<std::string> log;
   fs::path state_ = dir / L"state";
   FolderWorkerState worker_{state_};
 
- private:
   HttpTestServer server_;
   PluginMetadataResolver resolver_;
 };
@@ -348,6 +379,95 @@ TEST_F(LaunchHandlerTest, NoUpdateIntoAPluginFolderThatLeadsElsewhere) {
     EXPECT_TRUE(RemoveHostLink(link.wstring()));
   }
   EXPECT_THAT(runner.calls, IsEmpty());
+}
+
+// A pinned installer not staged yet: the update waits for the staging
+// thread (a launch of the same install joins the same job), runs once it is
+// staged while its OBS runs, and is dropped when its OBS ends, when the wait
+// passes the deadline or when the staging fails. One staged already runs at
+// once.
+TEST_F(LaunchHandlerTest, APinnedInstallerIsWaitedForOnlyWhileItsObsRunsAndUntilTheDeadline) {
+  const std::string installer = "the plugin installer";
+  const std::string sha = Sha256Hex(installer.data(), installer.size());
+  Meta(140, {{"gone.dll", "0123456789ABCDEF0123456789ABCDEF"}}, "https://cdn.test/setup.exe",
+       "30.1.2", sha);
+  const std::string stagedAs = ToUtf8((state_ / L"Staged").wstring()) + "\\" + sha + ".exe";
+  const std::string waiting = "Waiting up to 15 s for the installer to be staged as " + stagedAs;
+  Handle();
+  EXPECT_THAT(log, ElementsAre(GoneDllMismatch(), NeedsUpdate(1), waiting, Adding()));
+  runner.ended = {4312};  // closed while the installer downloads, and opened again
+  launch.processId = 4400;
+  Handle();
+  EXPECT_EQ(log.at(2), waiting);
+  const std::wstring staged = StageQueuedJob(installer);
+  Advance();
+  EXPECT_THAT(log, ElementsAre("OBS ended while the installer was staged: the next launch "
+                               "installs from " +
+                               stagedAs));
+  ASSERT_EQ(runner.calls.size(), 1u);
+  EXPECT_THAT(runner.calls[0][1],
+              ::testing::EndsWith(L" /sha256='" + FromUtf8(sha) + L"' /staged='" + staged + L"'"));
+  EXPECT_EQ(runner.calls[0][5], L"4400");
+  EXPECT_FALSE(fs::exists(staged));  // removed once installed
+  EXPECT_EQ(State(L"lastrev.txt"), "140");
+
+  WriteFileBytes(staged, installer);  // staged before the launch
+  Handle();
+  EXPECT_EQ(log.at(2), "Using the installer staged earlier, " + stagedAs);
+  EXPECT_EQ(runner.calls.size(), 2u);
+
+  Handle();
+  Advance(std::chrono::seconds(StagingDeadlineSeconds - 1));
+  EXPECT_THAT(log, IsEmpty());
+  Advance(std::chrono::seconds(StagingDeadlineSeconds + 1));
+  EXPECT_THAT(log, ElementsAre("The installer was not staged within 15 s: OBS is left running, "
+                               "the next launch installs from " +
+                               stagedAs));
+  Handle();  // the staging goes on: joined again
+  StageQueuedJob("", false);
+  Advance();
+  EXPECT_THAT(log, IsEmpty());
+  EXPECT_EQ(followUp.waiting(), 0u);
+  EXPECT_EQ(runner.calls.size(), 2u);
+}
+
+// Prestaging makes a launch's decision for each install a launch has run,
+// fetching the halt for the launches to come, and asks only for what a
+// launch would install, once.
+TEST_F(LaunchHandlerTest, PrestagingAsksOnlyForTheInstallerALaunchWouldRun) {
+  worker_.running = true;
+  const std::string sha(64, 'c'), match = Hash(L"obs-browser.dll");
+  Meta(140, {{"obs-browser.dll", match}}, "https://cdn.test/setup.exe", "30.1.2", sha);
+  Handle();
+  EXPECT_EQ(ReadFileBytes(state_ / "obs_installs.txt").substr(11),
+            GetFileHash(launch.filePath) + " " + ToUtf8(launch.filePath) + "\r\n");
+  const ResolverFactory resolver = [&](WorkerState& worker) {
+    return std::make_unique<PluginMetadataResolver>(server_.BaseUrl(), worker);
+  };
+  const auto prestage = [&](bool all, const std::vector<std::string>& paths, int checked) {
+    const size_t halts = server_.CountRequests("/obsplugin/meta_halt.json");
+    LogLinesSince lines(ServiceLog::Instance().LogPath);
+    EXPECT_EQ(PrestageInstalls(worker_, all, paths, resolver), checked);
+    EXPECT_EQ(server_.CountRequests("/obsplugin/meta_halt.json") - halts, checked > 0 ? 1u : 0u);
+    return lines.MessagesStartingWith({"Prestaging "});
+  };
+  const std::string prestaging =
+      "Prestaging the installer of release 140 for " + ToUtf8(launch.filePath);
+  EXPECT_THAT(prestage(true, {}, 1), IsEmpty());  // the files match
+  Meta(140, {{"obs-browser.dll", "0123456789ABCDEF0123456789ABCDEF"}}, "https://cdn.test/setup.exe",
+       "30.1.2", sha);
+  EXPECT_THAT(prestage(false, {"C:\\elsewhere\\bin\\64bit\\obs64.exe"}, 0), IsEmpty());
+  EXPECT_THAT(prestage(false, {ToUtf8(launch.filePath)}, 1), ElementsAre(prestaging));
+  EXPECT_THAT(prestage(true, {}, 1), IsEmpty());  // being staged
+  StageQueuedJob("staged");
+  EXPECT_THAT(prestage(true, {}, 1), IsEmpty());  // staged
+  Meta(140, {{"obs-browser.dll", "0123456789ABCDEF0123456789ABCDEF"}});
+  EXPECT_THAT(prestage(true, {}, 1), IsEmpty());  // not pinned
+  EXPECT_FALSE(worker_.staging.TakeJob());
+  // The halt fetched with the checks is the one the next launch takes.
+  const size_t halts = server_.CountRequests("/obsplugin/meta_halt.json");
+  Handle();
+  EXPECT_EQ(server_.CountRequests("/obsplugin/meta_halt.json"), halts);
 }
 
 }  // namespace

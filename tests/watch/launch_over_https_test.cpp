@@ -5,8 +5,10 @@
 // nothing is run.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,9 +16,11 @@
 #include "common/https_cdn.h"
 #include "common/service_control.h"
 #include "common/temp_dir.h"
+#include "log/service_log.h"
 #include "process/fake_obs_process.h"
 #include "update/plugin_metadata_resolver.h"
-#include "watch/launch_handler.h"
+#include "watch/launch_follow_up.h"
+#include "watch/staging_thread.h"
 
 namespace {
 
@@ -51,6 +55,7 @@ TEST(LaunchOverHttps, OnlyACdnWhoseCertificatePassesEveryCheckIsBelieved) {
   ASSERT_TRUE(cdn.valid()) << "run through with_https_cdn.sh";
   TempDir dir;
   FolderWorkerState worker(dir / "state");
+  worker.running = true;
   const fs::path obsExe = PlaceFakeObs(dir.path(), L"obs-studio\\bin\\64bit\\obs64.exe");
   const fs::path plugins = dir / L"obs-studio\\obs-plugins\\64bit";
   fs::create_directories(plugins);
@@ -63,7 +68,14 @@ TEST(LaunchOverHttps, OnlyACdnWhoseCertificatePassesEveryCheckIsBelieved) {
     ObsProcessHistory history;
     const ObsLaunch launch{obsExe.wstring(), static_cast<int64_t>(std::time(nullptr)), 4242};
     const size_t first = ServiceLogMessages().size();
-    HandleFreshLaunch(worker, resolver, runner, launch, history);
+    LaunchFollowUp followUp;
+    HandleFreshLaunch(worker, resolver, runner, launch, history, followUp);
+    // The staging thread's part, then the watch thread's next pass.
+    while (std::optional<StagingBoard::Job> job = worker.staging.TakeJob()) {
+      RunStagingJob(worker, *job);
+    }
+    followUp.Advance(worker, runner, ServiceLog::Instance(), history,
+                     std::chrono::steady_clock::now());
 
     const size_t refused = CountMessages(
         first, "Failed to download " + HttpsCdn::Url(port, "/obsplugin/meta_publish.json"));

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <new>
 #include <sstream>
@@ -47,6 +48,7 @@ class FakeContext : public WatchContext {
   int64_t now = T;
   std::vector<ObsLaunch> processes;
   std::vector<std::string> events;
+  std::vector<int32_t> followed;  // the launches FollowUp was given
   // By default the check records the launch, as a finished check does.
   std::function<void(WorkerState*, const ObsLaunch&, ObsProcessHistory&)> check =
       [this](WorkerState*, const ObsLaunch& launch, ObsProcessHistory& history) {
@@ -64,6 +66,9 @@ class FakeContext : public WatchContext {
                          ObsProcessHistory& history) override {
     events.push_back("check " + std::to_string(launch.processId));
     check(worker, launch, history);
+  }
+  void FollowUp(WorkerState*, const std::vector<ObsLaunch>& seen, ObsProcessHistory&) override {
+    for (const ObsLaunch& launch : seen) followed.push_back(launch.processId);
   }
   void CheckForServiceUpdate(WorkerState* worker) override {
     events.push_back("self-update");
@@ -119,12 +124,15 @@ TEST_F(WatchPass, ExaminesUpToFourSecondsIncludingNegativeAgesAndOnlyRecordsOlde
                           Adding(200, T + 5), Detected(-3, 300, T + 13), Adding(300, T + 13)));
   EXPECT_THAT(history, ElementsAre(ObsProcessKey{100, T + 6}, ObsProcessKey{200, T + 5},
                                    ObsProcessKey{300, T + 13}));
+  // Each new one, fresh or not, is followed up on (watched for its end).
+  EXPECT_THAT(context.followed, ElementsAre(100, 200, 300));
 
   // Later passes are silent about launches already dealt with.
   context.now = T + 20;
   Pass();
   EXPECT_THAT(context.TakeMessages(), IsEmpty());
   EXPECT_EQ(context.events.size(), 2u);
+  EXPECT_EQ(context.followed.size(), 3u);
 }
 
 TEST_F(WatchPass, LogsTheDetectionLineAsItStands) {
@@ -187,16 +195,20 @@ TEST_F(WatchPass, SelfUpdateFirstPassThenOnlyAfterMoreThanAnHour) {
   worker.lastUpdateCheck = 0;
   context.processes = {Launch(5, T)};
   Pass();
-  // After the launches of the pass, whatever the clock says.
+  // After the launches of the pass, whatever the clock says; with it the
+  // staging thread is asked to check every known install for prestaging.
   EXPECT_THAT(context.events, ElementsAre("check 5", "self-update"));
+  EXPECT_TRUE(worker.staging.WaitForWork(std::chrono::milliseconds(0)).checkAll);
   context.events.clear();
 
   context.now = T + UpdateCheckInterval;
   Pass();
   EXPECT_THAT(context.events, IsEmpty());
+  EXPECT_TRUE(worker.staging.WaitForWork(std::chrono::milliseconds(0)).empty());
   context.now += 1;
   Pass();
   EXPECT_THAT(context.events, ElementsAre("self-update"));
+  EXPECT_TRUE(worker.staging.WaitForWork(std::chrono::milliseconds(0)).checkAll);
   // The loop logs nothing of its own for it.
   EXPECT_EQ(context.Messages().size(), 2u);
 }

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "update/metadata_documents.h"
+
+class PluginMetadataResolver;
+class ServiceLog;
+
+// What a launch and a prestaging check decide about one OBS install alike:
+// which plugin release belongs with it, and whether its plugin files are
+// that release's.
+
+// The folders of one OBS installation, derived from its executable path;
+// both empty when the path is too short to have an OBS root.
+struct ObsFolders {
+  std::filesystem::path pluginFolder;
+  std::filesystem::path coreBrowserFolder;
+};
+ObsFolders DeriveObsFolders(const std::wstring& filePath);
+
+// True when `path` exists and is a folder. Any failure of the status query
+// other than "not found" (access denied, say) counts as no, and is logged.
+bool IsExistingDirectory(ServiceLog& log, const std::filesystem::path& path);
+
+// The end of every OBS executable path whose plugin files are compared.
+inline constexpr wchar_t ExecutableTail[] = L"\\bin\\64bit\\obs64.exe";
+inline constexpr size_t ExecutableTailLength = sizeof ExecutableTail / sizeof ExecutableTail[0] - 1;
+
+// True when `filePath` ends with ExecutableTail (case kept): only then are
+// its plugin files compared, and the OBS root is the text before it.
+bool HasExecutableTail(const std::wstring& filePath);
+
+// What identifying an install found.
+struct InstallIdentity {
+  enum class Outcome {
+    Unreadable,    // obs64.exe could not be hashed: try again later
+    NotObsFolder,  // not identified, and no OBS plugin folder beside it
+    NoInstaller,   // an OBS folder, but no release found for it
+    Identified,    // `metadata` names the installer and the files
+  };
+  Outcome outcome = Outcome::Unreadable;
+  PluginMetadata metadata;
+  ObsFolders folders;
+  // The MD5 of obs64.exe, when it was hashed.
+  std::string exeHash;
+};
+
+// Identifies the plugin release of the OBS at `exePath` through `resolver`,
+// falling back to the newest OBS version's release for an OBS folder the
+// version table does not know. With `quiet` only the resolver's own lines
+// are logged; otherwise the fallback's lines too ("Failed to get valid LF
+// info on that exe, ...", "It's not an OBS folder", ...). The caller holds
+// the worker's stateLock.
+InstallIdentity IdentifyInstall(ServiceLog& log, PluginMetadataResolver& resolver,
+                                const std::wstring& exePath, bool quiet);
+
+// Compares the listed plugin files with the disk, in list order, up to the
+// first that differs (a file is looked for in the plugin folder, then in the
+// core browser folder; the hash must match exactly, case included). True
+// when one differs; unless `quiet`, that one is logged ("filePath '%s' hash
+// = '%s', which doesn't match needed %s - need to update").
+using FileHasher = std::function<std::string(const std::wstring& path)>;
+bool PluginFilesDiffer(ServiceLog& log, const FileHasher& hashFile, const PluginMetadata& metadata,
+                       const ObsFolders& folders, bool quiet);

@@ -1,0 +1,91 @@
+#include "watch/launch_follow_up.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "common/staged_installers.h"
+#include "common/text.h"
+#include "log/service_log.h"
+#include "state/state_directory.h"
+#include "state/worker_state.h"
+
+void LaunchFollowUp::Run(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
+                         const PlannedUpdate& update, const std::wstring& stagedPath,
+                         ObsProcessHistory& obsProcessHistory) {
+  ObsLaunch restarted = RunPlannedUpdate(worker, runner, log, update, stagedPath);
+  if (restarted.processId == 0) return;
+  // Started by the service itself: never taken for a new launch, but its
+  // end counts like any other.
+  obsProcessHistory.insert(KeyOf(restarted));
+  restarted.filePath = update.launch.filePath;
+  WatchForEnd(restarted);
+}
+
+void LaunchFollowUp::Begin(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
+                           const PlannedUpdate& update, ObsProcessHistory& obsProcessHistory,
+                           std::chrono::steady_clock::time_point now) {
+  const std::string& sha256 = update.metadata.installerSha256;
+  if (sha256.empty()) {
+    Run(worker, runner, log, update, {}, obsProcessHistory);
+    return;
+  }
+  if (worker.GetStateDirectory().empty()) {
+    log.Print("Staging the installer failed: there is no state folder");
+    return;
+  }
+  const std::wstring folder = StagedFolderOf(worker.GetStateDirectory());
+  // A file being staged is not looked at: it is still being written.
+  std::wstring stagedPath;
+  if (!worker.staging.IsStaging(sha256) && runner.FindStagedInstaller(folder, sha256, stagedPath)) {
+    Run(worker, runner, log, update, stagedPath, obsProcessHistory);
+    return;
+  }
+  WaitingUpdate waiting;
+  waiting.update = update;
+  waiting.ticket = worker.staging.Stage(update.metadata.installer, sha256);
+  waiting.stagedAs = folder + L"\\" + StagedInstallerFileName(FromUtf8(sha256));
+  waiting.since = now;
+  log.Print("Waiting up to %d s for the installer to be staged as %s",
+            static_cast<int>(StagingDeadlineSeconds), ToUtf8(waiting.stagedAs).c_str());
+  waiting_.push_back(std::move(waiting));
+}
+
+void LaunchFollowUp::WatchForEnd(const ObsLaunch& obs) {
+  const bool known = std::any_of(watched_.begin(), watched_.end(), [&](const ObsLaunch& other) {
+    return KeyOf(other) == KeyOf(obs);
+  });
+  if (!known) watched_.push_back(obs);
+}
+
+void LaunchFollowUp::Advance(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
+                             ObsProcessHistory& obsProcessHistory,
+                             std::chrono::steady_clock::time_point now) {
+  // Taken out first: a run below may take a while, and adds to watched_.
+  std::vector<WaitingUpdate> waiting = std::exchange(waiting_, {});
+  for (WaitingUpdate& entry : waiting) {
+    const StagingBoard::JobStatus status = worker.staging.StatusOf(entry.ticket);
+    const std::string stagedAs = ToUtf8(entry.stagedAs);
+    if (status.state == StagingBoard::JobState::Failed) continue;
+    if (!runner.ObsStillRuns(entry.update.launch)) {
+      log.Print("OBS ended while the installer was staged: the next launch installs from %s",
+                stagedAs.c_str());
+    } else if (status.state == StagingBoard::JobState::Staged) {
+      Run(worker, runner, log, entry.update, status.path, obsProcessHistory);
+    } else if (now - entry.since > std::chrono::seconds(StagingDeadlineSeconds)) {
+      log.Print(
+          "The installer was not staged within %d s: OBS is left running, the next launch "
+          "installs from %s",
+          static_cast<int>(StagingDeadlineSeconds), stagedAs.c_str());
+    } else {
+      waiting_.push_back(std::move(entry));
+    }
+  }
+  for (auto obs = watched_.begin(); obs != watched_.end();) {
+    if (runner.ObsStillRuns(*obs)) {
+      ++obs;
+    } else {
+      worker.staging.CheckInstall(ToUtf8(obs->filePath));
+      obs = watched_.erase(obs);
+    }
+  }
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "process/obs_launch.h"
+#include "state/staging_board.h"
+#include "watch/launch_handler.h"
+
+class ServiceLog;
+class WorkerState;
+
+// An update whose installer is pinned by its SHA-256 and not staged yet
+// waits at most this many seconds for the staging thread, counted from when
+// the launch begins to wait (its documents fetched and its files hashed).
+// Later, OBS is left running; the staging goes on, for the next launch.
+inline constexpr int64_t StagingDeadlineSeconds = 15;
+
+// What the watch thread follows up on between its passes, and nothing else
+// touches: the updates of launches waiting for their installer to be staged,
+// and the OBS processes whose end has their install checked for prestaging.
+// The watch loop (its context) owns one for as long as it runs; the
+// staging thread is reached only through the worker's StagingBoard, and
+// nothing here ever waits for it.
+class LaunchFollowUp {
+ public:
+  // Starts `update`: at once when its installer is not pinned by a SHA-256
+  // (the downloader downloads it while OBS is stopped) or is found staged
+  // already; otherwise it asks the staging thread for the installer (or
+  // joins the staging of it under way), logs "Waiting up to %d s for the
+  // installer to be staged as %s" and leaves the update to Advance. The OBS
+  // an update started again is recorded in `obsProcessHistory` and watched.
+  void Begin(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
+             const PlannedUpdate& update, ObsProcessHistory& obsProcessHistory,
+             std::chrono::steady_clock::time_point now);
+
+  // Watches `obs` (its filePath set): once it has ended, a prestaging check
+  // of its install is asked for. Each process is watched once.
+  void WatchForEnd(const ObsLaunch& obs);
+
+  // Once a pass, at `now`: runs each waiting update whose installer is now
+  // staged while its OBS still runs; drops, with a line in the log, one
+  // whose OBS has ended ("OBS ended while the installer was staged: ...") or
+  // that has waited longer than StagingDeadlineSeconds ("The installer was
+  // not staged within %d s: ..."), and silently one whose staging failed
+  // (the staging thread has logged why). Then asks for a prestaging check
+  // of the install of each watched OBS that has ended.
+  void Advance(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
+               ObsProcessHistory& obsProcessHistory, std::chrono::steady_clock::time_point now);
+
+  size_t waiting() const { return waiting_.size(); }
+  size_t watched() const { return watched_.size(); }
+
+ private:
+  struct WaitingUpdate {
+    PlannedUpdate update;
+    StagingBoard::Ticket ticket = 0;
+    std::wstring stagedAs;  // where the installer will be
+    std::chrono::steady_clock::time_point since;
+  };
+  void Run(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const PlannedUpdate& update,
+           const std::wstring& stagedPath, ObsProcessHistory& obsProcessHistory);
+
+  std::vector<WaitingUpdate> waiting_;
+  std::vector<ObsLaunch> watched_;
+};
