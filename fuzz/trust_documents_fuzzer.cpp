@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the readers of what decides trust: the key set,
-// the halt, the serial floors and the retired roots kept in the state
-// folder, and PEM key files. Each must turn any input into a result without
+// the halt, the serial floors, the retired roots and the OBS installs kept
+// in the state folder, and PEM key files. Each must turn any input into a result without
 // crashing; a halt never raises a chance, and the state files read back as
 // they were written.
 
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "state/kept_files.h"
+#include "state/known_installs.h"
 #include "trust/key_set.h"
 #include "trust/signature_serials.h"
 #include "trust/trust_files.h"
@@ -62,5 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(ParseSignatureSerials(FormatSignatureSerials(serials)) == serials);
   const std::set<std::string> retired = ParseRetiredRoots(body);
   Check(ParseRetiredRoots(FormatRetiredRoots(retired)) == retired);
+  const int64_t now = 1704067200;
+  const std::vector<KnownInstall> installs = ParseKnownInstalls(body, now);
+  Check(installs.size() <= MaxKnownInstalls);
+  Check(ParseKnownInstalls(FormatKnownInstalls(installs), now) == installs);
   return 0;
 }

@@ -1,15 +1,20 @@
 // How long OBS is down during a plugin update, beside the bare silent install
 // of the same installer. The real service under the service control manager
 // updates a stand-in OBS from a loopback CDN that serves a 100 MB plugin
-// installer at a home-broadband rate, twice: first with the metadata naming
-// the installer's SHA-256, so the service stages the installer before it
-// stops OBS, then with a metadata document without it, so the download
-// happens while OBS is down. The downtime runs from the end of the OBS the
-// service stopped to the start of the one it starts again. At this rate the
-// staging outlasts its deadline, so the first launch only stages and the
-// next one installs: that launch's downtime is the one measured.
-// bench/watch/prepare_update_downtime.sh publishes the CDN first
-// (scripts/bench.sh runs it).
+// installer at a home-broadband rate, in three ways, one after the other in
+// one run of the service:
+//  1. release 7 is published while OBS runs (release 6, which the plugin
+//     files match, before it); when OBS is closed the service checks that
+//     install and stages the installer, so the first stale launch after the
+//     release installs at once;
+//  2. release 7 is published while OBS is closed: the first stale launch
+//     begins the staging but the download outlasts its deadline, so OBS is
+//     left running; the user closes and opens OBS until a launch is updated;
+//  3. as 2 with a metadata document without the installer's SHA-256, so the
+//     download happens while OBS is down (as unsigned builds update).
+// The downtime runs from the end of the OBS the service stopped to the start
+// of the one it starts again. bench/watch/prepare_update_downtime.sh
+// publishes the CDN first (scripts/bench.sh runs it).
 #include <windows.h>
 
 #include <algorithm>
@@ -18,6 +23,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -30,6 +36,7 @@
 #include "common/unique_handle.h"
 #include "common/wine_path.h"
 #include "process/fake_obs_process.h"
+#include "update/file_hash.h"
 
 namespace {
 
@@ -38,9 +45,15 @@ using namespace std::chrono_literals;
 
 const fs::path Published = WinePathOf(DOWNTIME_DIR);
 const char InstallerTarget[] = "/obsplugin/installers/plugin-7.exe";
+const char PublishTarget[] = "/obsplugin/meta_publish.json";
 const char MetadataTarget[] = "/obsplugin/meta/rev7_30.1.2.json";
+const char EarlierMetadataTarget[] = "/obsplugin/meta/rev6_30.1.2.json";
+const char PrestagingDone[] = "Prestaging check done for ";
 // A home connection of 40 Mbit/s.
 constexpr uint64_t InstallerBytesPerSecond = 5 * 1000 * 1000;
+// The user gives up on a launch that was not updated, and opens OBS again,
+// at most this many times.
+constexpr int MaxLaunches = 4;
 
 double Seconds(const FILETIME& later, const FILETIME& earlier) {
   const auto ticks = [](const FILETIME& t) {
@@ -66,37 +79,51 @@ std::vector<ObsLaunch> OtherObs(const fs::path& exe, DWORD except) {
   return found;
 }
 
-// Launches OBS until the service updates it (a launch whose installer was
-// staged too late is ended and launched again) and returns the downtime:
-// from the end of the OBS the service stopped to the start of the one it
-// started again, which is then ended. Negative on failure.
-double UpdateDowntime(const fs::path& obsExe) {
-  for (int launch = 0; launch < 2; ++launch) {
+// Ends every OBS from `exe`; once the service has checked that install for
+// prestaging (and staged what the check asked for), returns.
+bool CloseObs(const fs::path& exe) {
+  const size_t checks = CountLogged(0, PrestagingDone);
+  const bool anyRan = !RunningObs(exe).empty();
+  return EndRunningObs(exe) &&
+         (!anyRan || WaitUntil([&] { return CountLogged(0, PrestagingDone) > checks; }, 600s));
+}
+
+// The launch that got the update and its downtime; launches 0 on failure.
+struct Update {
+  int launches = 0;
+  double downtime = 0;
+};
+
+// Launches OBS until the service updates it; a launch that is left running
+// without the update (its installer not staged within the deadline) is
+// closed and OBS opened again. The OBS the service started again is closed
+// at the end.
+Update UpdateByLaunches(const fs::path& obsExe) {
+  for (int launch = 1; launch <= MaxLaunches; ++launch) {
     const size_t first = ServiceLogMessages().size();
     FakeObsProcess obs(obsExe);
     std::vector<ObsLaunch> restarted;
-    bool tooLate = false;
+    bool left = false;
     const bool done = WaitUntil(
         [&] {
           restarted = OtherObs(obsExe, obs.processId());
-          tooLate = CountLogged(first, "The installer was staged ") > 0;
-          return !restarted.empty() || tooLate ||
+          left = CountLogged(first, "The installer was not staged within ") > 0;
+          return !restarted.empty() || left ||
                  CountLogged(first, "Staging the installer failed") > 0;
         },
         600s);
-    if (!done || (restarted.empty() && !tooLate)) return -1;
+    if (!done || (restarted.empty() && !left)) return {};
     if (restarted.empty()) {
-      std::printf("  (launch %d: the installer was staged after the deadline; launching again)\n",
-                  launch + 1);
-      continue;  // `obs` is ended on the way out
+      if (!CloseObs(obsExe)) return {};
+      continue;
     }
     UniqueKernelHandle again(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
                                          static_cast<DWORD>(restarted[0].processId)));
     const double downtime = Seconds(TimeOf(again.get(), false), TimeOf(obs.handle(), true));
-    EndRunningObs(obsExe);
-    return downtime;
+    if (!CloseObs(obsExe)) return {};
+    return {launch, downtime};
   }
-  return -1;
+  return {};
 }
 
 // Runs `commandLine` as it stands and waits for it; its exit code, or -1.
@@ -115,6 +142,18 @@ long RunAndWait(std::wstring commandLine) {
   return static_cast<long>(code);
 }
 
+// What the CDN publishes, switched while the service runs.
+struct Publication {
+  std::mutex mutex;
+  int rev = 6;
+  bool pinned = true;
+};
+
+std::string Rollout(int rev) {
+  return "{\"new_release_rev\":" + std::to_string(rev) +
+         ",\"stable_release_rev\":" + std::to_string(rev) + ",\"chance_get_new\":100}";
+}
+
 }  // namespace
 
 int main() {
@@ -124,21 +163,38 @@ int main() {
   }
   const std::string installer =
       ReadFileBytes(Published / "cdn" / "obsplugin" / "installers" / "plugin-7.exe");
-  // The same release as the unsigned build takes it without the installer's
-  // hash: the update then runs as it did before staging.
-  nlohmann::json unpinned =
+  const nlohmann::json pinned =
       nlohmann::json::parse(ReadFileBytes(Published / "cdn" / (MetadataTarget + 1)));
+  // The same release as an unsigned build takes it without the installer's
+  // hash: the update then runs as it did before staging.
+  nlohmann::json unpinned = pinned;
   unpinned.erase("installer_sha256");
-  std::atomic<bool> pinned{true};
+
+  TempDir dir;
+  const fs::path obsExe = PlaceFakeObs(dir.path(), L"obs-studio\\bin\\64bit\\obs64.exe");
+  const fs::path pluginFolder = dir / L"obs-studio\\obs-plugins\\64bit";
+  fs::create_directories(pluginFolder);
+  const auto makeStale = [&] { WriteFileBytes(pluginFolder / "obs-browser.dll", "stale"); };
+  makeStale();
+  // Release 6: the files as they are now.
+  nlohmann::json earlier = pinned;
+  earlier["files"] = nlohmann::json::array(
+      {{{"file", "obs-browser.dll"},
+        {"hash", GetFileHash((pluginFolder / "obs-browser.dll").wstring())}}});
+
+  Publication publication;
   HttpTestServer cdn(
       [&](const ReceivedRequest& request) {
+        std::lock_guard<std::mutex> lock(publication.mutex);
         if (request.target == InstallerTarget) {
           Reply reply = Reply::WithBody(200, installer);
           reply.bytesPerSecond = InstallerBytesPerSecond;
           return reply;
         }
-        if (request.target == MetadataTarget && !pinned) {
-          return Reply::WithBody(200, unpinned.dump());
+        if (request.target == PublishTarget) return Reply::WithBody(200, Rollout(publication.rev));
+        if (request.target == EarlierMetadataTarget) return Reply::WithBody(200, earlier.dump());
+        if (request.target == MetadataTarget) {
+          return Reply::WithBody(200, (publication.pinned ? pinned : unpinned).dump());
         }
         fs::path file = Published / "cdn" / fs::path(request.target.substr(1));
         std::error_code error;
@@ -148,8 +204,12 @@ int main() {
         return Reply::WithBody(200, ReadFileBytes(file));
       },
       TestCdnPort);
+  const auto publish = [&](int rev, bool pin) {
+    std::lock_guard<std::mutex> lock(publication.mutex);
+    publication.rev = rev;
+    publication.pinned = pin;
+  };
 
-  TempDir dir;
   const fs::path serviceFolder = dir / L"Lumenfeld Service";
   fs::create_directories(serviceFolder);
   for (const char* program :
@@ -157,31 +217,50 @@ int main() {
     fs::path source = WinePathOf(program);
     fs::copy_file(source, serviceFolder / source.filename());
   }
-  const fs::path obsExe = PlaceFakeObs(dir.path(), L"obs-studio\\bin\\64bit\\obs64.exe");
-  const fs::path pluginFolder = dir / L"obs-studio\\obs-plugins\\64bit";
-  fs::create_directories(pluginFolder);
-  WriteFileBytes(pluginFolder / "obs-browser.dll", "stale");
-
   ClearServiceDataDirectory();
   fs::create_directories(ServiceDataDirectory());
   WriteFileBytes(fs::path(ServiceDataDirectory()) / "roll.txt", "1");
   RegisteredService service(L"Lumenfeld Browser Service",
                             (serviceFolder / "LumenfeldBrowserService.exe").wstring());
-  if (!service.valid() || !service.Start() || !service.WaitForState(SERVICE_RUNNING, 30s)) {
+  if (!service.valid() || !service.Start() || !service.WaitForState(SERVICE_RUNNING, 30s) ||
+      !WaitUntil([] { return CountLogged(0, PrestagingDone) > 0; }, 120s)) {
     std::printf("the service did not start, GetLastError = %lu\n",
                 static_cast<unsigned long>(GetLastError()));
     return 1;
   }
 
-  const double staged = UpdateDowntime(obsExe);
-  WriteFileBytes(pluginFolder / "obs-browser.dll", "stale");
-  pinned = false;
-  const double unstaged = UpdateDowntime(obsExe);
+  // 1. Release 7 published while an OBS whose files match release 6 runs,
+  // then OBS closed: the service stages the installer; then the first stale
+  // launch.
+  Update prestaged;
+  {
+    const size_t first = ServiceLogMessages().size();
+    FakeObsProcess running(obsExe);
+    const bool seen =
+        WaitUntil([&] { return CountLogged(first, "needsUpdate = 0 for ") > 0; }, 60s);
+    publish(7, true);
+    if (seen && CloseObs(obsExe) && CountLogged(first, "Staged the installer, ") == 1) {
+      prestaged = UpdateByLaunches(obsExe);
+    }
+  }
+  // 2. Release 7 published while OBS is closed (release 6 before it, which
+  // the stale files match again): no check comes before the first launch.
+  publish(6, true);
+  makeStale();
+  publish(7, true);
+  const Update deferred = UpdateByLaunches(obsExe);
+  // 3. The same without the installer's hash.
+  publish(6, true);
+  makeStale();
+  publish(7, false);
+  const Update unstaged = UpdateByLaunches(obsExe);
+
   SERVICE_STATUS stopping{};
   service.Control(SERVICE_CONTROL_STOP, &stopping);
   service.WaitForState(SERVICE_STOPPED, 60s);
-  if (staged < 0 || unstaged < 0) {
-    std::printf("OBS was not updated (staged %.2f s, not staged %.2f s)\n", staged, unstaged);
+  if (prestaged.launches == 0 || deferred.launches == 0 || unstaged.launches == 0) {
+    std::printf("OBS was not updated (launches: prestaged %d, not prestaged %d, not staged %d)\n",
+                prestaged.launches, deferred.launches, unstaged.launches);
     return 1;
   }
 
@@ -204,11 +283,14 @@ int main() {
               static_cast<double>(installer.size()) / 1e6,
               static_cast<double>(InstallerBytesPerSecond) / 1e6,
               static_cast<double>(installer.size()) / static_cast<double>(InstallerBytesPerSecond));
-  std::printf("the silent install alone:                          %8.2f s\n", bare);
-  std::printf(
-      "OBS down, installer staged first:                  %8.2f s  ratio %5.2f (target <= 1.15)\n",
-      staged, staged / bare);
-  std::printf("OBS down, installer downloaded while OBS is down:  %8.2f s  ratio %5.2f\n", unstaged,
-              unstaged / bare);
+  std::printf("%-62s %22s %6.2f s\n", "the silent install alone:", "", bare);
+  const auto row = [&](const char* what, const Update& update, const char* note) {
+    std::printf("%-62s launch %d, OBS down %6.2f s  ratio %5.2f%s\n", what, update.launches,
+                update.downtime, update.downtime / bare, note);
+  };
+  row("first stale launch after a release, prestaged as OBS closed:", prestaged,
+      " (target <= 1.10)");
+  row("the same without prestaging (that launch stages it):", deferred, "");
+  row("installer downloaded while OBS is down (no installer_sha256):", unstaged, "");
   return 0;
 }

@@ -13,6 +13,16 @@ void LaunchFollowUp::Run(WorkerState& worker, UpdateRunner& runner, ServiceLog& 
                          const PlannedUpdate& update, const std::wstring& stagedPath,
                          ObsProcessHistory& obsProcessHistory) {
   ObsLaunch restarted = RunPlannedUpdate(worker, runner, log, update, stagedPath);
+  // The OBS the update stopped was not closed by its user: its install has
+  // just been dealt with.
+  if (!runner.ObsStillRuns(update.launch)) {
+    stoppedByUpdates_.insert(KeyOf(update.launch));
+    watched_.erase(std::remove_if(watched_.begin(), watched_.end(),
+                                  [&](const ObsLaunch& obs) {
+                                    return KeyOf(obs) == KeyOf(update.launch);
+                                  }),
+                   watched_.end());
+  }
   if (restarted.processId == 0) return;
   // Started by the service itself: never taken for a new launch, but its
   // end counts like any other.
@@ -51,6 +61,7 @@ void LaunchFollowUp::Begin(WorkerState& worker, UpdateRunner& runner, ServiceLog
 }
 
 void LaunchFollowUp::WatchForEnd(const ObsLaunch& obs) {
+  if (stoppedByUpdates_.count(KeyOf(obs)) != 0) return;
   const bool known = std::any_of(watched_.begin(), watched_.end(), [&](const ObsLaunch& other) {
     return KeyOf(other) == KeyOf(obs);
   });

@@ -38,7 +38,8 @@ class LaunchFollowUp {
              std::chrono::steady_clock::time_point now);
 
   // Watches `obs` (its filePath set): once it has ended, a prestaging check
-  // of its install is asked for. Each process is watched once.
+  // of its install is asked for; not when an update stopped it. Each
+  // process is watched once.
   void WatchForEnd(const ObsLaunch& obs);
 
   // Once a pass, at `now`: runs each waiting update whose installer is now
@@ -66,4 +67,5 @@ class LaunchFollowUp {
 
   std::vector<WaitingUpdate> waiting_;
   std::vector<ObsLaunch> watched_;
+  ObsProcessHistory stoppedByUpdates_;
 };

@@ -156,6 +156,47 @@ TEST(Worker, FailedThreadStartClearsTheRunFlag) {
   worker.Stop();
 }
 
+// A staging loop that waits for work a minute at a time, as the real one
+// waits a second at a time.
+std::atomic<int> stagingThreads{0};
+void WaitingStagingLoop(WorkerState* worker) {
+  ++stagingThreads;
+  while (worker->running) worker->staging.WaitForWork(60s);
+}
+std::thread StartPlainThread(Worker::Loop loop, WorkerState* worker) {
+  return std::thread(loop, worker);
+}
+
+TEST(Worker, TheStagingThreadStartsAndStopsWithTheWatchThreadAndAStopWakesIt) {
+  ResetCounters();
+  stagingThreads = 0;
+  Worker worker(&SlowLoop, &StartPlainThread, &WaitingStagingLoop);
+  worker.Start();
+  WaitForPass();
+  const auto start = std::chrono::steady_clock::now();
+  worker.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+  EXPECT_EQ(threadsStarted, 1);
+  EXPECT_EQ(stagingThreads, 1);
+
+  // When the staging thread cannot be created, the watch thread is stopped
+  // again before the error leaves Start().
+  static std::atomic<int> starts{0};
+  starts = 0;
+  Worker failing(
+      &SlowLoop,
+      [](Worker::Loop loop, WorkerState* state) -> std::thread {
+        if (++starts == 2) {
+          throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+        return std::thread(loop, state);
+      },
+      &WaitingStagingLoop);
+  EXPECT_THROW(failing.Start(), std::system_error);
+  EXPECT_FALSE(failing.running);
+  EXPECT_EQ(passesStarted.load(), passesFinished.load());
+}
+
 // Exits a little into its first pass, as the service does when the state
 // folder cannot be found; by then Start() has long returned.
 void ExitOnTheWatchThread(WorkerState*) {
