@@ -1,7 +1,6 @@
 #include "state/known_installs.h"
 
 #include <algorithm>
-#include <optional>
 #include <sstream>
 
 #include "state/kept_files.h"
@@ -119,12 +118,17 @@ std::vector<KnownInstall> WithInstallSeen(const std::vector<KnownInstall>& insta
 
 std::vector<KnownInstall> ReadKnownInstalls(const std::filesystem::path& stateDirectory,
                                             int64_t now) {
-  std::optional<std::string> text = ReadKeptFile(stateDirectory, KnownInstallsFileName);
-  return text ? ParseKnownInstalls(*text, now) : std::vector<KnownInstall>{};
+  const KeptFile file = ReadKeptFile(stateDirectory, KnownInstallsFileName);
+  return file.read() ? ParseKnownInstalls(file.bytes, now) : std::vector<KnownInstall>{};
 }
 
 bool RememberKnownInstall(const std::filesystem::path& stateDirectory, const KnownInstall& seen) {
-  const std::vector<KnownInstall> installs =
-      WithInstallSeen(ReadKnownInstalls(stateDirectory, seen.lastSeen), seen);
+  const KeptFile file = ReadKeptFile(stateDirectory, KnownInstallsFileName);
+  // Written over only once read: the installs it holds are not lost to a
+  // moment in which it could not be read.
+  if (file.unreadable()) return false;
+  const std::vector<KnownInstall> installs = WithInstallSeen(
+      file.read() ? ParseKnownInstalls(file.bytes, seen.lastSeen) : std::vector<KnownInstall>{},
+      seen);
   return WriteKeptFile(stateDirectory, KnownInstallsFileName, FormatKnownInstalls(installs));
 }

@@ -52,6 +52,7 @@ std::vector<KnownInstall> WithInstallSeen(const std::vector<KnownInstall>& insta
 std::vector<KnownInstall> ReadKnownInstalls(const std::filesystem::path& stateDirectory,
                                             int64_t now);
 
-// Records that `seen` was run: the file is replaced as a whole (see
-// WriteKeptFile). False when it could not be written.
+// Records that `seen` was run: the file is replaced as a whole, durably
+// (see WriteKeptFile). False when it could not be written, or could not be
+// read first (it is then left as it is).
 bool RememberKnownInstall(const std::filesystem::path& stateDirectory, const KnownInstall& seen);
