@@ -63,15 +63,22 @@ void Worker::RunLoop(WorkerState* worker) {
   if (self->loopEnded) SetEvent(self->loopEnded.get());
 }
 
+void Worker::RunStagingLoop(WorkerState* worker) {
+  Worker* self = static_cast<Worker*>(worker);
+  self->stagingLoop_(worker);
+  if (self->stagingEnded) SetEvent(self->stagingEnded.get());
+}
+
 void Worker::Start() {
   std::lock_guard<std::mutex> lock(mutex);
   if (running) return;
   if (stopRequested) ResetEvent(stopRequested.get());
   if (loopEnded) ResetEvent(loopEnded.get());
+  if (stagingLoop_ != nullptr && stagingEnded) ResetEvent(stagingEnded.get());
   running = true;
   try {
     thread = starter_(&RunLoop, this);
-    if (stagingLoop_ != nullptr) stagingThread = starter_(stagingLoop_, this);
+    if (stagingLoop_ != nullptr) stagingThread = starter_(&RunStagingLoop, this);
   } catch (...) {
     // Whoever carries on after this must not wait for a thread that never
     // ran, nor find one still running.
@@ -81,16 +88,18 @@ void Worker::Start() {
     } else if (loopEnded) {
       SetEvent(loopEnded.get());
     }
+    if (!stagingThread.joinable() && stagingEnded) SetEvent(stagingEnded.get());
     throw;
   }
 }
 
 bool Worker::WaitForLoopEnd(DWORD milliseconds) {
-  if (!loopEnded) {
+  if (!loopEnded || !stagingEnded) {
     Sleep(milliseconds);
     return false;
   }
-  return WaitForSingleObject(loopEnded.get(), milliseconds) != WAIT_TIMEOUT;
+  const HANDLE ends[] = {loopEnded.get(), stagingEnded.get()};
+  return WaitForMultipleObjects(2, ends, TRUE, milliseconds) != WAIT_TIMEOUT;
 }
 
 void Worker::RequestStop() {

@@ -64,23 +64,26 @@ class Worker : public WorkerState {
   // without polling; a flag cleared any other way is seen within a second.
   void WaitWhileRunning();
 
-  // Waits up to `milliseconds` for the watch loop to return; true once it
-  // has (or when no thread was started). Stop() still joins it.
+  // Waits up to `milliseconds` for the watch loop and the staging loop to
+  // return; true once both have (or when no thread was started). Stop()
+  // still joins them.
   bool WaitForLoopEnd(DWORD milliseconds);
 
  private:
   explicit Worker(const std::wstring& stateDirectory);
   static std::thread StartThread(Loop loop, WorkerState* worker);
-  // The thread's routine: the loop, then the signal that it has returned.
+  // The threads' routines: the loop, then the signal that it has returned.
   static void RunLoop(WorkerState* worker);
+  static void RunStagingLoop(WorkerState* worker);
 
   std::thread thread;
   std::thread stagingThread;
   std::mutex mutex;
   // Signalled when RequestStop() clears the run flag; reset by Start().
   UniqueKernelHandle stopRequested{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-  // Signalled when the loop returns; reset by Start().
+  // Signalled when the loop (the staging loop) returns; reset by Start().
   UniqueKernelHandle loopEnded{CreateEventW(nullptr, TRUE, TRUE, nullptr)};
+  UniqueKernelHandle stagingEnded{CreateEventW(nullptr, TRUE, TRUE, nullptr)};
   Loop loop_;
   ThreadStarter starter_;
   Loop stagingLoop_;
