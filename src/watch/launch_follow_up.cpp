@@ -12,23 +12,21 @@
 void LaunchFollowUp::Run(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
                          const PlannedUpdate& update, const std::wstring& stagedPath,
                          ObsProcessHistory& obsProcessHistory) {
+  // The OBS an update stops is not closed by its user, and its install is
+  // dealt with here: its end asks for no check.
+  const ObsProcessKey key = KeyOf(update.launch);
+  updated_.insert(key);
+  watched_.erase(
+      std::remove_if(watched_.begin(), watched_.end(),
+                     [&](const WatchedObs& watched) { return KeyOf(watched.obs) == key; }),
+      watched_.end());
   ObsLaunch restarted = RunPlannedUpdate(worker, runner, log, update, stagedPath);
-  // The OBS the update stopped was not closed by its user: its install has
-  // just been dealt with.
-  if (!runner.ObsStillRuns(update.launch)) {
-    stoppedByUpdates_.insert(KeyOf(update.launch));
-    watched_.erase(std::remove_if(watched_.begin(), watched_.end(),
-                                  [&](const ObsLaunch& obs) {
-                                    return KeyOf(obs) == KeyOf(update.launch);
-                                  }),
-                   watched_.end());
-  }
   if (restarted.processId == 0) return;
   // Started by the service itself: never taken for a new launch, but its
   // end counts like any other.
   obsProcessHistory.insert(KeyOf(restarted));
   restarted.filePath = update.launch.filePath;
-  WatchForEnd(restarted);
+  WatchForEnd(runner, restarted);
 }
 
 void LaunchFollowUp::Begin(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
@@ -57,27 +55,38 @@ void LaunchFollowUp::Begin(WorkerState& worker, UpdateRunner& runner, ServiceLog
   waiting.since = now;
   log.Print("Waiting up to %d s for the installer to be staged as %s",
             static_cast<int>(StagingDeadlineSeconds), ToUtf8(waiting.stagedAs).c_str());
+  WatchForEnd(runner, update.launch);
   waiting_.push_back(std::move(waiting));
 }
 
-void LaunchFollowUp::WatchForEnd(const ObsLaunch& obs) {
-  if (stoppedByUpdates_.count(KeyOf(obs)) != 0) return;
-  const bool known = std::any_of(watched_.begin(), watched_.end(), [&](const ObsLaunch& other) {
-    return KeyOf(other) == KeyOf(obs);
+void LaunchFollowUp::WatchForEnd(UpdateRunner& runner, const ObsLaunch& obs) {
+  const ObsProcessKey key = KeyOf(obs);
+  if (updated_.count(key) != 0 ||
+      std::any_of(watched_.begin(), watched_.end(),
+                  [&](const WatchedObs& watched) { return KeyOf(watched.obs) == key; })) {
+    return;
+  }
+  // One that has ended already is asked about at the next Advance.
+  watched_.push_back({obs, runner.OpenObs(obs)});
+}
+
+bool LaunchFollowUp::StillRuns(UpdateRunner& runner, const ObsLaunch& launch) const {
+  auto found = std::find_if(watched_.begin(), watched_.end(), [&](const WatchedObs& watched) {
+    return KeyOf(watched.obs) == KeyOf(launch);
   });
-  if (!known) watched_.push_back(obs);
+  return found != watched_.end() && runner.ObsStillRuns(found->obs, found->process.get());
 }
 
 void LaunchFollowUp::Advance(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
                              ObsProcessHistory& obsProcessHistory,
                              std::chrono::steady_clock::time_point now) {
-  // Taken out first: a run below may take a while, and adds to watched_.
+  // Taken out first: a run below may take a while, and changes watched_.
   std::vector<WaitingUpdate> waiting = std::exchange(waiting_, {});
   for (WaitingUpdate& entry : waiting) {
     const StagingBoard::JobStatus status = worker.staging.StatusOf(entry.ticket);
     const std::string stagedAs = ToUtf8(entry.stagedAs);
     if (status.state == StagingBoard::JobState::Failed) continue;
-    if (!runner.ObsStillRuns(entry.update.launch)) {
+    if (!StillRuns(runner, entry.update.launch)) {
       log.Print("OBS ended while the installer was staged: the next launch installs from %s",
                 stagedAs.c_str());
     } else if (status.state == StagingBoard::JobState::Staged) {
@@ -91,12 +100,12 @@ void LaunchFollowUp::Advance(WorkerState& worker, UpdateRunner& runner, ServiceL
       waiting_.push_back(std::move(entry));
     }
   }
-  for (auto obs = watched_.begin(); obs != watched_.end();) {
-    if (runner.ObsStillRuns(*obs)) {
-      ++obs;
+  for (auto watched = watched_.begin(); watched != watched_.end();) {
+    if (runner.ObsStillRuns(watched->obs, watched->process.get())) {
+      ++watched;
     } else {
-      worker.staging.CheckInstall(ToUtf8(obs->filePath));
-      obs = watched_.erase(obs);
+      worker.staging.CheckInstall(ToUtf8(watched->obs.filePath));
+      watched = watched_.erase(watched);
     }
   }
 }

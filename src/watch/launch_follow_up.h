@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_handle.h"
 #include "process/obs_launch.h"
 #include "state/staging_board.h"
 #include "watch/launch_handler.h"
@@ -37,10 +38,10 @@ class LaunchFollowUp {
              const PlannedUpdate& update, ObsProcessHistory& obsProcessHistory,
              std::chrono::steady_clock::time_point now);
 
-  // Watches `obs` (its filePath set): once it has ended, a prestaging check
-  // of its install is asked for; not when an update stopped it. Each
-  // process is watched once.
-  void WatchForEnd(const ObsLaunch& obs);
+  // Watches `obs` (its filePath set), opened through `runner` while it is
+  // known to run: once it has ended, a prestaging check of its install is
+  // asked for; not when an update ran for it. Each process is watched once.
+  void WatchForEnd(UpdateRunner& runner, const ObsLaunch& obs);
 
   // Once a pass, at `now`: runs each waiting update whose installer is now
   // staged while its OBS still runs; drops, with a line in the log, one
@@ -62,10 +63,17 @@ class LaunchFollowUp {
     std::wstring stagedAs;  // where the installer will be
     std::chrono::steady_clock::time_point since;
   };
+  struct WatchedObs {
+    ObsLaunch obs;
+    UniqueKernelHandle process;
+  };
   void Run(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const PlannedUpdate& update,
            const std::wstring& stagedPath, ObsProcessHistory& obsProcessHistory);
+  // True while the watched OBS of `launch` runs.
+  bool StillRuns(UpdateRunner& runner, const ObsLaunch& launch) const;
 
   std::vector<WaitingUpdate> waiting_;
-  std::vector<ObsLaunch> watched_;
-  ObsProcessHistory stoppedByUpdates_;
+  std::vector<WatchedObs> watched_;
+  // The OBS processes updates ran for: no longer watched.
+  ObsProcessHistory updated_;
 };

@@ -122,8 +122,15 @@ bool UpdateRunner::FindStagedInstaller(const std::wstring& stagedFolder, const s
   return ::FindStagedInstaller(ServiceLog::Instance(), stagedFolder, sha256, path);
 }
 
-bool UpdateRunner::ObsStillRuns(const ObsLaunch& launch) {
-  return WindowsFunctions::IsRunning(launch);
+UniqueKernelHandle UpdateRunner::OpenObs(const ObsLaunch& launch) {
+  // By its id alone: the creation time Wine lists for a process just
+  // created can differ from the one it gives a moment later, and an id the
+  // loop has only just listed cannot have passed to another process yet.
+  return UniqueKernelHandle(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(launch.processId)));
+}
+
+bool UpdateRunner::ObsStillRuns(const ObsLaunch&, HANDLE process) {
+  return process != nullptr && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
 }
 
 ObsLaunch RunPlannedUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_handle.h"
 #include "process/obs_launch.h"
 #include "session/run_gui_process.h"
 #include "update/file_hash.h"
@@ -39,8 +40,11 @@ class UpdateRunner {
   // As FindStagedInstaller in watch/installer_staging.h.
   virtual bool FindStagedInstaller(const std::wstring& stagedFolder, const std::string& sha256,
                                    std::wstring& path);
-  // As WindowsFunctions::IsRunning in process/windows_functions.h.
-  virtual bool ObsStillRuns(const ObsLaunch& launch);
+  // Opens the process of `launch`, which the watch loop has just listed, by
+  // its id, to see later whether it has ended; empty when it has already.
+  virtual UniqueKernelHandle OpenObs(const ObsLaunch& launch);
+  // True while `process` (from OpenObs for `launch`) runs.
+  virtual bool ObsStillRuns(const ObsLaunch& launch, HANDLE process);
 };
 
 // The service's runner: GetProcessFilePath of the current process and the

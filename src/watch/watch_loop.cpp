@@ -131,8 +131,8 @@ void SystemWatchContext::HandleFreshLaunch(WorkerState* worker, const ObsLaunch&
 
 void SystemWatchContext::FollowUp(WorkerState* worker, const std::vector<ObsLaunch>& seen,
                                   ObsProcessHistory& obsProcessHistory) {
-  for (const ObsLaunch& launch : seen) followUp_.WatchForEnd(launch);
   SystemUpdateRunner runner(&worker->running);
+  for (const ObsLaunch& launch : seen) followUp_.WatchForEnd(runner, launch);
   followUp_.Advance(*worker, runner, Log(), obsProcessHistory, std::chrono::steady_clock::now());
 }
 

@@ -48,7 +48,9 @@ class FakeRunner : public UpdateRunner {
     path = ServiceExe;
     return true;
   }
-  bool ObsStillRuns(const ObsLaunch& launch) override { return ended.count(launch.processId) == 0; }
+  bool ObsStillRuns(const ObsLaunch& launch, HANDLE) override {
+    return ended.count(launch.processId) == 0;
+  }
   bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) override {
     calls.push_back({request.installerPath, request.installerArguments, request.obsLaunch.filePath,
                      request.toFrontPath, request.userLaunchPath,
@@ -416,6 +418,7 @@ TEST_F(LaunchHandlerTest, APinnedInstallerIsWaitedForOnlyWhileItsObsRunsAndUntil
   EXPECT_EQ(log.at(2), "Using the installer staged earlier, " + stagedAs);
   EXPECT_EQ(runner.calls.size(), 2u);
 
+  launch.processId = 4500;  // the next launch
   Handle();
   Advance(std::chrono::seconds(StagingDeadlineSeconds - 1));
   EXPECT_THAT(log, IsEmpty());

@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 // staged for real; the launch is made up, so no OBS has to run.
 class CountingRunner : public UpdateRunner {
  public:
-  bool ObsStillRuns(const ObsLaunch&) override { return true; }
+  bool ObsStillRuns(const ObsLaunch&, HANDLE) override { return true; }
   bool IsActiveUsersObs(const ObsLaunch&, std::vector<unsigned char>&) override { return true; }
   bool GetServicePath(std::wstring& path) override {
     path = L"C:\\Program Files\\Lumenfeld\\LumenfeldBrowserService.exe";

@@ -53,12 +53,9 @@ TEST(PluginUpdateOverHttps, AStalePluginIsUpdatedFromTheCdnOverHttps) {
   {
     FakeObsProcess obs(obsExe);
     ASSERT_TRUE(obs.valid());
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-          return CountLogged(first, "Adding { itr->processId, itr->processStartDate } { " +
-                                        std::to_string(obs.processId()) + ", ") > 0;
-        },
-        90s));
+    // Staged by the staging thread first, then installed.
+    EXPECT_TRUE(
+        WaitUntil([&] { return CountLogged(first, "Release 5 is installed for ") > 0; }, 90s));
   }
 
   EXPECT_EQ(CountLogged(first, "Ran GetExitCodeProcess, exitCode = 0"), 1u);
