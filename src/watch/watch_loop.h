@@ -72,10 +72,12 @@ void AddToHistory(ServiceLog& log, const ObsLaunch& launch, ObsProcessHistory& o
 // included) or only recorded; then the follow-up of earlier launches
 // (FollowUp); then, when it is due, the self-update check, after which the
 // staging thread is asked to check every known OBS install for prestaging.
-// No step waits for a download. An exception raised while listing, while
-// handling one launch, in the follow-up or in the self-update check is
-// logged in one line and ends only that step: the others still run. None
-// leaves this function.
+// No step waits for a plugin installer to download (only an update whose
+// installer is not pinned has the downloader fetch it while OBS is down, and
+// the self-update fetches the service's own). An exception raised while
+// listing, while handling one launch, in the follow-up or in the self-update
+// check is logged in one line and ends only that step: the others still run.
+// None leaves this function.
 void RunWatchPass(WatchContext& context, WorkerState* worker, ObsProcessHistory& obsProcessHistory);
 
 // Runs passes, each followed by the pause, while the worker's run flag is
