@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "common/unique_handle.h"
 #include "log/service_log.h"
 #include "process/windows_functions.h"
+#include "session/impersonation.h"
 #include "session/launch_settings.h"
 #include "session/obs_markers.h"
 #include "session/user_session.h"
@@ -227,8 +229,11 @@ void UpdateRun::StopObs() {
 
 bool UpdateRun::ClearMarkers() {
   const UniqueKernelHandle& own = ownToken();
-  if (!Logged("ImpersonateLoggedOnUser", RanLine::Never, own,
-              [&] { return api_.Impersonate(own.get()); })) {
+  std::optional<ScopedImpersonation> asUser;
+  if (!Logged("ImpersonateLoggedOnUser", RanLine::Never, own, [&] {
+        asUser.emplace(api_, log_, own.get());
+        return asUser->ok();
+      })) {
     return false;
   }
   std::wstring applicationData;
@@ -236,7 +241,6 @@ bool UpdateRun::ClearMarkers() {
     ClearObsSafeMode(log_, applicationData);
     ClearObsSentinels(log_, applicationData);
   }
-  api_.Revert();
   return true;
 }
 
@@ -317,16 +321,18 @@ bool UpdateRun::RestartObs() {
     log_.Print("Not starting OBS again: the active session's user is not the one it ran as");
     return false;
   }
-  if (api_.Impersonate(token.get())) {
-    const ObsLaunch launched = LaunchProcessAsUser(api_, obsPath(), token.get());
-    const DWORD error = GetLastError();
-    restartedObs_ = launched;
-    api_.Revert();
-    if (launched.processId == 0) {
-      log_.Print("Failed to restart OBS, GetLastError = %d", AsInt(error));
+  DWORD error = 0;
+  {
+    ScopedImpersonation asUser(api_, log_, token.get());
+    if (!asUser.ok()) {
+      log_.Print("ImpersonateLoggedOnUser failed GetLastError() = %d", AsInt(GetLastError()));
+      return true;
     }
-  } else {
-    log_.Print("ImpersonateLoggedOnUser failed GetLastError() = %d", AsInt(GetLastError()));
+    restartedObs_ = LaunchProcessAsUser(api_, obsPath(), token.get());
+    error = GetLastError();
+  }
+  if (restartedObs_.processId == 0) {
+    log_.Print("Failed to restart OBS, GetLastError = %d", AsInt(error));
   }
   return true;
 }

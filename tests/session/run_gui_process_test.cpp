@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
@@ -23,6 +24,7 @@
 #include "log/service_log.h"
 #include "process/fake_obs_process.h"
 #include "process/windows_functions.h"
+#include "session/impersonation.h"
 #include "session/obs_owner.h"
 #include "session/user_session.h"
 
@@ -46,6 +48,8 @@ class ScriptedSessionApi : public SystemSessionApi {
   bool failDuplicate = false;
   std::set<int> failEnvironmentCalls;
   std::set<int> failImpersonateCalls;
+  bool failRevert = false;      // refused, and the thread left as it is
+  bool throwInAppData = false;  // the cleanup's first step throws
   std::optional<DWORD> consoleSessionId;
   std::optional<std::vector<Session>> wideSessions;
   // Who the process of a checked OBS seems to be: Wine runs every process
@@ -103,12 +107,14 @@ class ScriptedSessionApi : public SystemSessionApi {
   }
   bool Revert() override {
     identityCalls.push_back("revert");
+    if (failRevert) return Fail(ERROR_ACCESS_DENIED);
     bool reverted = SystemSessionApi::Revert();
     if (onFirstRevert) std::exchange(onFirstRevert, nullptr)();
     return reverted;
   }
   bool ApplicationDataFolder(std::wstring& folder) override {
     identityCalls.push_back("appdata");
+    if (throwInAppData) throw std::runtime_error("no profile");
     return SystemSessionApi::ApplicationDataFolder(folder);
   }
   bool ProcessSessionId(DWORD processId, DWORD* sessionId) override {
@@ -674,6 +680,29 @@ TEST_F(RunGuiProcessTest, EachFailureLogsItsLinesAndLeavesObsAsItShould) {
       WaitForSingleObject(restarted.get(), 10000);
     }
   }
+}
+
+// The thread never carries on as the user: an exception in the middle of
+// the cleanup still reverts it, and a revert that fails ends the process.
+TEST_F(RunGuiProcessTest, ImpersonationEndsOnEveryWayOutOfItsStep) {
+  FakeObsProcess obs(obsExe_);
+  ScriptedSessionApi api;
+  api.throwInAppData = true;
+  EXPECT_THROW(Run(api, obs), std::runtime_error);
+  EXPECT_THAT(api.identityCalls, ElementsAre("impersonate", "appdata", "revert"));
+  HANDLE token = nullptr;
+  EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
+
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token));
+  UniqueKernelHandle own(token);
+  EXPECT_EXIT(
+      {
+        ScriptedSessionApi failing;
+        failing.failRevert = true;
+        ScopedImpersonation asUser(failing, *log_, own.get());
+      },
+      ::testing::ExitedWithCode(ERROR_ACCESS_DENIED), "");
 }
 
 TEST_F(RunGuiProcessTest, WithoutAConsoleSessionTheRestartTokenComesFromTheFirstActiveOne) {
