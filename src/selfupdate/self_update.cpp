@@ -174,8 +174,12 @@ void CheckForServiceUpdate(WorkerState* worker, CdnDocuments& cdn,
   DeleteWithoutLinks(installerPath);
   HeldInstaller installer;
   std::string failure;
-  if (!installer.Create(installerPath) || !installer.Download(meta.url, nullptr, failure)) {
-    log.Print("Error downloading self update DownloadFile");
+  // A service stop ends the download within a second, as it ends a staging.
+  if (!installer.Create(installerPath) ||
+      !installer.Download(meta.url, nullptr, failure, &worker->running)) {
+    const bool stopping = !worker->running;
+    log.Print(stopping ? "Self update download stopped: the service is stopping"
+                       : "Error downloading self update DownloadFile");
     installer.Delete();
     return;
   }

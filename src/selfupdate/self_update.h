@@ -26,7 +26,9 @@ inline constexpr wchar_t InstallerFolderName[] = L"Update";
 // "<installer> /S /D=<the service's folder>" (SilentInstallCommandLine)
 // without waiting for it. The file is a HeldInstaller: held against writing,
 // renaming and deleting from its creation until the installer has started.
-// Only a 200 response with its whole body counts as the download. Every
+// Only a 200 response with its whole body counts as the download; clearing
+// the worker's run flag (a service stop) ends it within a second, and the
+// partial file is deleted. Every
 // failure is logged and ends the step; none leaves this function. The
 // document comes through `cdn` (the build's CDN and keys by default): when
 // documents are signature-checked it must be signed and name the installer's

@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <optional>
@@ -43,6 +45,7 @@ class SelfUpdate : public ::testing::Test {
         }),
         worker(dir.path()) {
     ServiceLog::Instance();  // its banner comes before what a test looks at
+    worker.running = true;   // as on the watch thread
   }
 
   std::string Meta(const std::string& rev, const std::string& sha256 = "") const {
@@ -68,6 +71,8 @@ class SelfUpdate : public ::testing::Test {
   }
 
   Reply document, installer = Reply::WithBody(200, kInstallerBody);
+  // Ends a held reply; outlives the server, whose thread may still look at it.
+  std::atomic<bool> released{false};
   TempDir dir;
   HttpTestServer server;
   FolderWorkerState worker;
@@ -114,6 +119,22 @@ TEST_F(SelfUpdate, FailedDownloadOrStartIsLogged) {
   installer = Reply::WithBody(200, "not a program");
   EXPECT_EQ(Check(Meta("130")).back(), "Failed to start installer process");
   EXPECT_EQ(ReadFileBytes(downloaded), "not a program");  // left for inspection
+}
+
+TEST_F(SelfUpdate, AStopDuringTheDownloadEndsItAtOnceAndLeavesNoFile) {
+  std::chrono::steady_clock::time_point stoppedAt;
+  installer.holdAfter = installer.bytes.size() - 5;  // all but the last bytes, then silence
+  installer.hold = [&] {
+    stoppedAt = std::chrono::steady_clock::now();
+    worker.running = false;
+    for (int i = 0; i < 600 && !released; ++i) Sleep(100);
+  };
+  const Lines lines = Check(Meta("130"), nullptr);
+  const auto took = std::chrono::steady_clock::now() - stoppedAt;
+  released = true;
+  EXPECT_LT(took, 5s);
+  EXPECT_EQ(lines.back(), "Self update download stopped: the service is stopping");
+  EXPECT_FALSE(fs::exists(downloaded));
 }
 
 // What the stand-in for GetTempPath2W hands out: a folder, or a failure
