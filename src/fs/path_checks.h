@@ -19,8 +19,9 @@ bool IsOnLocalDrive(const std::wstring& path);
 // when it exists) and compares where it really leads, by
 // GetFinalPathNameByHandleW, with its text. True when they are the same;
 // false when a link or junction on the way leads elsewhere (`finalPath`
-// then holds where), or when the check cannot be made (the last error says
-// why; `finalPath` is empty).
+// then holds where), when what it opens is a file with another hard link
+// (`finalPath` then names that file), or when the check cannot be made (the
+// last error says why; `finalPath` is empty).
 bool LeadsToItself(const std::wstring& path, std::wstring& finalPath);
 
 // True when the file or folder at `path` itself is a reparse point

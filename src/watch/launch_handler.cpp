@@ -68,16 +68,24 @@ bool IsExistingDirectory(ServiceLog& log, const fs::path& path) {
 }
 
 // Compares the listed plugin files with the disk, in list order, up to the
-// first that differs; logs that one. True when one differs.
+// first that differs; logs that one. A link (or a file with another hard
+// link) differs: it is named as such, and what it leads to is never read.
+// True when one differs.
 bool PluginFilesDiffer(ServiceLog& log, UpdateRunner& runner, const PluginMetadata& metadata,
                        const ObsFolders& folders) {
   for (const PluginFile& entry : metadata.files) {
     const std::wstring file = FromUtf8(entry.file);
     std::wstring candidate = folders.pluginFolder.wstring() + MetadataFileSeparator + file;
-    std::string hash = runner.HashFile(candidate);
-    if (hash.empty()) {
+    PathLink link = PathLink::None;
+    std::string hash = runner.HashFile(candidate, &link);
+    if (hash.empty() && link == PathLink::None) {
       candidate = folders.coreBrowserFolder.wstring() + MetadataFileSeparator + file;
-      hash = runner.HashFile(candidate);
+      hash = runner.HashFile(candidate, &link);
+    }
+    if (link != PathLink::None) {
+      log.Print("filePath '%s' is not hashed: %s, which doesn't match needed %s - need to update",
+                ToUtf8(candidate).c_str(), PathLinkText(link), entry.hash.c_str());
+      return true;
     }
     // Exact comparison: a hash listed in lower case never matches.
     if (!hash.empty() && hash == entry.hash) continue;
@@ -132,6 +140,14 @@ bool InstallFolderLeadsToItself(ServiceLog& log, const std::wstring& pluginFolde
   }
   for (size_t i = 0; i < checked.size(); ++i) {
     const char* what = i < folderCount ? "plugin folder" : "plugin file";
+    // A file that is itself a link is named as one; where it leads is not
+    // looked up (as LocalSystem that would tell of files its maker may not see).
+    const PathLink link = i < folderCount ? PathLink::None : FindLink(checked[i]);
+    if (link != PathLink::None && link != PathLink::Unknown) {
+      log.Print("Not running the update: the %s %s: %s", what, ToUtf8(checked[i]).c_str(),
+                PathLinkText(link));
+      return false;
+    }
     std::wstring finalPath;
     if (LeadsToItself(checked[i], finalPath)) continue;
     const DWORD error = GetLastError();

@@ -33,9 +33,9 @@ class FakeRunner : public UpdateRunner {
     user = {1, 2, 3};
     return activeUsers;
   }
-  std::string HashFile(const std::wstring& path) override {
+  std::string HashFile(const std::wstring& path, PathLink* link) override {
     hashed.push_back(path);
-    return UpdateRunner::HashFile(path);
+    return UpdateRunner::HashFile(path, link);
   }
   bool GetServicePath(std::wstring& path) override {
     if (!pathReadable) return false;
@@ -215,6 +215,39 @@ TEST_F(LaunchHandlerTest, NothingIsHashedAfterTheFirstMismatch) {
   const std::wstring plugins = pluginFolder.wstring() + L"/";
   EXPECT_THAT(runner.hashed, ElementsAre(plugins + L"obs-browser.dll", plugins + L"stale.dll"));
   EXPECT_EQ(runner.calls.size(), 1u);
+}
+
+// A listed file that is a link, or another name of a file, differs without
+// being read, so the MD5 of a file only the system may read (which the test
+// can read to compare) never reaches the log; nothing is installed through it.
+TEST_F(LaunchHandlerTest, AListedLinkDiffersUnreadAndNothingIsInstalledThroughIt) {
+  WriteFileBytes(dir / L"secret.bin", "for the system's eyes only");
+  WriteFileBytes(dir / L"other.bin", "a file of another name");
+  const std::string secretMd5 = GetFileHash((dir / L"secret.bin").wstring());
+  ASSERT_TRUE(MakeHostLink((pluginFolder / L"linked.dll").wstring(), "../../../../secret.bin"));
+  ASSERT_TRUE(
+      CreateHardLinkW((pluginFolder / L"hard.dll").c_str(), (dir / L"other.bin").c_str(), nullptr));
+  for (const char* name : {"linked.dll", "hard.dll"}) {
+    SCOPED_TRACE(name);
+    Meta(140, {{name, "0123456789ABCDEF0123456789ABCDEF"}});
+    LogLinesSince all(ServiceLog::Instance().LogPath);
+    Handle();
+    const std::string hashed = ToUtf8(pluginFolder.wstring()) + "/" + name;
+    const std::string installed = ToUtf8(pluginFolder.wstring()) + "\\" + name;
+    const std::string why = name == std::string("hard.dll") ? "it is a hard link" : "it ";
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_THAT(log[0], ::testing::StartsWith("filePath '" + hashed + "' is not hashed: " + why));
+    EXPECT_THAT(log[0], ::testing::EndsWith(
+                            ", which doesn't match needed 0123456789ABCDEF0123456789ABCDEF - need "
+                            "to update"));
+    EXPECT_EQ(log[1], NeedsUpdate(1));
+    EXPECT_THAT(log[2], ::testing::StartsWith("Not running the update: the plugin file " +
+                                              installed + ": " + why));
+    for (const std::string& line : all.Messages())
+      EXPECT_EQ(line.find(secretMd5), std::string::npos);
+  }
+  EXPECT_THAT(runner.calls, IsEmpty());
+  EXPECT_TRUE(RemoveHostLink((pluginFolder / L"linked.dll").wstring()));
 }
 
 TEST_F(LaunchHandlerTest, BookkeepingOnlyAfterTotalSuccessAndOnlyWhenTheRevisionChanged) {
