@@ -164,7 +164,8 @@ bool InstallFolderLeadsToItself(ServiceLog& log, const std::wstring& pluginFolde
 }
 
 // Stages the pinned installer of `metadata` for the downloader to run. True
-// when the update may go on now, with `stagedPath` naming the file; false,
+// when the update may go on now, with `stagedPath` naming the file (empty
+// when every name was held, see StageInstaller); false,
 // logged, when the staging failed, finished after the deadline or outlived
 // the OBS it was for: OBS is then left alone.
 bool StageForUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
@@ -217,8 +218,8 @@ void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const
   std::wstring stagedPath;
   if (!metadata.installerSha256.empty()) {
     if (!StageForUpdate(worker, runner, log, launch, metadata, seen, stagedPath)) return;
-    arguments +=
-        L" /sha256='" + FromUtf8(metadata.installerSha256) + L"' /staged='" + stagedPath + L"'";
+    arguments += L" /sha256='" + FromUtf8(metadata.installerSha256) + L"'";
+    if (!stagedPath.empty()) arguments += L" /staged='" + stagedPath + L"'";
   }
 
   GuiProcessRequest request;
