@@ -153,14 +153,28 @@ DWORD WINAPI StandInGetTempPath2W(DWORD bufferLength, LPWSTR buffer) {
   return static_cast<DWORD>(tempPath2Folder.size());
 }
 
-TEST_F(SelfUpdate, WithGetTempPath2WTheInstallerGoesToTheFolderItGives) {
-  installer = Reply::WithBody(200, "not a program");
+// With GetTempPath2W the installer is downloaded into the folder it gives,
+// otherwise into the Update folder; it always runs with the Update folder
+// as its temporary folder, where NSIS unpacks the DLLs it loads.
+TEST_F(SelfUpdate, TheInstallerRunsWithTheUpdateFolderAsItsTemporaryFolder) {
+  installer = Reply::WithBody(200, ReadFileBytes(STAND_IN_PATH));
   TempDir systemTemp;
   tempPath2Folder = systemTemp.path().wstring() + L"\\";
-  EXPECT_EQ(Check(Meta("130"), &StandInGetTempPath2W).back(), "Failed to start installer process");
-  EXPECT_EQ(ReadFileBytes(systemTemp / "lumenfeldupdatertemp.exe"), "not a program");
-  EXPECT_FALSE(fs::exists(dir / "Update"));
+  const std::string update = (dir / "Update").string();
+  using Row = std::pair<GetTempPath2WFunction, fs::path>;
+  for (const auto& [getTempPath2, folder] :
+       {Row{&StandInGetTempPath2W, systemTemp.path()}, Row{nullptr, dir / "Update"}}) {
+    const fs::path environment = folder / "lumenfeldupdatertemp.exe.environment";
+    EXPECT_EQ(Check(Meta("130"), getTempPath2).back(),
+              "Latest version is 130, mine is " + std::to_string(ServiceVersion) +
+                  ". URL to latest is " + server.BaseUrl() + kInstallerPath);
+    EXPECT_TRUE(
+        WaitUntil([&] { return fs::exists(environment) && fs::file_size(environment) > 0; }, 30s));
+    EXPECT_EQ(ReadFileBytes(environment),
+              "TEMP=" + update + "\nTMP=" + update + "\n__COMPAT_LAYER=\n");
+  }
 
+  installer = Reply::WithBody(200, "not a program");
   tempPath2Folder.clear();
   EXPECT_EQ(Check(Meta("130"), &StandInGetTempPath2W).back(),
             "Error forming temp path for self update, ::GetTempPathA problem GetLastError = " +
