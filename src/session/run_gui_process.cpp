@@ -103,7 +103,8 @@ class UpdateRun {
 
   // The signed-in user's token and environment block. Elevated: the linked
   // token runs the installer itself. Limited: the user's own token runs the
-  // user-launch tool, which asks for elevation.
+  // user-launch tool, which asks for elevation. Unelevated (asked for): the
+  // user's own token runs the installer itself.
   bool GetUserToken();
   // False, logged, when the token the run took is not of the user OBS runs
   // as (obsUser, when given).
@@ -159,15 +160,19 @@ class UpdateRun {
   }
   const std::wstring& obsPath() const { return request_.obsLaunch.filePath; }
   // Elevated: the linked token (token_) runs the installer itself, and
-  // ownToken_ holds the user's own. Limited: token_ is the user's own.
-  bool elevated() const { return ownToken_.valid(); }
-  const UniqueKernelHandle& ownToken() const { return elevated() ? ownToken_ : token_; }
+  // ownToken_ holds the user's own. Limited and unelevated: token_ is the
+  // user's own.
+  enum class Mode { Limited, Elevated, Unelevated };
+  const UniqueKernelHandle& ownToken() const {
+    return mode_ == Mode::Elevated ? ownToken_ : token_;
+  }
 
   SessionApi& api_;
   ServiceLog& log_;
   const GuiProcessRequest& request_;
   ObsLaunch& restartedObs_;
   DWORD sessionId_ = 0;
+  Mode mode_ = Mode::Limited;
   UniqueKernelHandle token_;
   UniqueKernelHandle ownToken_;   // elevated only: the user's own, unelevated token
   UniqueKernelHandle duplicate_;  // limited only: the token of the environment block
@@ -180,11 +185,19 @@ class UpdateRun {
 bool UpdateRun::GetUserToken() {
   sessionId_ = GetActiveSessionId(api_);
   UniqueKernelHandle userToken;
+  // Unelevated, nothing of the service's own environment goes along.
+  const bool inherit = !request_.withoutElevation;
   if (!Logged("WTSQueryUserToken", RanLine::Before, userToken,
               [&] { return api_.QueryUserToken(sessionId_, userToken.put()); }) ||
-      !Logged("CreateEnvironmentBlock", RanLine::Before, userToken,
-              [&] { return api_.CreateEnvironment(userToken.get(), true, environment_.put()); })) {
+      !Logged("CreateEnvironmentBlock", RanLine::Before, userToken, [&] {
+        return api_.CreateEnvironment(userToken.get(), inherit, environment_.put());
+      })) {
     return false;
+  }
+  if (request_.withoutElevation) {
+    token_ = std::move(userToken);
+    mode_ = Mode::Unelevated;
+    return true;
   }
   HANDLE linked = nullptr;
   if (!Logged("GetTokenInformation", RanLine::Before, userToken,
@@ -194,6 +207,7 @@ bool UpdateRun::GetUserToken() {
   }
   token_.reset(linked);
   ownToken_ = std::move(userToken);
+  mode_ = Mode::Elevated;
   return true;
 }
 
@@ -267,7 +281,7 @@ bool UpdateRun::LockObsExe() {
 
 bool UpdateRun::StartInstaller() {
   Sleep(kBeforeInstallerMs);
-  if (!elevated()) {
+  if (mode_ == Mode::Limited) {
     // A user-launch tool that does not start shows as a failed exit code.
     std::wstring commandLine =
         QuotedCommandLine(request_.userLaunchPath, request_.installerArguments);

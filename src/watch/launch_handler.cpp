@@ -18,6 +18,7 @@
 #include "state/state_directory.h"
 #include "state/worker_state.h"
 #include "update/plugin_metadata_resolver.h"
+#include "watch/install_rights.h"
 #include "watch/watch_loop.h"
 
 namespace fs = std::filesystem;
@@ -104,13 +105,16 @@ bool HasExecutableTail(const std::wstring& filePath) {
                           ExecutableTail) == 0;
 }
 
+// The OBS root of a `filePath` that HasExecutableTail: the text before it.
+std::wstring ObsRootText(const std::wstring& filePath) {
+  return filePath.substr(0, filePath.size() - ExecutableTailLength);
+}
+
 // The folder the downloader installs into: the plugin folder, or the OBS
 // root for a revision that knows the core browser layout when OBS has it.
 std::wstring PluginFolderArgument(ServiceLog& log, const std::wstring& filePath, int32_t rev,
                                   const ObsFolders& folders) {
-  if (rev < CoreLayoutRevision) {
-    return filePath.substr(0, filePath.size() - ExecutableTailLength) + PluginFolderTail;
-  }
+  if (rev < CoreLayoutRevision) return ObsRootText(filePath) + PluginFolderTail;
   if (IsExistingDirectory(log, folders.coreBrowserFolder)) {
     return folders.coreBrowserFolder.parent_path().parent_path().wstring();
   }
@@ -210,9 +214,11 @@ void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const
   const std::wstring pluginFolder =
       PluginFolderArgument(log, launch.filePath, metadata.rev, folders);
   if (!InstallFolderLeadsToItself(log, pluginFolder, folders, metadata)) return;
+  const bool withoutElevation = InstallsWithoutElevation(log, ObsRootText(launch.filePath));
   const fs::path serviceFolder = fs::path(servicePath).parent_path();
   std::wstring arguments = L"/url='" + FromUtf8(metadata.installer) + L"' /pluginFolder='" +
                            pluginFolder + L"' /pathToObs64='" + launch.filePath + L"'";
+  if (withoutElevation) arguments += L" /runAs='invoker'";
   // The downloader runs the installer only when it has this hash, and runs
   // the staged file when it passes its own checks.
   std::wstring stagedPath;
@@ -229,6 +235,7 @@ void RunUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log, const
   request.toFrontPath = (serviceFolder / ToFrontFileName).wstring();
   request.obsLaunch = launch;
   request.obsUser = obsUser;
+  request.withoutElevation = withoutElevation;
   ObsLaunch restartedObs;
   const bool installed = runner.RunGuiProcess(request, restartedObs);
   if (!installed) {

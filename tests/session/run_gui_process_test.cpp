@@ -271,6 +271,7 @@ class RunGuiProcessTest : public ::testing::Test {
     request.toFrontPath = toFront_.wstring();
     request.obsLaunch = launch;
     request.obsUser = obsUser_;
+    request.withoutElevation = withoutElevation_;
     request.stop = stop;
     return request;
   }
@@ -321,6 +322,7 @@ class RunGuiProcessTest : public ::testing::Test {
   fs::path obsExe_, installer_, toFront_, userLaunch_, obsProfile_;
   std::wstring arguments_;
   std::vector<unsigned char> obsUser_;
+  bool withoutElevation_ = false;
   std::unique_ptr<ServiceLog> log_;
   size_t bannerLines_ = 0;
   std::vector<DWORD> restartedIds_;
@@ -463,6 +465,34 @@ TEST_F(RunGuiProcessTest, IdThatNowNamesAnotherProcessLeavesThatProcessRunning) 
   EXPECT_TRUE(outcome.result);
   EXPECT_TRUE(Running(other));
   EXPECT_EQ(RunsOf(installer_).size(), 1u);
+}
+
+// For an OBS folder users may change, the whole run keeps to the user's own
+// token, an administrator's too: no linked token is asked for, and the
+// installer is started itself, with no user-launch tool and no prompt.
+TEST_F(RunGuiProcessTest, WithoutElevationTheUsersOwnTokenStartsTheInstallerItself) {
+  FakeObsProcess obs(obsExe_);
+  ScriptedSessionApi api;
+  withoutElevation_ = true;
+
+  Outcome outcome = Run(api, obs);
+
+  EXPECT_TRUE(outcome.result);
+  EXPECT_THAT(outcome.lines, ElementsAre("Ran WTSQueryUserToken.", "Ran CreateEnvironmentBlock.",
+                                         "Killed OBS, will now ImpersonateLoggedOnUser.",
+                                         "Ran CreateFileW (locking obs64.exe file)",
+                                         "Ran CreateProcessAsUserW, the installer",
+                                         "Ran CreateProcessAsUserW, the installer to front app",
+                                         "Going to run ImpersonateLoggedOnUser",
+                                         "Ran GetExitCodeProcess, exitCode = 0"));
+  ASSERT_EQ(api.tokens.size(), 2u);  // the user's own, then the restart's
+  EXPECT_EQ(api.impersonated.at(0), api.tokens[0]);
+  std::vector<StandInRun> installs = RunsOf(installer_);
+  ASSERT_EQ(installs.size(), 1u);
+  EXPECT_EQ(installs[0].commandLine,
+            "\"" + ToUtf8(installer_.wstring()) + "\" " + ToUtf8(arguments_));
+  EXPECT_EQ(WaitForRuns(toFront_, 1).size(), 1u);
+  EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
 }
 
 TEST_F(RunGuiProcessTest, LimitedUserRunsTheUserLaunchToolWhoseExitCodeDecides) {

@@ -22,7 +22,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 const std::wstring ServiceExe = L"C:\\Program Files\\Lumenfeld\\LumenfeldBrowserService.exe";
 
@@ -47,6 +50,7 @@ class FakeRunner : public UpdateRunner {
                      request.toFrontPath, request.userLaunchPath,
                      std::to_wstring(request.obsLaunch.processId),
                      std::wstring(request.obsUser.begin(), request.obsUser.end())});
+    unelevated.push_back(request.withoutElevation);
     restartedObs = restarted;
     return succeeds;
   }
@@ -56,6 +60,7 @@ class FakeRunner : public UpdateRunner {
   bool succeeds = true;
   ObsLaunch restarted;
   std::vector<std::vector<std::wstring>> calls;
+  std::vector<bool> unelevated;
   std::vector<std::wstring> hashed;
 };
 
@@ -103,7 +108,7 @@ class LaunchHandlerTest : public ::testing::Test {
     LogLinesSince lines(ServiceLog::Instance().LogPath);
     HandleFreshLaunch(worker_, resolver_, runner, launch, history);
     log = lines.MessagesStartingWith({"filePath '", "needsUpdate", "Adding {", "RunGuiProcess",
-                                      "Failed to get valid", "It's ", "Not "});
+                                      "Failed to get valid", "It's ", "Not ", "The OBS folder"});
   }
   std::string State(const wchar_t* file) { return ReadFileBytes(state_ / file); }
   size_t Requests() const { return server_.Requests().size(); }
@@ -248,6 +253,26 @@ TEST_F(LaunchHandlerTest, AListedLinkDiffersUnreadAndNothingIsInstalledThroughIt
   }
   EXPECT_THAT(runner.calls, IsEmpty());
   EXPECT_TRUE(RemoveHostLink((pluginFolder / L"linked.dll").wstring()));
+}
+
+// Where users may change the OBS folder, or a folder the installer writes,
+// rights lent would write through whatever links they swap in: the update
+// runs with the user's own, and the downloader is told so. Wine reads a
+// folder of mode 777 as one everyone may change.
+TEST_F(LaunchHandlerTest, AnObsFolderUsersMayChangeIsUpdatedWithoutElevation) {
+  Meta(140, {{"gone.dll", "0123456789ABCDEF0123456789ABCDEF"}});
+  Handle();
+  for (const fs::path& open : {root, pluginFolder}) {
+    ASSERT_TRUE(SetHostFolderMode(open.wstring(), "777"));
+    Handle();
+    ASSERT_TRUE(SetHostFolderMode(open.wstring(), "755"));
+    EXPECT_EQ(log.at(2), "The OBS folder " + ToUtf8(root.wstring()) +
+                             " can be changed by users: installing without elevation");
+  }
+  ASSERT_EQ(runner.calls.size(), 3u);
+  EXPECT_THAT(runner.unelevated, ElementsAre(false, true, true));
+  EXPECT_THAT(runner.calls[0][1], Not(HasSubstr(L"/runAs")));
+  EXPECT_THAT(runner.calls[2][1], EndsWith(L"' /runAs='invoker'"));
 }
 
 TEST_F(LaunchHandlerTest, BookkeepingOnlyAfterTotalSuccessAndOnlyWhenTheRevisionChanged) {
