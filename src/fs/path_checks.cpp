@@ -112,8 +112,12 @@ const char* PathLinkText(PathLink link) {
 
 UniqueFileHandle OpenWithoutLinks(const std::wstring& path, DWORD access, DWORD share,
                                   DWORD disposition, DWORD flags) {
-  UniqueFileHandle file(CreateFileW(path.c_str(), access, share, nullptr, disposition,
-                                    flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  // The check reads the attributes through the handle, which Windows allows
+  // only to a handle opened for that (Wine allows it to any): without it
+  // every open for deleting, appending or listing alone would be refused.
+  // Reading attributes takes no part in sharing.
+  UniqueFileHandle file(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, share, nullptr,
+                                    disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file) return file;
   if (LinkOf(path, file.get()) != PathLink::None) {
     file.reset();

@@ -61,7 +61,8 @@ const char* PathLinkText(PathLink link);
 // `path` (no link or junction on the way). Otherwise the handle is closed
 // (a file this call created stays) and an empty one returned, the last
 // error ERROR_ACCESS_DENIED. Checks on the handle leave no moment in which
-// the path could be swapped after the check.
+// the path could be swapped after the check. The handle has
+// FILE_READ_ATTRIBUTES besides `access`: the check needs it.
 UniqueFileHandle OpenWithoutLinks(const std::wstring& path, DWORD access, DWORD share,
                                   DWORD disposition, DWORD flags);
 
