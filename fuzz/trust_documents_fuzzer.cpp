@@ -1,16 +1,17 @@
-// Feeds arbitrary bytes to the readers of what decides trust: the key set,
-// the halt, the serial floors and the retired roots kept in the state
-// folder, and PEM key files. Each must turn any input into a result without
-// crashing; a halt never raises a chance, and the state files read back as
-// they were written.
+// Feeds arbitrary bytes to the readers of what decides trust: the key set
+// (with the roots it retires), the halt, the serial floors and the retired
+// roots kept in the state folder, and PEM key files. Each must turn any
+// input into a result without crashing; a halt never raises a chance, and
+// the state files that parse read back as they were written.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "state/kept_files.h"
 #include "trust/key_set.h"
 #include "trust/signature_serials.h"
 #include "trust/trust_files.h"
@@ -40,11 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const FixedCrypto crypto;
 
   std::vector<TrustedKey> keys;
+  std::set<std::string> retire;
   std::string error;
-  if (ParseKeySet(body, crypto, keys, error)) {
+  if (ParseKeySet(body, crypto, keys, error, &retire)) {
     for (const TrustedKey& key : keys) Check((key.roles & ~AllRoles) == 0);
+    for (const std::string& keyid : retire) Check(keyid.size() == 16);
   } else {
-    Check(keys.empty() && !error.empty());
+    Check(keys.empty() && retire.empty() && !error.empty());
   }
   ReadTrustedKeys(body, crypto, keys, error);
 
@@ -58,9 +61,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  const SignatureSerials serials = ParseSignatureSerials(body);
-  Check(ParseSignatureSerials(FormatSignatureSerials(serials)) == serials);
-  const std::set<std::string> retired = ParseRetiredRoots(body);
-  Check(ParseRetiredRoots(FormatRetiredRoots(retired)) == retired);
+  // What parses is written back as it was read, and every path stays one
+  // field of one line.
+  if (const std::optional<SignatureSerials> serials = ParseSignatureSerials(body)) {
+    for (const auto& entry : *serials) Check(IsFloorPath(entry.first));
+    Check(ParseSignatureSerials(FormatSignatureSerials(*serials)) == serials);
+  }
+  if (const std::optional<std::set<std::string>> retired = ParseRetiredRoots(body)) {
+    Check(!retired->empty() && ParseRetiredRoots(FormatRetiredRoots(*retired)) == retired);
+  }
   return 0;
 }

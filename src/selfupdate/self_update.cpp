@@ -122,15 +122,18 @@ void LogLastError(const char* format) {
 // cannot be downloaded, is not JSON or cannot be used (see ReadUpdaterMeta).
 bool FetchUpdaterMeta(CdnDocuments& cdn, UpdaterMeta& meta) {
   ServiceLog& log = ServiceLog::Instance();
+  UpdaterMetaResult result = UpdaterMetaResult::NotJson;
+  // What the release key signed must also pin the installer it names.
+  const auto check = [&](const std::string& body) {
+    result = ReadUpdaterMeta(body, meta);
+    return result == UpdaterMetaResult::Read && cdn.checked() && meta.sha256.empty()
+               ? SignatureFailure::NoInstallerHash
+               : SignatureFailure::None;
+  };
   std::string body;
-  if (!cdn.Fetch(UpdaterMetaPath, body)) return false;
-  switch (ReadUpdaterMeta(body, meta)) {
+  if (!cdn.Fetch(UpdaterMetaPath, body, check)) return false;
+  switch (result) {
     case UpdaterMetaResult::Read:
-      // What the release key signed must also pin the installer it names.
-      if (cdn.checked() && meta.sha256.empty()) {
-        cdn.Refuse(UpdaterMetaPath, SignatureFailure::NoInstallerHash);
-        return false;
-      }
       return true;
     case UpdaterMetaResult::NotJson:
       log.Print("Failed to parse updater_meta.json %s", body.c_str());

@@ -1,27 +1,58 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
-#include <optional>
 #include <string>
 
-// Files the service keeps whole in the state directory beside the one-line
-// state files: CDN documents it accepted and must hold on to, and what it
-// has concluded from them (the names are their owners').
+// The one way the service writes a file of its state directory, and reads
+// one whose absence must not be confused with a failure: the one-line state
+// files (state_files.h, whose readers take any failure for 0), the trust
+// files (src/trust) and any record added later. A new state file needs no
+// I/O code of its own: name it, format its bytes, and go through these
+// three calls.
+//
+// Writing is durable: the bytes go to "<name>.new" beside the file, are
+// flushed to the disk, and that file is moved over "<name>" in one step
+// (MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH on
+// Windows; fsync and rename elsewhere). A reader, or a start after a crash
+// or a power cut, finds the old content or the new, never part of either
+// and never an empty file. A "<name>.new" left by a crash is never read and
+// is replaced by the next write.
+//
+// Reading tells a missing file from one that is there but cannot be read
+// (held open by another program without sharing, say, or too large): a
+// caller that decides trust must refuse in the second case, never take it
+// for the first.
 
 // The largest kept file that is read; a bigger one is not ours.
 inline constexpr size_t MaxKeptFileSize = 1024 * 1024;
 
-// The content of `name` in `stateDirectory`; nullopt when it is missing,
-// cannot be read or is larger than MaxKeptFileSize.
-std::optional<std::string> ReadKeptFile(const std::filesystem::path& stateDirectory,
-                                        const std::string& name);
+// What reading a kept file found.
+struct KeptFile {
+  enum class Status { Missing, Read, Unreadable };
+  Status status = Status::Missing;
+  std::string bytes;  // Read: the whole content
+  // Unreadable: why, as "<call> failed, GetLastError = <n>" (errno off
+  // Windows), or "larger than 1048576 bytes".
+  std::string error;
 
-// Replaces `name` with `bytes` in one step: they are written to
-// "<name>.new" beside it, which is then renamed over it, so a reader (or a
-// start after a crash) finds the old content or the new one, never part of
-// either. False when that failed; the old file is then as it was.
+  bool missing() const { return status == Status::Missing; }
+  bool read() const { return status == Status::Read; }
+  bool unreadable() const { return status == Status::Unreadable; }
+};
+
+// Reads `name` in `stateDirectory`. Missing only when neither the file nor
+// the directory is there.
+KeptFile ReadKeptFile(const std::filesystem::path& stateDirectory, const std::string& name);
+
+// Replaces `name` in `stateDirectory` with `bytes`, durably (see above).
+// False when that failed, with the reason in `error` when given
+// ("<call> failed, GetLastError = <n>"); the file is then as it was and no
+// "<name>.new" is left behind.
 bool WriteKeptFile(const std::filesystem::path& stateDirectory, const std::string& name,
-                   const std::string& bytes);
+                   const std::string& bytes, std::string* error = nullptr);
 
-// Removes `name`; true when it is gone (or was never there).
-bool RemoveKeptFile(const std::filesystem::path& stateDirectory, const std::string& name);
+// Removes `name`; true when it is gone (or was never there), else false with
+// the reason in `error` when given.
+bool RemoveKeptFile(const std::filesystem::path& stateDirectory, const std::string& name,
+                    std::string* error = nullptr);

@@ -7,19 +7,24 @@
 #include <string>
 
 #include "common/leading_int32.h"
+#include "state/kept_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// Files are written in binary mode with explicit CR LF so that the bytes on
-// disk are the same whichever runtime writes them.
+// Files are written as bytes with explicit CR LF so that they are the same
+// whichever runtime writes them.
 constexpr const char kLineEnd[] = "\r\n";
 
-fs::path RollsPath(const fs::path& dir) { return dir / "rolls.txt"; }
-fs::path RollPath(const fs::path& dir) { return dir / "roll.txt"; }
-fs::path LastRevPath(const fs::path& dir) { return dir / "lastrev.txt"; }
-fs::path ServiceRevPath(const fs::path& dir) { return dir / "service_rev.txt"; }
+constexpr char kRolls[] = "rolls.txt";
+constexpr char kRoll[] = "roll.txt";
+constexpr char kLastRev[] = "lastrev.txt";
+constexpr char kServiceRev[] = "service_rev.txt";
+
+fs::path RollsPath(const fs::path& dir) { return dir / kRolls; }
+fs::path RollPath(const fs::path& dir) { return dir / kRoll; }
+fs::path LastRevPath(const fs::path& dir) { return dir / kLastRev; }
 
 // White space and leading zeros read before a file counts as holding no
 // number: far more than any tool writes, and a huge file of blanks is not
@@ -60,10 +65,10 @@ int32_t ReadNumberFile(const fs::path& path) {
   return ParseLeadingInt32(number).value_or(0);
 }
 
-void WriteNumberFile(const fs::path& path, int32_t value) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return;
-  out << value;
+// Every write replaces the whole file durably (kept_files.h); one that
+// fails leaves the file as it was.
+void WriteNumberFile(const fs::path& dir, const char* name, int32_t value) {
+  WriteKeptFile(dir, name, std::to_string(value));
 }
 
 std::mt19937 SeededGenerator() {
@@ -79,13 +84,9 @@ int32_t PickFrom(const std::vector<int32_t>& pool, std::mt19937& generator) {
 // Draws a fresh pool, writes it and then a roll from it. Returns false when
 // rolls.txt could not be written (roll.txt is then left alone as well).
 bool WritePool(const fs::path& dir, const std::vector<int32_t>& pool) {
-  std::ofstream rolls(RollsPath(dir), std::ios::binary | std::ios::trunc);
-  if (!rolls) return false;
-  for (int32_t roll : pool) {
-    rolls << roll << kLineEnd;
-    rolls.flush();
-  }
-  return true;
+  std::string text;
+  for (int32_t roll : pool) text += std::to_string(roll) + kLineEnd;
+  return WriteKeptFile(dir, kRolls, text);
 }
 
 bool DrawPool(const fs::path& dir) {
@@ -94,9 +95,7 @@ bool DrawPool(const fs::path& dir) {
   std::vector<int32_t> pool(RollCount);
   for (int32_t& roll : pool) roll = draw(generator);
   if (!WritePool(dir, pool)) return false;
-
-  std::ofstream roll(RollPath(dir), std::ios::binary | std::ios::trunc);
-  if (roll) roll << PickFrom(pool, generator);
+  WriteNumberFile(dir, kRoll, PickFrom(pool, generator));
   return true;
 }
 
@@ -128,10 +127,8 @@ void Reroll(const fs::path& stateDirectory) {
     DrawPool(stateDirectory);
     return;
   }
-  std::ofstream roll(RollPath(stateDirectory), std::ios::binary | std::ios::trunc);
-  if (!roll) return;
   std::mt19937 generator = SeededGenerator();
-  roll << PickFrom(*pool, generator);
+  WriteNumberFile(stateDirectory, kRoll, PickFrom(*pool, generator));
 }
 
 int32_t ReadRoll(const fs::path& stateDirectory) {
@@ -143,11 +140,11 @@ int32_t ReadLastRev(const fs::path& stateDirectory) {
 }
 
 void WriteLastRev(const fs::path& stateDirectory, int32_t rev) {
-  WriteNumberFile(LastRevPath(stateDirectory), rev);
+  WriteNumberFile(stateDirectory, kLastRev, rev);
 }
 
 void WriteServiceRev(const fs::path& stateDirectory) {
-  WriteNumberFile(ServiceRevPath(stateDirectory), ServiceVersion);
+  WriteNumberFile(stateDirectory, kServiceRev, ServiceVersion);
 }
 
 StateValues ReadStateValues(const fs::path& stateDirectory,
@@ -168,6 +165,6 @@ StateValues ReadStateValues(const fs::path& stateDirectory,
 
 void WriteStateValues(const fs::path& stateDirectory, const StateValues& values) {
   if (values.rolls) WritePool(stateDirectory, *values.rolls);
-  if (values.roll) WriteNumberFile(RollPath(stateDirectory), *values.roll);
+  if (values.roll) WriteNumberFile(stateDirectory, kRoll, *values.roll);
   if (values.lastRev) WriteLastRev(stateDirectory, *values.lastRev);
 }

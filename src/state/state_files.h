@@ -10,9 +10,10 @@
 
 // The four one-line state files in the state directory. Every call goes to
 // the file; nothing is cached. Reads of missing or unreadable files give 0
-// (or an empty pool); writes that cannot open their file leave it as it was.
-// All files are plain ASCII decimal numbers; only rolls.txt has line ends
-// (CR LF).
+// (or an empty pool). Every write replaces the whole file durably through
+// WriteKeptFile (kept_files.h); one that fails leaves it as it was. All
+// files are plain ASCII decimal numbers; only rolls.txt has line ends (CR
+// LF).
 
 inline constexpr int RollCount = 10;
 inline constexpr int RollMin = 1;

@@ -8,12 +8,9 @@
 #include "common/sha256.h"
 #include "log/service_log.h"
 #include "net/http_download.h"
-#include "state/kept_files.h"
 #include "state/worker_state.h"
 #include "trust/cdn_paths.h"
-#include "trust/signature_serials.h"
 #include "trust/signing_keys.h"
-#include "trust/trust_files.h"
 
 namespace {
 
@@ -47,21 +44,6 @@ bool EcdsaP256Verifies(const std::array<uint8_t, 64>& xy, const std::array<uint8
   return BCryptVerifySignature(imported.get(), nullptr, hash.data(),
                                static_cast<ULONG>(hash.size()), signature.data(),
                                static_cast<ULONG>(signature.size()), 0) == 0;
-}
-
-// Removes the floors of keys the machine no longer trusts.
-void DropFallenFloors(const fs::path& state, const DocumentTrust& trust) {
-  SignatureSerials floors = ReadSignatureSerials(state);
-  bool changed = false;
-  for (auto floor = floors.begin(); floor != floors.end();) {
-    if (trust.FloorStands(floor->second)) {
-      ++floor;
-    } else {
-      floor = floors.erase(floor);
-      changed = true;
-    }
-  }
-  if (changed) WriteSignatureSerials(state, floors);
 }
 
 // Root key ids, each retired one marked.
@@ -99,56 +81,21 @@ CdnDocuments::CdnDocuments(std::string baseUrl, const std::string& keysPem, Work
   // them (configuring such a build fails; this is the last guard).
   keysUsable_ = ReadTrustedKeys(keysPem, crypto_, keys, error);
   if (!rootsPem.empty() && !ReadTrustedKeys(rootsPem, crypto_, roots, error)) roots.clear();
-  if (roots.empty()) {
-    // Without roots no key set is ever fetched, nor a kept one used.
-    trust_ = std::make_unique<DocumentTrust>(crypto_, std::move(keys), std::move(roots),
-                                             std::set<std::string>{});
-    return;
-  }
-  const fs::path state(worker_.GetStateDirectory());
-  std::set<std::string> retired;
-  if (std::optional<std::string> text = ReadKeptFile(state, RetiredRootsFileName)) {
-    retired = ParseRetiredRoots(*text);
-  }
-  trust_ = std::make_unique<DocumentTrust>(crypto_, keys, roots, retired);
-  std::optional<std::string> kept = ReadKeptFile(state, KeptKeySetFileName);
-  std::optional<std::string> keptSignature = ReadKeptFile(state, KeptKeySetSignatureFileName);
-  if ((kept || keptSignature) &&
-      !(kept && keptSignature && trust_->LoadKeySet(*kept, *keptSignature))) {
-    // A set was accepted once, but what is kept no longer verifies (a crash
-    // between its two files, say). The keys built in may be the very ones
-    // that set replaced, so nothing is trusted until a set is accepted.
-    keptSetBroken_ = true;
-    trust_ = std::make_unique<DocumentTrust>(crypto_, std::vector<TrustedKey>{}, std::move(roots),
-                                             std::move(retired));
-  }
+  kept_ = std::make_unique<KeptTrust>(crypto_, std::move(keys), std::move(roots),
+                                      fs::path(worker_.GetStateDirectory()));
 }
 
 CdnDocuments::~CdnDocuments() = default;
 
-void CdnDocuments::Refuse(const std::string& path, SignatureFailure failure) const {
-  ServiceLog::Instance().Print("Signature check failed for %s: %s", Url(path).c_str(),
-                               SignatureFailureText(failure));
-}
-
-SignatureFailure CdnDocuments::CheckSigned(const std::string& path, const std::string& received,
-                                           const std::string& signatureBody) {
-  const fs::path state(worker_.GetStateDirectory());
-  SignatureFloor floor = ReadSignatureSerial(state, path);
-  if (!trust_->FloorStands(floor)) {
-    DropFallenFloors(state, *trust_);
-    floor = {};
-  }
-  DocumentSignature signature;
-  SignatureFailure failure = trust_->Check(path, received, signatureBody, Now(), floor, signature);
-  if (failure == SignatureFailure::None) {
-    RecordSignatureSerial(state, path, {signature.serial, signature.sha256, signature.keyid});
-  }
-  return failure;
+void CdnDocuments::Refuse(const std::string& path, const TrustRefusal& refusal) const {
+  std::string reason = SignatureFailureText(refusal.failure);
+  if (!refusal.detail.empty()) reason += ": " + refusal.detail;
+  ServiceLog::Instance().Print(checked_ ? "Signature check failed for %s: %s" : "Refused %s: %s",
+                               Url(path).c_str(), reason.c_str());
 }
 
 CdnDocuments::Outcome CdnDocuments::FetchChecked(const std::string& path, std::string& body,
-                                                 bool optional) {
+                                                 bool optional, const DocumentCheck& check) {
   const std::string url = Url(path);
   // The hash is of the bytes as served, so the body is fetched raw here and
   // converted afterwards only as DownloadToString would.
@@ -165,41 +112,56 @@ CdnDocuments::Outcome CdnDocuments::FetchChecked(const std::string& path, std::s
     ServiceLog::Instance().Print("Failed to download %s", url.c_str());
     return Outcome::Failed;
   }
+  DocumentSignature signature;
   if (checked_) {
     std::string signatureBody;
-    SignatureFailure failure = SignatureFailure::NoSignature;
+    TrustRefusal refusal{SignatureFailure::NoSignature, {}};
     // An error page is no signature file, whatever it holds.
     if (DownloadRawToString(url + SignatureSuffix, signatureBody, /*only200=*/true)) {
-      failure = CheckSigned(path, received, signatureBody);
+      refusal = kept_->Verify(path, received, signatureBody, Now(), signature);
       // Keys may have rotated: the key set that names this one is fetched
       // now rather than at the next hourly check, but not on every refusal,
       // so that documents signed by strangers cannot make the service fetch
       // it over and over.
-      if (failure == SignatureFailure::UnknownKey && path != KeySetPath &&
+      if (refusal.failure == SignatureFailure::UnknownKey && path != KeySetPath &&
           Now() - worker_.lastKeySetFetch >= KeySetRetryAfterUnknownKeySeconds && RefreshKeySet()) {
-        failure = CheckSigned(path, received, signatureBody);
+        refusal = kept_->Verify(path, received, signatureBody, Now(), signature);
       }
     }
-    if (failure != SignatureFailure::None) {
-      Refuse(path, failure);
+    if (refusal) {
+      Refuse(path, refusal);
       return Outcome::Failed;
     }
   }
   ConvertUtf16Body(received);
+  if (check) {
+    if (const SignatureFailure failure = check(received); failure != SignatureFailure::None) {
+      Refuse(path, failure);
+      return Outcome::Failed;
+    }
+  }
+  // Taken: from now on nothing older is.
+  if (checked_) {
+    if (TrustRefusal refusal = kept_->RaiseFloor(path, signature)) {
+      Refuse(path, refusal);
+      return Outcome::Failed;
+    }
+  }
   body = std::move(received);
   return Outcome::Accepted;
 }
 
-bool CdnDocuments::Fetch(const std::string& path, std::string& body) {
-  return FetchChecked(path, body, false) == Outcome::Accepted;
+bool CdnDocuments::Fetch(const std::string& path, std::string& body, const DocumentCheck& check) {
+  return FetchChecked(path, body, false, check) == Outcome::Accepted;
 }
 
-CdnDocuments::Outcome CdnDocuments::FetchOptional(const std::string& path, std::string& body) {
-  return FetchChecked(path, body, true);
+CdnDocuments::Outcome CdnDocuments::FetchOptional(const std::string& path, std::string& body,
+                                                  const DocumentCheck& check) {
+  return FetchChecked(path, body, true, check);
 }
 
 bool CdnDocuments::RefreshKeySet() {
-  if (!checked_ || !trust_->acceptsKeySets()) return false;
+  if (!checked_ || !kept_->trust().acceptsKeySets()) return false;
   ServiceLog& log = ServiceLog::Instance();
   worker_.lastKeySetFetch = Now();
   const std::string url = Url(KeySetPath);
@@ -217,34 +179,22 @@ bool CdnDocuments::RefreshKeySet() {
     Refuse(KeySetPath, SignatureFailure::NoSignature);
     return false;
   }
-  const fs::path state(worker_.GetStateDirectory());
-  if (trust_->keySetInForce() && ReadKeptFile(state, KeptKeySetFileName) == body &&
-      ReadKeptFile(state, KeptKeySetSignatureFileName) == signatureBody) {
-    return false;  // the set in force, as kept
-  }
-  DocumentSignature signature;
-  std::vector<std::string> retired;
-  const SignatureFailure failure = trust_->AcceptKeySet(
-      body, signatureBody, Now(), ReadSignatureSerial(state, KeySetPath), signature, retired);
-  if (failure != SignatureFailure::None) {
-    Refuse(KeySetPath, failure);
+  if (kept_->IsSetInForce(body, signatureBody)) return false;
+  const KeySetAcceptance accepted = kept_->AcceptKeySet(body, signatureBody, Now());
+  if (accepted.refusal) {
+    Refuse(KeySetPath, accepted.refusal);
     return false;
   }
-  // Retirement is written first: it must outlast anything else kept.
-  if (!retired.empty()) {
-    WriteKeptFile(state, RetiredRootsFileName, FormatRetiredRoots(trust_->retiredRoots()));
-  }
-  WriteKeptFile(state, KeptKeySetSignatureFileName, signatureBody);
-  WriteKeptFile(state, KeptKeySetFileName, body);
-  RecordSignatureSerial(state, KeySetPath, {signature.serial, signature.sha256, signature.keyid});
-  DropFallenFloors(state, *trust_);
-  keptSetBroken_ = false;
-  log.Print("Key set accepted, signed by root key %s: %s", signature.keyid.c_str(),
-            KeyIdsWithRoles(trust_->documentKeys()).c_str());
-  if (!retired.empty()) {
+  log.Print("Key set accepted, signed by root key %s: %s", accepted.signature.keyid.c_str(),
+            KeyIdsWithRoles(kept_->trust().documentKeys()).c_str());
+  if (!accepted.newlyRetired.empty()) {
     std::string ids;
-    for (const std::string& id : retired) ids += (ids.empty() ? "" : ", ") + id;
+    for (const std::string& id : accepted.newlyRetired) ids += (ids.empty() ? "" : ", ") + id;
     log.Print("Root keys retired on this machine for good: %s", ids.c_str());
+  }
+  if (!accepted.floorsKept.empty()) {
+    log.Print("The floors of keys the key set no longer names stand until the next one: %s",
+              accepted.floorsKept.c_str());
   }
   return true;
 }
@@ -252,21 +202,27 @@ bool CdnDocuments::RefreshKeySet() {
 void CdnDocuments::LogTrust() const {
   if (!checked_) return;
   ServiceLog& log = ServiceLog::Instance();
-  if (keptSetBroken_) {
+  const DocumentTrust& trust = kept_->trust();
+  if (!kept_->problem().empty()) {
+    log.Print(
+        "A trust file in the state folder cannot be used (%s): no CDN document is trusted "
+        "until it can",
+        kept_->problem().c_str());
+  } else if (kept_->keptSetBroken()) {
     log.Print(
         "The key set kept in the state folder does not verify: no CDN document is trusted until "
         "a key set is accepted");
-  } else if (trust_->keySetInForce()) {
+  } else if (trust.keySetInForce()) {
     log.Print("Key set kept in the state folder is in force, signed by root key %s: %s",
-              trust_->keySetRoot().c_str(), KeyIdsWithRoles(trust_->documentKeys()).c_str());
+              trust.keySetRoot().c_str(), KeyIdsWithRoles(trust.documentKeys()).c_str());
   }
-  if (!trust_->keySetInForce() && !keysUsable_) {
+  if (!trust.keySetInForce() && !keysUsable_) {
     log.Print("No usable signing key is built in: every CDN document is refused");
-  } else if (!keptSetBroken_) {
-    const std::vector<TrustedKey>& keys = trust_->documentKeys();
+  } else if (!kept_->keptSetBroken() && kept_->problem().empty()) {
+    const std::vector<TrustedKey>& keys = trust.documentKeys();
     log.Print("Trusting %d signing keys: %s", static_cast<int>(keys.size()), KeyIds(keys).c_str());
   }
-  if (!trust_->roots().empty()) {
-    log.Print("Key set root keys: %s", RootList(*trust_).c_str());
+  if (!trust.roots().empty()) {
+    log.Print("Key set root keys: %s", RootList(trust).c_str());
   }
 }

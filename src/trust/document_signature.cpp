@@ -310,6 +310,16 @@ const char* SignatureFailureText(SignatureFailure failure) {
       return "retired root key";
     case SignatureFailure::UnusableKeySet:
       return "unusable key set";
+    case SignatureFailure::BadObsVersion:
+      return "bad OBS version";
+    case SignatureFailure::BadFilePath:
+      return "bad plugin file path";
+    case SignatureFailure::BadRevision:
+      return "bad revision";
+    case SignatureFailure::TrustFileUnusable:
+      return "trust file unusable";
+    case SignatureFailure::TrustFileNotKept:
+      return "trust file not kept";
   }
   return "refused";
 }

@@ -100,6 +100,15 @@ enum class SignatureFailure {
   KeyNotAllowed,
   RetiredRoot,
   UnusableKeySet,
+  // Signed, but what the document names may not be used: an OBS version,
+  // a plugin file path or a revision of the wrong form.
+  BadObsVersion,
+  BadFilePath,
+  BadRevision,
+  // A kept trust file cannot be read or does not parse (nothing is trusted
+  // until it can), or the change a document brings cannot be kept.
+  TrustFileUnusable,
+  TrustFileNotKept,
 };
 const char* SignatureFailureText(SignatureFailure failure);
 

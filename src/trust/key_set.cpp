@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "common/hex_digits.h"
 #include "trust/cdn_paths.h"
 
 namespace {
@@ -69,8 +70,10 @@ bool ReadTrustedKeys(std::string_view pem, const SignatureCrypto& crypto,
 }
 
 bool ParseKeySet(std::string_view body, const SignatureCrypto& crypto,
-                 std::vector<TrustedKey>& keys, std::string& error) {
+                 std::vector<TrustedKey>& keys, std::string& error,
+                 std::set<std::string>* retireRoots) {
   keys.clear();
+  if (retireRoots != nullptr) retireRoots->clear();
   const nlohmann::json document = nlohmann::json::parse(body, nullptr, false, false);
   if (!document.is_object()) {
     error = "not a JSON object";
@@ -113,7 +116,23 @@ bool ParseKeySet(std::string_view body, const SignatureCrypto& crypto,
     }
     read.push_back(std::move(key));
   }
+  std::set<std::string> retire;
+  auto retired = document.find("retire_roots");
+  if (retired != document.end()) {
+    if (!retired->is_array()) {
+      error = "\"retire_roots\" is not an array";
+      return false;
+    }
+    for (const nlohmann::json& id : *retired) {
+      if (!id.is_string() || !IsLowerHex(id.get<std::string>(), 16)) {
+        error = "\"retire_roots\" holds something other than a key id";
+        return false;
+      }
+      retire.insert(id.get<std::string>());
+    }
+  }
   keys = std::move(read);
+  if (retireRoots != nullptr) *retireRoots = std::move(retire);
   return true;
 }
 
@@ -226,29 +245,24 @@ SignatureFailure DocumentTrust::AcceptKeySet(const std::string& body,
                                              DocumentSignature& signature,
                                              std::vector<std::string>& newlyRetired) {
   newlyRetired.clear();
-  // A floor raised by a root this set's signer retires does not hold the
-  // set back: a stolen primary that signed the largest serial it could
-  // must not delay the backup's recovery.
+  std::vector<TrustedKey> keys;
+  std::set<std::string> retire;
+  std::string error;
+  const bool usable = ParseKeySet(body, crypto_, keys, error, &retire);
+  // Read before the signature is checked, but only ever used once it is:
+  // a set that does not verify changes nothing.
   SignatureFloor effective = floor;
-  DocumentSignature signer;
-  if (ParseDocumentSignature(signatureBody, signer)) {
-    for (const TrustedKey& root : roots_) {
-      if (root.keyid == signer.keyid) break;
-      if (root.keyid == floor.keyid) effective = {};
-    }
+  if (!floor.keyid.empty() &&
+      (retired_.count(floor.keyid) != 0 || retire.count(floor.keyid) != 0)) {
+    effective = {};
   }
   SignatureFailure failure = Check(KeySetPath, body, signatureBody, now, effective, signature);
   if (failure != SignatureFailure::None) return failure;
-  std::vector<TrustedKey> keys;
-  std::string error;
-  if (!ParseKeySet(body, crypto_, keys, error)) return SignatureFailure::UnusableKeySet;
+  if (!usable || retire.count(signature.keyid) != 0) return SignatureFailure::UnusableKeySet;
   keySet_ = std::move(keys);
   keySetRoot_ = signature.keyid;
-  // Every root listed before the signer goes for good: whoever holds a
-  // stolen primary root cannot undo a recovery made with the backup.
-  for (const TrustedKey& root : roots_) {
-    if (root.keyid == signature.keyid) break;
-    if (retired_.insert(root.keyid).second) newlyRetired.push_back(root.keyid);
+  for (const std::string& keyid : retire) {
+    if (retired_.insert(keyid).second) newlyRetired.push_back(keyid);
   }
   return SignatureFailure::None;
 }

@@ -16,10 +16,11 @@
 // passes. The keys built into the service hold every role until a key set is
 // accepted: "/obsplugin/keyset.json", signed by one of the build's root keys,
 //   {"keys": [{"spki": "<base64 of the DER SubjectPublicKeyInfo>",
-//              "roles": ["plugin", "service", "halt"]}, ...]}
-// From then on only the set's keys count, each for its roles. A set signed
-// by a root that is not the first of the build's list retires the roots
-// before it for good.
+//              "roles": ["plugin", "service", "halt"]}, ...],
+//    "retire_roots": ["<key id>", ...]}
+// From then on only the set's keys count, each for its roles. The roots a
+// set names in its optional "retire_roots" are retired for good once it is
+// accepted; no other root is, whatever the order of the build's roots.
 
 // Roles, as bits.
 inline constexpr unsigned RolePlugin = 1;   // meta_publish, obsversions, meta/rev*
@@ -64,10 +65,12 @@ bool ReadTrustedKeys(std::string_view pem, const SignatureCrypto& crypto,
 // Reads a key set document strictly: an object whose "keys" is an array of
 // objects, each with "spki" (base64 of an uncompressed P-256
 // SubjectPublicKeyInfo) and "roles" (an array of strings; unknown names are
-// ignored). False, with `error`, on anything else, also for a key listed
-// twice.
+// ignored), and whose "retire_roots", when present, is an array of key ids
+// (16 lower-case hex digits), put in `retireRoots` when given. False, with
+// `error`, on anything else, also for a key listed twice.
 bool ParseKeySet(std::string_view body, const SignatureCrypto& crypto,
-                 std::vector<TrustedKey>& keys, std::string& error);
+                 std::vector<TrustedKey>& keys, std::string& error,
+                 std::set<std::string>* retireRoots = nullptr);
 
 // The key ids of `keys`, separated by ", ".
 std::string KeyIds(const std::vector<TrustedKey>& keys);
@@ -111,9 +114,11 @@ class DocumentTrust {
   bool LoadKeySet(const std::string& body, const std::string& signatureBody);
 
   // Checks a fetched key set as Check does and reads it; when both pass it
-  // is put in force, and the roots before its signer in the build's list are
-  // retired (`newlyRetired` gets those not retired before). A floor set by
-  // one of those roots is not held against it.
+  // is put in force and the roots of its "retire_roots" are retired
+  // (`newlyRetired` gets those not retired before). A set that would retire
+  // its own signer is unusable. A floor set by a retired root, or by one the
+  // set retires, is not held against it: a stolen root that signed the
+  // largest serial it could must not hold back the recovery.
   SignatureFailure AcceptKeySet(const std::string& body, const std::string& signatureBody,
                                 int64_t now, const SignatureFloor& floor,
                                 DocumentSignature& signature,
@@ -121,7 +126,7 @@ class DocumentTrust {
 
   // True when a floor set by `keyid` still stands: the key is one of
   // documentKeys() or an unretired root. A floor from an older file, with no
-  // key id, always stands.
+  // key id, always stands. Asked only once a new key set is in force.
   bool FloorStands(const SignatureFloor& floor) const;
 
  private:

@@ -1,10 +1,10 @@
 #include "trust/signature_serials.h"
 
-#include <sstream>
 #include <vector>
 
 #include "common/hex_digits.h"
 #include "state/kept_files.h"
+#include "trust/trust_files.h"
 
 namespace {
 
@@ -23,43 +23,53 @@ uint64_t ParseSerial(const std::string& text) {
   return serial <= kMaxSerial ? serial : 0;
 }
 
-// The line's fields split at single spaces, the last one taking the rest of
-// the line (a path may hold spaces).
-std::vector<std::string> Fields(const std::string& line, size_t count) {
+// The line's fields split at single spaces.
+std::vector<std::string> Fields(const std::string& line) {
   std::vector<std::string> fields;
   size_t start = 0;
-  while (fields.size() + 1 < count) {
-    size_t space = line.find(' ', start);
-    if (space == std::string::npos) break;
+  for (size_t space; (space = line.find(' ', start)) != std::string::npos; start = space + 1) {
     fields.push_back(line.substr(start, space - start));
-    start = space + 1;
   }
   fields.push_back(line.substr(start));
   return fields;
 }
 
+// The path itself is not shown: it is what cannot go into a line.
+std::string RefusedPath() {
+  return std::string(SignatureSerialsFileName) +
+         " cannot hold a path with a blank or a character outside printable ASCII";
+}
+
 }  // namespace
 
-SignatureSerials ParseSignatureSerials(const std::string& text) {
+bool IsFloorPath(std::string_view path) {
+  if (path.empty() || path[0] != '/') return false;
+  for (char c : path) {
+    if (c <= ' ' || c > '~') return false;
+  }
+  return true;
+}
+
+std::optional<SignatureSerials> ParseSignatureSerials(const std::string& text) {
   SignatureSerials serials;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find('\n', start);
+    if (end == std::string::npos) return std::nullopt;  // cut short
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::vector<std::string> fields = Fields(line);
     SignatureFloor floor;
-    std::string path;
-    std::vector<std::string> fields = Fields(line, 4);
     if (fields.size() == 4 && IsLowerHex(fields[1], 64) && IsLowerHex(fields[2], 16)) {
       floor = {ParseSerial(fields[0]), fields[1], fields[2]};
-      path = fields[3];
-    } else {
-      fields = Fields(line, 2);
-      if (fields.size() != 2) continue;
+    } else if (fields.size() == 2) {
       floor.serial = ParseSerial(fields[0]);
-      path = fields[1];
+    } else {
+      return std::nullopt;
     }
-    if (floor.serial == 0 || path.empty() || path[0] != '/') continue;
-    SignatureFloor& kept = serials[path];
+    if (floor.serial == 0 || !IsFloorPath(fields.back())) return std::nullopt;
+    SignatureFloor& kept = serials[fields.back()];
     if (floor.serial > kept.serial) kept = floor;
   }
   return serials;
@@ -78,26 +88,48 @@ std::string FormatSignatureSerials(const SignatureSerials& serials) {
   return text;
 }
 
-SignatureSerials ReadSignatureSerials(const fs::path& stateDirectory) {
-  std::optional<std::string> text = ReadKeptFile(stateDirectory, SignatureSerialsFileName);
-  return text ? ParseSignatureSerials(*text) : SignatureSerials{};
+std::optional<SignatureSerials> ReadSignatureSerials(const fs::path& stateDirectory,
+                                                     std::string& problem) {
+  std::optional<std::string> text =
+      ReadTrustFile(stateDirectory, SignatureSerialsFileName, problem);
+  if (!text) {
+    if (!problem.empty()) return std::nullopt;
+    return SignatureSerials{};
+  }
+  std::optional<SignatureSerials> serials = ParseSignatureSerials(*text);
+  if (!serials) problem = TrustFileUnparsable(SignatureSerialsFileName);
+  return serials;
 }
 
-SignatureFloor ReadSignatureSerial(const fs::path& stateDirectory, const std::string& path) {
-  SignatureSerials serials = ReadSignatureSerials(stateDirectory);
-  auto found = serials.find(path);
-  return found == serials.end() ? SignatureFloor{} : found->second;
+bool WriteSignatureSerials(const fs::path& stateDirectory, const SignatureSerials& serials,
+                           std::string& problem) {
+  // A path that left its field would make a line of its own: a floor no key
+  // set could ever drop.
+  for (const auto& entry : serials) {
+    if (!IsFloorPath(entry.first)) {
+      problem = RefusedPath();
+      return false;
+    }
+  }
+  std::string error;
+  if (!WriteKeptFile(stateDirectory, SignatureSerialsFileName, FormatSignatureSerials(serials),
+                     &error)) {
+    problem = TrustFileUnwritable(SignatureSerialsFileName, error);
+    return false;
+  }
+  return true;
 }
 
 bool RecordSignatureSerial(const fs::path& stateDirectory, const std::string& path,
-                           const SignatureFloor& floor) {
-  SignatureSerials serials = ReadSignatureSerials(stateDirectory);
-  SignatureFloor& kept = serials[path];
+                           const SignatureFloor& floor, std::string& problem) {
+  if (!IsFloorPath(path)) {
+    problem = RefusedPath();
+    return false;
+  }
+  std::optional<SignatureSerials> serials = ReadSignatureSerials(stateDirectory, problem);
+  if (!serials) return false;
+  SignatureFloor& kept = (*serials)[path];
   if (floor.serial < kept.serial || floor == kept) return true;
   kept = floor;
-  return WriteSignatureSerials(stateDirectory, serials);
-}
-
-bool WriteSignatureSerials(const fs::path& stateDirectory, const SignatureSerials& serials) {
-  return WriteKeptFile(stateDirectory, SignatureSerialsFileName, FormatSignatureSerials(serials));
+  return WriteSignatureSerials(stateDirectory, *serials, problem);
 }

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 
 // The serial floor of each CDN document path, kept in
 // "signature_serials.txt" in the state directory: one line per path,
@@ -27,27 +29,33 @@ using SignatureSerials = std::map<std::string, SignatureFloor>;
 
 inline constexpr char SignatureSerialsFileName[] = "signature_serials.txt";
 
-// The file's text as a map. Lines of neither form, with a serial outside
-// 1..2^53-1 or a path not starting with "/", are skipped, so a corrupt or
-// truncated file loses at most its bad lines and never stops the caller. Of
-// several lines for one path the highest serial counts.
-SignatureSerials ParseSignatureSerials(const std::string& text);
+// True for a path a floor can be kept for: "/" and then printable ASCII
+// without blanks, so that it always stays one field of one line.
+bool IsFloorPath(std::string_view path);
+
+// The file's text as a map; nullopt when any line is of neither form, has a
+// serial outside 1..2^53-1 or a path IsFloorPath refuses, or the text does
+// not end with a line end (it was cut short). Of several lines for one path
+// the highest serial counts. An empty text has no floors.
+std::optional<SignatureSerials> ParseSignatureSerials(const std::string& text);
+// The file's text; only for floors whose paths IsFloorPath takes.
 std::string FormatSignatureSerials(const SignatureSerials& serials);
 
-// Every floor kept in `stateDirectory`; empty when there is no file.
-SignatureSerials ReadSignatureSerials(const std::filesystem::path& stateDirectory);
+// Every floor kept in `stateDirectory` (none when there is no file); nullopt
+// with `problem` set when the file is there but cannot be read or does not
+// parse: no floor can then be told, and nothing may be checked against it.
+std::optional<SignatureSerials> ReadSignatureSerials(const std::filesystem::path& stateDirectory,
+                                                     std::string& problem);
 
-// The floor of `path` in `stateDirectory`; serial 0 when none.
-SignatureFloor ReadSignatureSerial(const std::filesystem::path& stateDirectory,
-                                   const std::string& path);
-
-// Raises the floor of `path` to `floor` (a lower serial is ignored). The file
-// is replaced as a whole: written beside it under another name, then renamed
-// over it, so a crash leaves the old floors or the new ones. False when it
-// could not be written.
-bool RecordSignatureSerial(const std::filesystem::path& stateDirectory, const std::string& path,
-                           const SignatureFloor& floor);
-
-// Replaces the whole file with `serials` the same way.
+// Replaces the whole file with `serials`, durably. False, with `problem`
+// set and the file as it was, when a path is one IsFloorPath refuses or the
+// file cannot be written.
 bool WriteSignatureSerials(const std::filesystem::path& stateDirectory,
-                           const SignatureSerials& serials);
+                           const SignatureSerials& serials, std::string& problem);
+
+// Raises the floor of `path` to `floor` (a lower serial is ignored) in the
+// file as it is now. False, with `problem` set and the file as it was, when
+// the file cannot be read, does not parse or cannot be written, or the path
+// is one IsFloorPath refuses.
+bool RecordSignatureSerial(const std::filesystem::path& stateDirectory, const std::string& path,
+                           const SignatureFloor& floor, std::string& problem);

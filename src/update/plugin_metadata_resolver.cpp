@@ -15,6 +15,7 @@
 #include "trust/cdn_paths.h"
 #include "trust/signing_keys.h"
 #include "trust/trust_files.h"
+#include "update/document_names.h"
 #include "update/file_hash.h"
 #include "update/rollout.h"
 
@@ -28,19 +29,35 @@ PluginMetadataResolver::PluginMetadataResolver(std::string baseUrl, WorkerState&
                                                const std::string& keysPem)
     : cdn_(std::move(baseUrl), keysPem, worker), worker_(worker) {}
 
-void PluginMetadataResolver::ApplyHalt(PublishedReleases& releases) {
+bool PluginMetadataResolver::ApplyHalt(PublishedReleases& releases) {
   ServiceLog& log = ServiceLog::Instance();
   const std::filesystem::path state(worker_.GetStateDirectory());
   std::optional<RolloutHalt> kept;
   RolloutHalt read;
-  if (std::optional<std::string> body = ReadKeptFile(state, KeptHaltFileName)) {
-    if (ReadRolloutHalt(*body, read)) kept = read;
+  // A kept halt that cannot be read or does not parse may be holding a
+  // release back: nothing is chosen until it can be read.
+  std::string problem;
+  if (std::optional<std::string> body = ReadTrustFile(state, KeptHaltFileName, problem)) {
+    if (ReadRolloutHalt(*body, read)) {
+      kept = read;
+    } else {
+      problem = TrustFileUnparsable(KeptHaltFileName);
+    }
+  }
+  if (!problem.empty()) {
+    log.Print("Not choosing a release: %s", problem.c_str());
+    return false;
   }
   // A halt lasts until another release is published as new.
   if (kept && kept->newReleaseRev != releases.newRev) {
     log.Print("Halt of release %d lifted: release %d is published", kept->newReleaseRev,
               releases.newRev);
-    RemoveKeptFile(state, KeptHaltFileName);
+    // Should it stay, it is lifted again next time: it halts no release
+    // that is published now.
+    std::string error;
+    if (!RemoveKeptFile(state, KeptHaltFileName, &error)) {
+      log.Print("Removing %s failed: %s", KeptHaltFileName, error.c_str());
+    }
     kept.reset();
   }
   // A halt only ever lowers the chance of a new release that differs from
@@ -55,8 +72,13 @@ void PluginMetadataResolver::ApplyHalt(PublishedReleases& releases) {
                 releases.newRev);
     } else if (!kept || kept->maxChance != read.maxChance) {
       // Kept, so that a halt document that later goes missing or expires
-      // does not resume the rollout.
-      WriteKeptFile(state, KeptHaltFileName, body);
+      // does not resume the rollout; relied on only once it is kept.
+      std::string error;
+      if (!WriteKeptFile(state, KeptHaltFileName, body, &error)) {
+        log.Print("Not choosing a release: %s",
+                  TrustFileUnwritable(KeptHaltFileName, error).c_str());
+        return false;
+      }
       log.Print("Halt of release %d accepted: chance at most %d", read.newReleaseRev,
                 read.maxChance);
       kept = read;
@@ -67,12 +89,13 @@ void PluginMetadataResolver::ApplyHalt(PublishedReleases& releases) {
     log.Print("Release %d is halted: chance_get_new %d instead of %d", releases.newRev,
               releases.chance, published);
   }
+  return true;
 }
 
 bool PluginMetadataResolver::SelectRevision(PluginMetadata& metadata) {
   ServiceLog& log = ServiceLog::Instance();
   std::string body;
-  if (!cdn_.Fetch(PublishDocumentPath, body)) return false;
+  if (!cdn_.Fetch(PublishDocumentPath, body, CheckPublishNames)) return false;
   PublishedReleases releases;
   switch (ReadPublishDocument(body, releases)) {
     case DocumentResult::NotJson:
@@ -84,7 +107,7 @@ bool PluginMetadataResolver::SelectRevision(PluginMetadata& metadata) {
     case DocumentResult::Read:
       break;
   }
-  ApplyHalt(releases);
+  if (!ApplyHalt(releases)) return false;
   metadata.rev = ChooseRevision(
       releases, [this] { return worker_.ReadRoll(); }, [this] { return worker_.ReadLastRev(); });
   if (metadata.rev == 0) {
@@ -98,9 +121,8 @@ void PluginMetadataResolver::LoadPluginMetadata(const std::string& name, PluginM
   ServiceLog& log = ServiceLog::Instance();
   const std::string path = MetadataDocumentFolder + name;
   const std::string url = cdn_.Url(path);
-  std::string body;
-  if (!cdn_.Fetch(path, body)) return;
-  // Read into a copy: a refused document must leave the record as it was.
+  // Read into a copy while the document is checked: a refused document must
+  // leave the record as it was.
   PluginMetadata read = metadata;
   // What the release key signed must itself name an installer with its
   // hash: none is taken over from an earlier document.
@@ -108,11 +130,21 @@ void PluginMetadataResolver::LoadPluginMetadata(const std::string& name, PluginM
     read.installer.clear();
     read.installerSha256.clear();
   }
-  const DocumentResult result = ReadPluginMetadataDocument(body, read);
-  if (result == DocumentResult::Read && cdn_.checked() && read.installerSha256.empty()) {
-    cdn_.Refuse(path, SignatureFailure::NoInstallerHash);
-    return;
-  }
+  DocumentResult result = DocumentResult::NotJson;
+  const auto check = [&](const std::string& body) {
+    const size_t earlier = read.files.size();
+    result = ReadPluginMetadataDocument(body, read);
+    if (result != DocumentResult::Read) return SignatureFailure::None;  // logged below
+    const std::vector<PluginFile> listed(read.files.begin() + static_cast<ptrdiff_t>(earlier),
+                                         read.files.end());
+    const SignatureFailure names = CheckPluginFileNames(listed);
+    if (names == SignatureFailure::None && cdn_.checked() && read.installerSha256.empty()) {
+      return SignatureFailure::NoInstallerHash;
+    }
+    return names;
+  };
+  std::string body;
+  if (!cdn_.Fetch(path, body, check)) return;
   log.Print("Received %s: %s", name.c_str(), body.c_str());
   if (result != DocumentResult::Read) {
     log.Print("json error checking %s", name.c_str());
@@ -128,7 +160,7 @@ template <typename Reader>
 bool PluginMetadataResolver::ReadObsVersions(Reader read) {
   ServiceLog& log = ServiceLog::Instance();
   std::string body;
-  if (!cdn_.Fetch(ObsVersionsDocumentPath, body)) return false;
+  if (!cdn_.Fetch(ObsVersionsDocumentPath, body, CheckVersionTableNames)) return false;
   DocumentResult result = read(body);
   if (result == DocumentResult::NotJson) {
     log.Print("Failed to parse obsversions.json %s", body.c_str());

@@ -38,19 +38,24 @@ class PluginMetadataResolver {
   // Reads meta_publish.json and stores the revision for this machine in
   // metadata.rev (see ChooseRevision), with the halt in force applied (see
   // ApplyHalt). True when a nonzero revision was chosen; rev is left as it
-  // was when the document is unavailable or bad.
+  // was when the document is unavailable, bad, or refused for a negative
+  // revision (CheckPublishNames), or the halt cannot be told.
   bool SelectRevision(PluginMetadata& metadata);
 
   // Lowers releases.chance by the halt of releases.newRev: the one kept in
   // the state folder, or a newer one from meta_halt.json, which is then
   // kept. A kept halt of another release is dropped. A missing halt
-  // document changes nothing and is not logged.
-  void ApplyHalt(PublishedReleases& releases);
+  // document changes nothing and is not logged. False, logged as "Not
+  // choosing a release: %s" with the reason, when the kept halt cannot be
+  // read or parsed, or a new one cannot be kept: no release may be chosen
+  // then.
+  bool ApplyHalt(PublishedReleases& releases);
 
   // Fetches the plugin metadata document `name` (e.g. rev12_30.1.2.json) and
-  // reads it into `metadata` (see ReadPluginMetadataDocument). When documents
-  // are signature-checked, one without a well-formed installer_sha256 is
-  // refused and leaves `metadata` as it was.
+  // reads it into `metadata` (see ReadPluginMetadataDocument). A document
+  // listing a file path that IsAllowedPluginFilePath refuses is refused, and
+  // when documents are signature-checked so is one without a well-formed
+  // installer_sha256; either leaves `metadata` as it was.
   void LoadPluginMetadata(const std::string& name, PluginMetadata& metadata);
 
  private:

@@ -9,6 +9,7 @@
 #include "common/leading_int32.h"
 #include "common/roll_pool_check.h"
 #include "common/temp_dir.h"
+#include "state/kept_files.h"
 
 namespace {
 
@@ -124,6 +125,43 @@ TEST_F(StateFilesTest, WritesReplaceTheWholeFile) {
   write("service_rev.txt", "1000000");
   WriteServiceRev(dir.path());
   EXPECT_EQ(read("service_rev.txt"), "129");
+}
+
+// Every state file goes through the kept-file writer: a crash's leftover
+// "<name>.new" is never read and is replaced, and a write that cannot be
+// made leaves the file as it was.
+TEST_F(StateFilesTest, KeptFilesAreReplacedWholeAndToldMissingFromUnreadable) {
+  write("lastrev.txt", "7");
+  write("lastrev.txt.new", "8 from a crash");
+  EXPECT_EQ(ReadLastRev(dir.path()), 7);
+  EXPECT_EQ(ReadKeptFile(dir.path(), "lastrev.txt").bytes, "7");
+  WriteLastRev(dir.path(), 9);
+  EXPECT_EQ(read("lastrev.txt"), "9");
+  EXPECT_FALSE(fs::exists(file("lastrev.txt.new")));
+
+  fs::create_directories(file("roll.txt"));  // cannot be replaced
+  std::string error;
+  EXPECT_FALSE(WriteKeptFile(dir.path(), "roll.txt", "5", &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_TRUE(fs::is_directory(file("roll.txt")));
+  EXPECT_FALSE(fs::exists(file("roll.txt.new")));
+
+  write("big", std::string(MaxKeptFileSize + 1, 'x'));
+  const std::vector<std::pair<const char*, KeptFile::Status>> rows = {
+      {"lastrev.txt", KeptFile::Status::Read},
+      {"nothing.txt", KeptFile::Status::Missing},
+      {"roll.txt", KeptFile::Status::Unreadable},  // a folder in its place
+      {"big", KeptFile::Status::Unreadable},
+  };
+  for (const auto& [name, status] : rows) {
+    const KeptFile kept = ReadKeptFile(dir.path(), name);
+    EXPECT_EQ(kept.status, status) << name;
+    EXPECT_EQ(kept.error.empty(), status != KeptFile::Status::Unreadable) << name << kept.error;
+  }
+  EXPECT_TRUE(ReadKeptFile(dir / "not-there", "lastrev.txt").missing());
+  EXPECT_TRUE(RemoveKeptFile(dir.path(), "lastrev.txt"));
+  EXPECT_TRUE(RemoveKeptFile(dir.path(), "lastrev.txt"));
+  EXPECT_FALSE(fs::exists(file("lastrev.txt")));
 }
 
 TEST_F(StateFilesTest, MissingDirectoryIsLeftAlone) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 #include "trust/signature_serials.h"
@@ -171,26 +172,39 @@ TEST(DocumentSignature, SignedFieldsAreCheckedInOrder) {
             path + "\n" + hash + "\n12\n2030-02-28T23:59:59Z\n");
 }
 
-TEST(SignatureSerials, ACorruptFileLosesOnlyItsBadLines) {
+TEST(SignatureSerials, AFileWithAnyBadLineDoesNotParse) {
   const std::string hash(64, 'c'), keyid = "00112233aabbccdd";
-  const SignatureSerials serials = ParseSignatureSerials(
+  const std::string good =
       "5 /obsplugin/meta_publish.json\r\n"
-      "garbage\r\n"
-      "9007199254740992 /obsplugin/too_big.json\r\n"
-      "0 /obsplugin/zero.json\r\n"
-      "7 relative.json\r\n"
-      "3 /obsplugin/meta_publish.json\r\n"
-      "12 /obsplugin/meta/rev5_30.1.2.json\r\n"
-      "x1 /obsplugin/x.json\r\n" +
-      ("1700000000 " + hash + " " + keyid + " /obsplugin/keyset.json\r\n") +
-      ("1700000001 " + hash + " 00112233AABBCCDD /obsplugin/upper.json\r\n") +
-      ("9 " + hash + " " + keyid + " relative.json\r\n") +
-      "4 /obsplugin/obsversions.js");  // cut off: still a path
+      "3 /obsplugin/meta_publish.json\n"
+      "12 /obsplugin/meta/rev5_30.1.2.json\r\n" +
+      ("1700000000 " + hash + " " + keyid + " /obsplugin/keyset.json\r\n");
+  const std::optional<SignatureSerials> serials = ParseSignatureSerials(good);
   EXPECT_EQ(serials, (SignatureSerials{{"/obsplugin/meta_publish.json", {5, "", ""}},
                                        {"/obsplugin/meta/rev5_30.1.2.json", {12, "", ""}},
-                                       {"/obsplugin/keyset.json", {1700000000, hash, keyid}},
-                                       {"/obsplugin/obsversions.js", {4, "", ""}}}));
-  EXPECT_EQ(ParseSignatureSerials(FormatSignatureSerials(serials)), serials);
+                                       {"/obsplugin/keyset.json", {1700000000, hash, keyid}}}));
+  EXPECT_EQ(ParseSignatureSerials(FormatSignatureSerials(*serials)), serials);
+  EXPECT_EQ(ParseSignatureSerials(""), SignatureSerials{});
+  for (const std::string& bad : {
+           std::string("garbage\r\n"),
+           std::string("\r\n"),
+           std::string("9007199254740992 /obsplugin/too_big.json\r\n"),
+           std::string("0 /obsplugin/zero.json\r\n"),
+           std::string("7 relative.json\r\n"),
+           std::string("x1 /obsplugin/x.json\r\n"),
+           std::string("4 /obsplugin/obsversions.js"),  // cut short
+           std::string("4 /obsplugin/meta/rev5_30 1.json\r\n"),
+           std::string("4 /obsplugin/meta/rev5_30\t1.json\r\n"),
+           "1700000001 " + hash + " 00112233AABBCCDD /obsplugin/upper.json\r\n",
+           "9 " + hash + " " + keyid + " relative.json\r\n",
+       }) {
+    EXPECT_EQ(ParseSignatureSerials(good + bad), std::nullopt) << bad;
+  }
+  // The writer keeps every floor on one line of its own.
+  EXPECT_TRUE(IsFloorPath("/obsplugin/meta/rev5_30.1.2+x~.json"));
+  for (const char* path : {"", "relative", "/a b", "/a\nb", "/a\x7f", "/caf\xc3\xa9"}) {
+    EXPECT_FALSE(IsFloorPath(path)) << path;
+  }
 }
 
 }  // namespace

@@ -6,17 +6,25 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/temp_dir.h"
 #include "common/test_keys.h"
 #include "tools/publish/signing.h"
 #include "trust/cdn_paths.h"
+#include "trust/kept_trust.h"
+#include "trust/signature_serials.h"
+#include "trust/trust_files.h"
 
 namespace {
 
+namespace fs = std::filesystem;
 using nlohmann::json;
 
 const int64_t kNow = 1700000000;
@@ -32,13 +40,16 @@ class KeySetTest : public ::testing::Test {
     EXPECT_TRUE(ReadTrustedKeys(ReadFileBytes(key.publicPem()), crypto, keys, error)) << error;
     return keys;
   }
-  // A key set listing each key with its roles.
-  std::string KeySet(const std::vector<std::pair<const TestKey*, json>>& entries) const {
+  // A key set listing each key with its roles, retiring the roots `retire`.
+  std::string KeySet(const std::vector<std::pair<const TestKey*, json>>& entries,
+                     const std::vector<std::string>& retire = {}) const {
     json keys = json::array();
     for (const auto& [key, roles] : entries) {
       keys.push_back({{"spki", EncodeBase64(P256Spki(Keys(*key)[0].xy))}, {"roles", roles}});
     }
-    return json{{"keys", keys}}.dump();
+    json set = {{"keys", keys}};
+    if (!retire.empty()) set["retire_roots"] = retire;
+    return set.dump();
   }
   SignatureFailure Check(DocumentTrust& trust, const TestKey& key, const std::string& path,
                          uint64_t serial = kNow) {
@@ -103,13 +114,20 @@ TEST_F(KeySetTest, RotationRolesAndRecoveryWithTheBackupRoot) {
   EXPECT_TRUE(trust.FloorStands({kNow, std::string(64, 'a'), b.keyid()}));
   EXPECT_TRUE(trust.FloorStands({4, "", ""}));
 
-  // The backup root retires the primary for good, even below the largest
-  // serial a stolen primary could sign; the primary cannot undo it.
+  // A routine set signed by the backup root retires nothing, whatever the
+  // order of the roots; a set may not retire its own signer.
+  std::vector<std::string> retired = {"x"};
+  EXPECT_EQ(offer(root2, named, kNow + 1, kExpires, &retired), SignatureFailure::None);
+  EXPECT_TRUE(retired.empty());
+  EXPECT_EQ(offer(root1, KeySet({{&b, {"plugin"}}}, {root1.keyid()}), kNow + 2, kExpires),
+            SignatureFailure::UnusableKeySet);
+  // The backup root retires the primary for good when it says so, even
+  // below the largest serial a stolen primary could sign; the primary
+  // cannot undo it.
   EXPECT_EQ(offer(root1, KeySet({{&stranger, {"plugin", "service"}}}), kExpires, kExpires),
             SignatureFailure::None);
-  std::vector<std::string> retired;
-  const std::string recovered = KeySet({{&a, {"plugin", "service", "halt"}}});
-  EXPECT_EQ(offer(root2, recovered, kNow + 1, kExpires, &retired), SignatureFailure::None);
+  const std::string recovered = KeySet({{&a, {"plugin", "service", "halt"}}}, {root1.keyid()});
+  EXPECT_EQ(offer(root2, recovered, kNow + 3, kExpires, &retired), SignatureFailure::None);
   EXPECT_EQ(retired, std::vector<std::string>{root1.keyid()});
   EXPECT_EQ(offer(root1, named, kExpires, kExpires), SignatureFailure::RetiredRoot);
   EXPECT_EQ(Check(trust, a, HaltDocumentPath), SignatureFailure::None);
@@ -123,6 +141,97 @@ TEST_F(KeySetTest, RotationRolesAndRecoveryWithTheBackupRoot) {
   EXPECT_FALSE(restarted.keySetInForce());
   EXPECT_TRUE(restarted.LoadKeySet(recovered, signature));
   EXPECT_EQ(restarted.keySetRoot(), root2.keyid());
+}
+
+// The trust files of one machine: one that cannot be read or parsed refuses
+// every document and changes nothing until it can; what a set changes is
+// relied on only once kept; floors fall only with a set that was kept.
+TEST_F(KeySetTest, KeptTrustFailsClosedAndKeepsBeforeItRelies) {
+  const fs::path state = dir / "state";
+  fs::create_directories(state);
+  std::vector<TrustedKey> roots = Keys(root1);
+  roots.push_back(Keys(root2)[0]);
+  const auto machine = [&] { return std::make_unique<KeptTrust>(crypto, Keys(a), roots, state); };
+  const auto floors = [&] { return ReadFileBytes(state / SignatureSerialsFileName); };
+  // Checks a document `key` signed and, when it passes, raises its floor.
+  const auto take = [&](KeptTrust& trust, const TestKey& key, uint64_t serial,
+                        const std::string& path = kPublish) {
+    DocumentSignature signature;
+    TrustRefusal refusal = trust.Verify(
+        path, kBody, SignatureFile(key, path, kBody, serial, kExpires), kNow, signature);
+    return refusal ? refusal : trust.RaiseFloor(path, signature);
+  };
+  const auto offer = [&](KeptTrust& trust, const TestKey& root, const std::string& set,
+                         uint64_t serial) {
+    return trust.AcceptKeySet(set, SignatureFile(root, KeySetPath, set, serial, kExpires), kNow)
+        .refusal.failure;
+  };
+
+  std::unique_ptr<KeptTrust> trust = machine();
+  EXPECT_FALSE(take(*trust, a, kNow));
+  const std::string setB = KeySet({{&b, {"plugin"}}});
+  EXPECT_EQ(offer(*trust, root1, setB, kNow), SignatureFailure::None);
+  EXPECT_EQ(ReadFileBytes(state / KeptKeySetFileName), setB);
+  EXPECT_EQ(floors().find(kPublish), std::string::npos);  // a's floor went with a
+  EXPECT_FALSE(take(*trust, b, kNow + 1));
+  const std::string kept = floors();
+
+  // The refusal names the file; once it reads again, so does everything.
+  const std::string sig = state / KeptKeySetSignatureFileName;
+  const std::vector<std::tuple<std::string, std::function<void()>, std::function<void()>>> rows = {
+      {"keyset.json.sig cannot be read: ",
+       [&] {
+         fs::rename(sig, sig + ".aside");
+         fs::create_directory(sig);
+       },
+       [&] {
+         fs::remove(sig);
+         fs::rename(sig + ".aside", sig);
+       }},
+      {"retired_roots.txt does not parse",
+       [&] { WriteFileBytes(state / RetiredRootsFileName, ""); },
+       [&] { fs::remove(state / RetiredRootsFileName); }},
+      {"signature_serials.txt does not parse",
+       [&] { WriteFileBytes(state / SignatureSerialsFileName, kept + "5 /obsplugin/x"); },
+       [&] { WriteFileBytes(state / SignatureSerialsFileName, kept); }},
+  };
+  for (const auto& [problem, hold, release] : rows) {
+    hold();
+    std::unique_ptr<KeptTrust> held = machine();
+    const TrustRefusal refusal = take(*held, b, kNow + 2);
+    EXPECT_EQ(refusal.failure, SignatureFailure::TrustFileUnusable) << problem;
+    EXPECT_EQ(refusal.detail.rfind(problem, 0), 0u) << refusal.detail;
+    EXPECT_EQ(offer(*held, root1, setB, kNow + 2), SignatureFailure::TrustFileUnusable) << problem;
+    release();
+    EXPECT_EQ(floors(), kept) << problem;
+    EXPECT_FALSE(take(*machine(), b, kNow + 1)) << problem;
+  }
+
+  // A kept set that does not verify trusts nothing and drops no floor.
+  fs::rename(sig, sig + ".aside");
+  trust = machine();
+  EXPECT_TRUE(trust->keptSetBroken());
+  EXPECT_EQ(take(*trust, a, kNow + 2).failure, SignatureFailure::UnknownKey);
+  EXPECT_EQ(floors(), kept);
+  fs::rename(sig + ".aside", sig);
+
+  // A retirement that cannot be kept is not relied on; once it can be, it
+  // is, for good. A floor path that would leave its line is refused.
+  trust = machine();
+  const std::string recovery = KeySet({{&a, {"plugin"}}}, {root1.keyid()});
+  fs::create_directory(state / "retired_roots.txt.new");
+  EXPECT_EQ(offer(*trust, root2, recovery, kNow + 3), SignatureFailure::TrustFileNotKept);
+  EXPECT_EQ(ReadFileBytes(state / KeptKeySetFileName), setB);
+  EXPECT_EQ(offer(*trust, root1, KeySet({{&b, {"plugin", "halt"}}}), kNow + 4),
+            SignatureFailure::None);
+  fs::remove(state / "retired_roots.txt.new");
+  EXPECT_EQ(offer(*trust, root2, recovery, kNow + 5), SignatureFailure::None);
+  EXPECT_EQ(ReadFileBytes(state / RetiredRootsFileName), root1.keyid() + "\r\n");
+  EXPECT_EQ(offer(*machine(), root1, setB, kNow + 6), SignatureFailure::RetiredRoot);
+  const std::string before = floors();
+  EXPECT_EQ(take(*trust, a, kNow + 7, kPublish + "\n9007199254740991 /x").failure,
+            SignatureFailure::TrustFileNotKept);
+  EXPECT_EQ(floors(), before);
 }
 
 TEST_F(KeySetTest, KeySetsAreReadStrictly) {
@@ -144,7 +253,9 @@ TEST_F(KeySetTest, KeySetsAreReadStrictly) {
         R"({"keys":[{"spki":")" + spki + R"(","roles":[1]}]})",
         R"({"keys":[{"spki":")" + compressed + R"(","roles":["plugin"]}]})",
         std::string(R"({"keys":[{"spki":"not base64","roles":[]}]})"),
-        R"({"keys":[)" + entry + "," + entry + "]}"}) {
+        R"({"keys":[)" + entry + "," + entry + "]}",
+        R"({"keys":[)" + entry + R"(],"retire_roots":")" + a.keyid() + "\"}",
+        R"({"keys":[)" + entry + R"(],"retire_roots":["0123456789ABCDEF"]})"}) {
     EXPECT_FALSE(ParseKeySet(bad, crypto, keys, error)) << bad;
     EXPECT_TRUE(keys.empty()) << bad;
   }

@@ -5,6 +5,7 @@
 #include <climits>
 #include <string>
 
+#include "update/document_names.h"
 #include "update/obs_version.h"
 #include "update/rollout.h"
 
@@ -265,6 +266,44 @@ TEST(MetadataDocumentNameTest, JoinsRevisionAndVersionUnchanged) {
   EXPECT_EQ(MetadataDocumentName(12, "30.1.2"), "rev12_30.1.2.json");
   EXPECT_EQ(MetadataDocumentName(-3, "30.01.2"), "rev-3_30.01.2.json");
   EXPECT_EQ(MetadataDocumentName(12, ""), "rev12_.json");
+}
+
+// What a signed document may name; a document that names anything else is
+// refused as a whole.
+TEST(DocumentNamesTest, VersionsFilePathsAndRevisionsAreCheckedBeforeUse) {
+  for (const std::string& version : {std::string("30.1.2"), std::string("31.0.0-beta1+x_y"),
+                                     std::string("A"), std::string(64, '9')}) {
+    EXPECT_TRUE(IsAllowedObsVersion(version)) << version;
+  }
+  for (const std::string& version :
+       {std::string(), std::string(65, '9'), std::string(".30"), std::string("-1"),
+        std::string("30.1.2\n9007199254740991 /obsplugin/keyset"), std::string("30.1.2/../x"),
+        std::string("30 1"), std::string("30\\1"), std::string("30:1"),
+        std::string("30.1.\xc3\xa9")}) {
+    EXPECT_FALSE(IsAllowedObsVersion(version)) << version;
+  }
+  for (const char* file :
+       {"obs-browser.dll", "locale/en-US.ini", "locale\\de.ini", "./a.dll", "a.b.dll", "x.dll."}) {
+    EXPECT_TRUE(IsAllowedPluginFilePath(file)) << file;
+  }
+  for (const char* file : {"", "../obs64.exe", "locale/../../obs64.exe", "a\\..\\..\\b", "..",
+                           "a/.../b", "a/. ./b", "/etc/x", "\\\\server\\share\\x", "C:x.dll",
+                           "c:\\x.dll", "a.dll:stream", "a\tb.dll", "a\x7f"}) {
+    EXPECT_FALSE(IsAllowedPluginFilePath(file)) << file;
+  }
+  const auto table = [](const std::string& versions) {
+    return CheckVersionTableNames(R"({"obsversions":{)" + versions + "}}");
+  };
+  EXPECT_EQ(table(R"("A":"30.1.2","B":"","C":30)"), SignatureFailure::None);
+  EXPECT_EQ(table(R"("A":"30.1.2","B":"30.1.2\nx")"), SignatureFailure::BadObsVersion);
+  EXPECT_EQ(CheckVersionTableNames("not json"), SignatureFailure::None);
+  EXPECT_EQ(CheckPublishNames(R"({"new_release_rev":5,"stable_release_rev":0,"chance_get_new":1})"),
+            SignatureFailure::None);
+  EXPECT_EQ(
+      CheckPublishNames(R"({"new_release_rev":5,"stable_release_rev":-4,"chance_get_new":1})"),
+      SignatureFailure::BadRevision);
+  EXPECT_EQ(CheckPluginFileNames({{"a.dll", "AA"}, {"../b.dll", "BB"}}),
+            SignatureFailure::BadFilePath);
 }
 
 // One row of the rollout table: what is chosen and which state is read.

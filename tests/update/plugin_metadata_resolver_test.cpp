@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -189,6 +190,8 @@ TEST_F(ResolverTest, PublicationProblemsStopBeforeTheExecutableIsOpened) {
       {Reply::WithBody(200, "null"), "json exception while trying to check publish"},
       {Reply::WithBody(200, noChance), "json exception while trying to check publish"},
       {Reply::WithBody(200, textChance), "json exception while trying to check publish"},
+      {Reply::WithBody(200, Publish(14, -2, 50)),
+       "Refused " + Url(kPublishPath) + ": bad revision"},
       {Reply::WithBody(200, Publish(14, 0, 50)), "Error determining latest overall revision"},
   };
   for (const auto& [reply, message] : cases) {
@@ -201,6 +204,29 @@ TEST_F(ResolverTest, PublicationProblemsStopBeforeTheExecutableIsOpened) {
     std::vector<std::string> targets = {kPublishPath};
     if (&reply == &cases.back().first) targets.push_back(kHaltPath);
     EXPECT_EQ(NewTargets(), targets);
+  }
+}
+
+// A kept halt may hold a release back: while it cannot be read or parsed,
+// no release is chosen.
+TEST_F(ResolverTest, AKeptHaltThatCannotBeReadChoosesNoRelease) {
+  Serve(kPublishPath, Publish(14, 12, 50));
+  const std::filesystem::path halt = stateDir_ / "meta_halt.json";
+  const std::vector<std::pair<std::function<void()>, std::string>> rows = {
+      {[&] { std::filesystem::create_directory(halt); },
+       "Not choosing a release: meta_halt.json cannot be read: CreateFileW failed, GetLastError "
+       "= "},
+      {[&] { WriteFileBytes(halt, R"({"new_release_rev":14})"); },
+       "Not choosing a release: meta_halt.json does not parse"},
+  };
+  for (const auto& [keep, message] : rows) {
+    keep();
+    Resolve();
+    std::filesystem::remove(halt);
+    ASSERT_EQ(log.size(), 1u) << message;
+    EXPECT_EQ(log[0].rfind(message, 0), 0u) << log[0];
+    EXPECT_EQ(metadata.rev, 0);
+    EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath));
   }
 }
 
@@ -227,12 +253,17 @@ TEST_F(ResolverTest, VersionTableProblemsLeaveTheRecordUnidentified) {
   Serve(kPublishPath, Publish(14, 12, 100));
   const std::string numeric = "{\"obsversions\":{\"" + hash + "\":30}}";
   const std::string empty = "{\"obsversions\":{\"" + hash + "\":\"\"}}";
+  const std::string refused = "Refused " + Url(kVersionsPath) + ": bad OBS version";
   const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
       {numeric,
        {"Received obsversions.json: " + numeric,
         "json exception while trying to check obsversions"}},
       {empty, {"Received obsversions.json: " + empty, "Failed to find fileHash in obsversions"}},
       {"{]", {"Failed to parse obsversions.json {]"}},
+      // What would go into the metadata path, and from there into a floor.
+      {"{\"obsversions\":{\"" + hash + "\":\"30.1.2\\n9007199254740991 /obsplugin/keyset\"}}",
+       {refused}},
+      {"{\"obsversions\":{\"" + hash + "\":\"../../30.1.2\"}}", {refused}},
   };
   for (const auto& [table, messages] : cases) {
     Serve(kVersionsPath, table);
@@ -271,6 +302,11 @@ TEST_F(ResolverTest, MetadataDocumentOutcomes) {
   ServeMeta(name, "");
   LoadMeta(name);
   EXPECT_THAT(log, ElementsAre("Received " + name + ": ", "json error checking " + name));
+
+  ServeMeta(name, R"({"installer":"x","files":[{"file":"a.dll","hash":"AA"},)"
+                  R"({"file":"..\\..\\bin\\64bit\\obs64.exe","hash":"BB"}]})");
+  LoadMeta(name);
+  EXPECT_THAT(log, ElementsAre("Refused " + url + ": bad plugin file path"));
 
   Serve("/obsplugin/meta/" + name, Reply::Chunked(kMeta));
   LoadMeta(name);

@@ -277,6 +277,22 @@ class PluginUpdateEndToEnd : public ::testing::Test {
     served["obsplugin/" + path] = ReadFileBytes(Published / "variants" / name);
     served["obsplugin/" + path + ".sig"] = ReadFileBytes(Published / "variants" / (name + ".sig"));
   }
+  static CdnServer::Overrides Served(const std::string& path, const std::string& name) {
+    CdnServer::Overrides served;
+    Serve(served, path, name);
+    return served;
+  }
+
+  // The line of signature_serials.txt that keeps the floor of `path`.
+  std::string FloorLine(const std::string& path) const {
+    std::error_code error;
+    if (!fs::exists(state / "signature_serials.txt", error)) return {};
+    const std::string floors = ReadFileBytes(state / "signature_serials.txt");
+    const size_t end = floors.find(" " + path + "\r\n");
+    if (end == std::string::npos) return {};
+    const size_t start = floors.rfind('\n', end);
+    return floors.substr(start == std::string::npos ? 0 : start + 1, end - start);
+  }
 
   // Starts the service again over `served`; returns the index of its first
   // log message once it has been through its start-up fetches (the key set,
@@ -419,6 +435,8 @@ TEST_F(PluginUpdateEndToEnd, RefusalsChangeNothingAndTheAcceptedSerialStaysTheFl
     CdnServer::Overrides served;
     std::string line;
     bool cut = false;  // the installer loses its last bytes
+    // A document refused for what it names: its floor stays where it was.
+    const char* unraised = nullptr;
   };
   const std::vector<Refusal> refusals = {
       {"installer swapped",
@@ -450,6 +468,13 @@ TEST_F(PluginUpdateEndToEnd, RefusalsChangeNothingAndTheAcceptedSerialStaysTheFl
         {"obsplugin/meta_publish.json.sig", forged.dump()}},
        Refused + "meta_publish.json: bad signature"},
       {"an older serial", OlderSerial(), Refused + "meta_publish.json: older serial"},
+      {"a signed version with a line break", Served("obsversions.json", "versions-line-break.json"),
+       Refused + "obsversions.json: bad OBS version", false, "/obsplugin/obsversions.json"},
+      {"a signed version with a slash", Served("obsversions.json", "versions-slash.json"),
+       Refused + "obsversions.json: bad OBS version", false, "/obsplugin/obsversions.json"},
+      {"a signed file path with ..", Served("meta/rev6_30.1.2.json", "metadata-climbing.json"),
+       Refused + "meta/rev6_30.1.2.json: bad plugin file path", false,
+       "/obsplugin/meta/rev6_30.1.2.json"},
   };
   StartService();
   const std::map<std::string, std::string> plugin = PluginFiles();
@@ -458,7 +483,11 @@ TEST_F(PluginUpdateEndToEnd, RefusalsChangeNothingAndTheAcceptedSerialStaysTheFl
     StopAllObs();
     cdn.Override(refusal.served);
     cdn.Cut(refusal.cut ? Installer6 : "");
+    const std::string floor = refusal.unraised ? FloorLine(refusal.unraised) : "";
     size_t first = Launch(obs, NothingFound);
+    if (refusal.unraised) {
+      EXPECT_EQ(FloorLine(refusal.unraised), floor) << refusal.what;
+    }
     // The fallback may fetch the same document again, and refuse it again.
     EXPECT_GE(CountLogged(first, refusal.line), 1u) << refusal.what;
     // Only a release whose documents were all taken gets as far as staging.
@@ -628,7 +657,22 @@ TEST_F(PluginUpdateEndToEnd, KeysRotateThroughTheKeySetAndTheBackupRootRetiresTh
     bool rolloutByNext;           // the rollout signed by the next key
     std::string launch;           // the line the launch must log
     std::vector<std::string> at;  // lines logged from the start on
+    // A trust file held open without sharing from the start to the launch:
+    // every document is refused, and the floors stay as they were.
+    const char* held = nullptr;
   };
+  const auto heldOpen = [&](const char* file) {
+    const std::string why = std::string(file) +
+                            " cannot be read: CreateFileW failed, GetLastError = " +
+                            std::to_string(ERROR_SHARING_VIOLATION);
+    return std::make_pair(
+        Refused + "meta_publish.json: trust file unusable: " + why,
+        std::vector<std::string>{"A trust file in the state folder cannot be used (" + why +
+                                     "): no CDN document is trusted until it can",
+                                 keyset + "trust file unusable: " + why});
+  };
+  const auto [heldSet, heldSetAt] = heldOpen("keyset.json.sig");
+  const auto [heldRetired, heldRetiredAt] = heldOpen("retired_roots.txt");
   const std::vector<Step> steps = {
       {"before the set names it",
        nullptr,
@@ -642,6 +686,8 @@ TEST_F(PluginUpdateEndToEnd, KeysRotateThroughTheKeySetAndTheBackupRootRetiresTh
        needsNothing,
        {byPrimary + ": " + ids[0] + " (plugin, service), " + ids[1] + " (plugin), " + ids[2] +
         " (halt)"}},
+      {"the kept set held open", "both", true, heldSet, heldSetAt, "keyset.json.sig"},
+      // Released: the set kept is in force again.
       {"the old key dropped",
        "next",
        true,
@@ -661,6 +707,13 @@ TEST_F(PluginUpdateEndToEnd, KeysRotateThroughTheKeySetAndTheBackupRootRetiresTh
        {"The key set kept in the state folder does not verify: no CDN document is trusted until "
         "a key set is accepted",
         byPrimary}},
+      // The backup root signs a routine set: no root is retired.
+      {"a routine set by the backup root",
+       "routine",
+       true,
+       oldKeyRefused,
+       {"Key set accepted, signed by root key " + KeyId("backup") + ": " + ids[1] +
+        " (plugin, service), " + ids[2] + " (halt)"}},
       // The floor the next key raised for the rollout goes with that key.
       {"recovery with the backup root",
        "recovery",
@@ -669,6 +722,9 @@ TEST_F(PluginUpdateEndToEnd, KeysRotateThroughTheKeySetAndTheBackupRootRetiresTh
        {"Key set accepted, signed by root key " + KeyId("backup") + ": " + ids[0] +
             " (plugin, service, halt)",
         "Root keys retired on this machine for good: " + KeyId("primary")}},
+      {"the retired roots held open", "recovery", false, heldRetired, heldRetiredAt,
+       "retired_roots.txt"},
+      // Released: the primary stays retired.
       {"the primary root after it",
        "late",
        false,
@@ -684,11 +740,24 @@ TEST_F(PluginUpdateEndToEnd, KeysRotateThroughTheKeySetAndTheBackupRootRetiresTh
     if (std::string(step.what) == "the kept set altered") {
       WriteFileBytes(state / "keyset.json", ReadFileBytes(state / "keyset.json") + " ");
     }
+    UniqueFileHandle held;
+    const std::string floors = step.held ? ReadFileBytes(state / "signature_serials.txt") : "";
+    if (step.held) {
+      held.reset(CreateFileW((state / step.held).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+      ASSERT_TRUE(held) << step.held << " " << GetLastError();
+    }
     size_t first = Restart(served);
     for (const std::string& line : step.at) EXPECT_EQ(CountLogged(first, line), 1u) << step.what;
-    first = Launch(obs, NothingFound);
-    EXPECT_GE(CountLogged(first, step.launch), 1u) << step.what;
-    EXPECT_EQ(CountLogged(first, "Ran WTSQueryUserToken."), 0u) << step.what;
+    EXPECT_EQ(CountLogged(first, "Root keys retired"),
+              std::string(step.what) == "recovery with the backup root" ? 1u : 0u)
+        << step.what;
+    const size_t launched = Launch(obs, NothingFound);
+    EXPECT_GE(CountLogged(launched, step.launch), 1u) << step.what;
+    EXPECT_EQ(CountLogged(launched, "Ran WTSQueryUserToken."), 0u) << step.what;
+    if (step.held) {
+      EXPECT_EQ(ReadFileBytes(state / "signature_serials.txt"), floors) << step.what;
+    }
   }
   // What the machine holds is the backup root's set, verbatim.
   EXPECT_EQ(ReadFileBytes(state / "keyset.json"),

@@ -77,6 +77,23 @@ now=$(date -u +%s)
 openssl_sign "$key" "$out/variants/updater-no-hash.json" /obsplugin/meta_updater.json \
   $((now + 1000)) "$in30days" >"$out/variants/updater-no-hash.json.sig"
 
+# Signed, but naming what the service must not use: a version with a line
+# break (the end of a floor's line) on another build's entry, a version with
+# a slash on the stand-in's own, and a file path that climbs out of the
+# plugin folder.
+versions=$out/cdn/obsplugin/obsversions.json
+sed 's|"obsversions": {|"obsversions": {\n    "0CC175B9C0F1B6A831C399E269772661": "30.1.2\\n9007199254740991 /obsplugin/keyset",|' \
+  "$versions" >"$out/variants/versions-line-break.json"
+sed 's|": "30.1.2"|": "30.1.2/../../x"|' "$versions" >"$out/variants/versions-slash.json"
+sed 's|"files": \[|"files": [{"file": "../../bin/64bit/obs64.exe", "hash": "00000000000000000000000000000000"},|' \
+  "$out/cdn/obsplugin/meta/rev6_30.1.2.json" >"$out/variants/metadata-climbing.json"
+for name in versions-line-break versions-slash; do
+  openssl_sign "$key" "$out/variants/$name.json" /obsplugin/obsversions.json $((now + 1000)) \
+    "$in30days" >"$out/variants/$name.json.sig"
+done
+openssl_sign "$key" "$out/variants/metadata-climbing.json" /obsplugin/meta/rev6_30.1.2.json \
+  $((now + 1000)) "$in30days" >"$out/variants/metadata-climbing.json.sig"
+
 # Rotation: the next document key and a halt key, made for this run.
 mkdir -p "$out/keyids" "$out/next-key" "$out/halt-key"
 "$publish" keygen --out "$out/next-key" >/dev/null
@@ -91,13 +108,18 @@ keyid "$roots/backup/signing-key.pub.pem" >"$out/keyids/backup"
 openssl_sign "$out/next-key/signing-key.pem" "$rollout6" /obsplugin/meta_publish.json \
   $((now + 1000)) "$in30days" >"$out/variants/rollout6-next.sig"
 
-# keyset NAME ROOT SERIAL KEY:ROLES...: a key set signed by ROOT, as
-# variants/keyset-NAME.json and its .sig.
+# keyset NAME ROOT SERIAL KEY:ROLES... [retire:KEYID...]: a key set signed by
+# ROOT, retiring the roots named, as variants/keyset-NAME.json and its .sig.
 keyset() {
   local name=$1 root=$2 serial=$3 work=$out/keysets/$1
   shift 3
   local args=()
-  for entry in "$@"; do args+=(--key "$entry"); done
+  for entry in "$@"; do
+    case $entry in
+    retire:*) args+=(--retire-root "${entry#retire:}") ;;
+    *) args+=(--key "$entry") ;;
+    esac
+  done
   mkdir -p "$work"
   "$publish" keyset --cdn "$work" --root-key "$root" --serial "$serial" "${args[@]}" >/dev/null
   cp "$work/obsplugin/keyset.json" "$out/variants/keyset-$name.json"
@@ -106,13 +128,16 @@ keyset() {
 built_in=$keys/signing-key.pub.pem next=$out/next-key/signing-key.pub.pem
 halt=$out/halt-key/signing-key.pub.pem
 # Both document keys (the next one for the plugin documents only), then the
-# next one alone; the backup root's recovery back to the built-in key; the
-# primary root after it.
+# next one alone; the same signed by the backup root, which retires nothing;
+# the backup root's recovery back to the built-in key, retiring the primary;
+# the primary root after it.
 keyset both "$roots/primary/signing-key.pem" $((now + 10)) "$built_in:plugin,service" \
   "$next:plugin" "$halt:halt"
 keyset next "$roots/primary/signing-key.pem" $((now + 20)) "$next:plugin,service" "$halt:halt"
 keyset stranger "$out/other-key/signing-key.pem" $((now + 30)) "$built_in:plugin,service,halt"
-keyset recovery "$roots/backup/signing-key.pem" $((now + 40)) "$built_in:plugin,service,halt"
+keyset routine "$roots/backup/signing-key.pem" $((now + 35)) "$next:plugin,service" "$halt:halt"
+keyset recovery "$roots/backup/signing-key.pem" $((now + 40)) "$built_in:plugin,service,halt" \
+  "retire:$(cat "$out/keyids/primary")"
 keyset late "$roots/primary/signing-key.pem" $((now + 50)) "$next:plugin,service,halt"
 cp "$out/variants/keyset-next.json" "$out/variants/keyset-expired.json"
 openssl_sign "$roots/primary/signing-key.pem" "$out/variants/keyset-expired.json" \

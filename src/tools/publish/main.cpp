@@ -36,8 +36,10 @@ const char Usage[] =
     "      signs the documents of the roles (plugin and service unless given) again,\n"
     "      or with --root-key the key set, each with a raised serial\n"
     "  keyset --root-key FILE --key PUBLIC.pem:ROLE[,ROLE...] [--key ...]\n"
+    "         [--retire-root KEYID ...]\n"
     "      writes and signs obsplugin/keyset.json: the keys machines trust from then\n"
-    "      on, each for its roles (plugin, service, halt)\n"
+    "      on, each for its roles (plugin, service, halt); machines that accept it\n"
+    "      retire each root named by --retire-root for good (never the signing one)\n"
     "  halt --max-chance C [--key FILE]\n"
     "      writes and signs obsplugin/meta_halt.json: the new release of\n"
     "      meta_publish.json reaches at most C percent of machines\n"
@@ -154,8 +156,9 @@ int Run(const std::string& command, Options& options) {
     ReadSigner(options, signing, true, "root-key");
     std::vector<KeySetEntry> entries;
     for (const std::string& key : options.GetAll("key")) entries.push_back(ParseKeySetEntry(key));
+    const std::vector<std::string> retire = options.GetAll("retire-root");
     options.Finish();
-    PublishKeySet(cdn, entries, signing.signer, std::cout);
+    PublishKeySet(cdn, entries, signing.signer, std::cout, retire);
   } else if (command == "halt") {
     std::string cdn = options.Get("cdn");
     int32_t maxChance = ParseChance(options.Get("max-chance"));

@@ -7,6 +7,7 @@
 #include <set>
 #include <string_view>
 
+#include "common/hex_digits.h"
 #include "selfupdate/updater_meta.h"
 #include "tools/publish/cdn_folder.h"
 #include "tools/publish/nsis_installer.h"
@@ -14,6 +15,7 @@
 #include "trust/cdn_paths.h"
 #include "trust/document_signature.h"
 #include "trust/key_set.h"
+#include "update/document_names.h"
 #include "update/metadata_documents.h"
 #include "update/rollout.h"
 
@@ -69,6 +71,12 @@ void PublishRelease(const ReleaseOptions& options, std::ostream& out, const Sign
   for (const std::string& version : options.obsVersions) RequireObsVersion(version);
   const fs::path installer = CdnFileForUrl(options.cdn, options.installerUrl);
   const std::vector<FolderFile> files = HashFolder(options.pluginDir);
+  for (const FolderFile& file : files) {
+    if (!IsAllowedPluginFilePath(file.file)) {
+      throw PublishError("the service refuses a release listing the file '" + file.file +
+                         "' (a path with '..', a colon or a control character); rename it");
+    }
+  }
 
   // The installer first: a metadata document must never name an installer
   // that is not there yet.
@@ -178,11 +186,22 @@ KeySetEntry ParseKeySetEntry(const std::string& text) {
 }
 
 void PublishKeySet(const fs::path& cdn, const std::vector<KeySetEntry>& entries,
-                   const Signer& rootSigner, std::ostream& out) {
+                   const Signer& rootSigner, std::ostream& out,
+                   const std::vector<std::string>& retireRoots) {
   RequireCdnFolder(cdn);
   if (rootSigner.key == nullptr)
     throw PublishError("the key set is signed by a root key: give --root-key");
   if (entries.empty()) throw PublishError("give at least one --key FILE:ROLES");
+  for (const std::string& keyid : retireRoots) {
+    if (!IsLowerHex(keyid, 16)) {
+      throw PublishError("--retire-root takes a key id (16 lower-case hex digits), not '" + keyid +
+                         "'");
+    }
+    // The set would stop verifying on every machine that takes it.
+    if (keyid == rootSigner.key->keyid()) {
+      throw PublishError("the root key " + keyid + " signs this key set and cannot retire itself");
+    }
+  }
   json keys = json::array();
   for (const KeySetEntry& entry : entries) {
     bool found = false;
@@ -201,14 +220,23 @@ void PublishKeySet(const fs::path& cdn, const std::vector<KeySetEntry>& entries,
       keys.push_back({{"spki", EncodeBase64(key.spki)}, {"roles", roles}});
     }
   }
-  const std::string body = Dump({{"keys", keys}});
+  json document = {{"keys", keys}};
+  // Only when asked: machines retire the roots a set names for good.
+  if (!retireRoots.empty()) document["retire_roots"] = retireRoots;
+  const std::string body = Dump(document);
   // Read back as the service reads it: a key listed twice is refused there.
   OpenSslSignatureCrypto crypto;
   std::vector<TrustedKey> listed;
+  std::set<std::string> retired;
   std::string error;
-  if (!ParseKeySet(body, crypto, listed, error)) throw PublishError("the key set: " + error);
+  if (!ParseKeySet(body, crypto, listed, error, &retired)) {
+    throw PublishError("the key set: " + error);
+  }
   WriteFileAtomically(cdn / KeySetDocument, body);
   out << "key set " << KeyIdsWithRoles(listed) << "\n";
+  for (const std::string& keyid : retired) {
+    out << "machines that accept it retire the root key " << keyid << " for good\n";
+  }
   rootSigner.Sign(cdn, KeySetPath, out);
 }
 
@@ -282,6 +310,11 @@ void CheckMetadata(const fs::path& cdn, int32_t rev, const std::string& version,
   }
   if (signedCdn && metadata.installerSha256.empty()) {
     report.Problem(name + " has no installer_sha256 of 64 hex digits; the service refuses it");
+  }
+  if (CheckPluginFileNames(metadata.files) != SignatureFailure::None) {
+    report.Problem(name +
+                   " lists a file path the service refuses (a path with '..', a colon, a "
+                   "control character or a leading separator)");
   }
   for (const PluginFile& file : metadata.files) {
     if (!IsUpperCaseMd5(file.hash)) {

@@ -78,9 +78,12 @@ KeySetEntry ParseKeySetEntry(const std::string& text);
 // Writes obsplugin/keyset.json listing every key of `entries` with its roles
 // and signs it with `rootSigner` (a root key). The keys are read with the
 // service's reader and the document with its key set reader, so what is
-// written is what the service can use.
+// written is what the service can use. `retireRoots` (key ids) become its
+// "retire_roots": every machine that accepts the set retires those roots
+// for good. The signing root cannot retire itself.
 void PublishKeySet(const std::filesystem::path& cdn, const std::vector<KeySetEntry>& entries,
-                   const Signer& rootSigner, std::ostream& out);
+                   const Signer& rootSigner, std::ostream& out,
+                   const std::vector<std::string>& retireRoots = {});
 
 // Writes obsplugin/meta_halt.json for the new release that meta_publish.json
 // names now, at most `maxChance` percent, and signs it with `signer` (a key

@@ -22,6 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 const char InstallerUrl[] = "http://127.0.0.1:18093/obsplugin/installers/plugin-rev7.exe";
 
@@ -260,10 +261,18 @@ TEST_F(PublishTest, CheckJudgesDocumentsByTheKeySetAndAppliesTheHalt) {
   };
   EXPECT_EQ(check().first, 0) << check().second;
 
-  PublishKeySet(cdn,
-                {ParseKeySetEntry(fresh.publicPem().string() + ":plugin,service"),
-                 ParseKeySetEntry(halt.publicPem().string() + ":halt")},
-                By(backup), out);
+  const std::vector<KeySetEntry> entries = {
+      ParseKeySetEntry(fresh.publicPem().string() + ":plugin,service"),
+      ParseKeySetEntry(halt.publicPem().string() + ":halt")};
+  // Signed by the backup root: it retires the primary only when asked, and
+  // never itself.
+  for (const std::string& bad : {backup.keyid(), std::string("ROOT")}) {
+    EXPECT_THROW(PublishKeySet(cdn, entries, By(backup), out, {bad}), PublishError) << bad;
+  }
+  EXPECT_FALSE(fs::exists(cdn / "obsplugin/keyset.json"));
+  PublishKeySet(cdn, entries, By(backup), out);
+  EXPECT_THAT(check().second, Not(HasSubstr("retire the root key")));
+  PublishKeySet(cdn, entries, By(backup), out, {root.keyid()});
   auto [problems, report] = check();
   EXPECT_EQ(problems, 6) << report;  // every document still signed by the old key
   EXPECT_THAT(report, HasSubstr("meta_publish.json: unknown key " + old.keyid()));

@@ -1,0 +1,110 @@
+// The kept-file I/O over Win32 (see kept_files.h).
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+
+#include "common/unique_handle.h"
+#include "state/kept_files.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// "<api> failed, GetLastError = <error>", into `error` when given; false.
+bool Failed(const char* api, DWORD code, std::string* error) {
+  if (error != nullptr) {
+    *error = std::string(api) + " failed, GetLastError = " + std::to_string(static_cast<int>(code));
+  }
+  return false;
+}
+
+KeptFile Unreadable(std::string error) {
+  KeptFile file;
+  file.status = KeptFile::Status::Unreadable;
+  file.error = std::move(error);
+  return file;
+}
+
+}  // namespace
+
+KeptFile ReadKeptFile(const fs::path& stateDirectory, const std::string& name) {
+  const fs::path path = stateDirectory / name;
+  // Shared for everything: the service's own writer replaces the file by a
+  // rename, which a reader must not stand in the way of.
+  UniqueFileHandle handle(CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return {};
+    std::string error;
+    Failed("CreateFileW", code, &error);
+    return Unreadable(error);
+  }
+  KeptFile file;
+  file.bytes.resize(MaxKeptFileSize + 1);
+  size_t size = 0;
+  for (;;) {
+    DWORD got = 0;
+    const DWORD wanted = static_cast<DWORD>(file.bytes.size() - size);
+    if (!ReadFile(handle.get(), file.bytes.data() + size, wanted, &got, nullptr)) {
+      const DWORD code = GetLastError();
+      std::string error;
+      Failed("ReadFile", code, &error);
+      return Unreadable(error);
+    }
+    if (got == 0) break;
+    size += got;
+    if (size > MaxKeptFileSize) {
+      return Unreadable("larger than " + std::to_string(MaxKeptFileSize) + " bytes");
+    }
+  }
+  file.bytes.resize(size);
+  file.status = KeptFile::Status::Read;
+  return file;
+}
+
+bool WriteKeptFile(const fs::path& stateDirectory, const std::string& name,
+                   const std::string& bytes, std::string* error) {
+  const fs::path target = stateDirectory / name;
+  const fs::path fresh = stateDirectory / (name + ".new");
+  {
+    // CREATE_ALWAYS: whatever a crash left under this name is replaced.
+    UniqueFileHandle file(CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return Failed("CreateFileW", GetLastError(), error);
+    for (size_t done = 0; done < bytes.size();) {
+      DWORD wrote = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 20));
+      if (!WriteFile(file.get(), bytes.data() + done, chunk, &wrote, nullptr) || wrote == 0) {
+        const DWORD code = GetLastError();
+        file.reset();
+        DeleteFileW(fresh.c_str());
+        return Failed("WriteFile", code, error);
+      }
+      done += wrote;
+    }
+    if (!FlushFileBuffers(file.get())) {
+      const DWORD code = GetLastError();
+      file.reset();
+      DeleteFileW(fresh.c_str());
+      return Failed("FlushFileBuffers", code, error);
+    }
+  }
+  if (!MoveFileExW(fresh.c_str(), target.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const DWORD code = GetLastError();
+    DeleteFileW(fresh.c_str());
+    return Failed("MoveFileExW", code, error);
+  }
+  return true;
+}
+
+bool RemoveKeptFile(const fs::path& stateDirectory, const std::string& name, std::string* error) {
+  const fs::path path = stateDirectory / name;
+  if (DeleteFileW(path.c_str())) return true;
+  const DWORD code = GetLastError();
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return true;
+  return Failed("DeleteFileW", code, error);
+}
