@@ -72,6 +72,12 @@ function(lumenfeld_add_service target version output_dir)
   add_executable(${target} ${PROJECT_SOURCE_DIR}/src/service/main.cpp ${version_source}
                            ${cdn_source} ${keys_source})
   target_link_libraries(${target} PRIVATE lumenfeld_core lumenfeld_warnings)
+  # The event texts (src/service/CMakeLists.txt): the executable is the
+  # event source's message file.
+  target_sources(${target} PRIVATE ${LUMENFELD_SERVICE_MESSAGES_RC})
+  set_source_files_properties(${LUMENFELD_SERVICE_MESSAGES_RC} PROPERTIES GENERATED TRUE)
+  target_include_directories(${target} PRIVATE ${LUMENFELD_SERVICE_MESSAGES_DIR})
+  add_dependencies(${target} lumenfeld_service_messages)
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME LumenfeldBrowserService
     RUNTIME_OUTPUT_DIRECTORY ${output_dir})

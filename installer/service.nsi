@@ -17,9 +17,16 @@
 ; of the system's in particular, would stay. Any DLL in the folder is
 ; removed before the programs are written: they load none from there.
 ;
+; A folder that is a link (a junction, a symbolic link, a mount point), or
+; lies below a link that is not the system's own, is refused before anything
+; is written: whoever made the link could point it at a program of their own
+; once the folder is registered, and the service manager would run that as
+; LocalSystem.
+;
 ; The install folder, whichever is chosen, gets a protected access list:
 ; LocalSystem and Administrators full control, Users read and execute, owner
-; Administrators. Each program is replaced by moving the old copy aside and
+; Administrators, set through a handle on the folder itself, never through a
+; link. Each program is replaced by moving the old copy aside and
 ; bringing it back if the install fails, so a failed upgrade leaves the old
 ; service installed and running.
 ;
@@ -53,6 +60,9 @@ RequestExecutionLevel admin
 ; shorter path followed by arguments.
 !define SERVICE_SETTINGS 'binPath= "\"$INSTDIR\${SERVICE_EXE}\"" type= own start= auto error= normal obj= LocalSystem DisplayName= "${SERVICE_NAME}"'
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\LumenfeldBrowserService"
+; The service's event source: its executable holds the texts (a message
+; table), so the event viewer shows the service's text alone.
+!define EVENT_SOURCE_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\${SERVICE_NAME}"
 ; How long the service may take to stop (in half seconds), and then its
 ; process to let go of its files (in quarter seconds).
 !define STOP_WAIT_STEPS 60
@@ -67,6 +77,16 @@ RequestExecutionLevel admin
 !define STATE_FOLDER "ProgramData\LumenfeldService"
 !define STATE_SDDL "O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)"
 !define STATE_SDDL_DEFAULT_OWNER "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)"
+
+; Links on the way to a folder that may stay: the system's own (such as
+; "C:\Documents and Settings"), which belong to LocalSystem or
+; TrustedInstaller. Any other owner may have pointed one anywhere.
+!define SYSTEM_SID "S-1-5-18"
+!define TRUSTED_INSTALLER_SID "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+; CreateFileW on a folder or link itself: FILE_FLAG_BACKUP_SEMANTICS |
+; FILE_FLAG_OPEN_REPARSE_POINT; FILE_SHARE_READ | WRITE | DELETE; OPEN_EXISTING.
+!define OPEN_ITSELF "i 7, p 0, i 3, i 0x02200000, p 0"
+!define FILE_ATTRIBUTE_REPARSE_POINT 0x400
 
 ; Exit codes.
 !define EXIT_FOLDER 2
@@ -264,29 +284,141 @@ Function MoveAsideWithRetry
   ${Loop}
 FunctionEnd
 
-; Gives $INSTDIR the protected access list and owner. $R9 = "ok", or the
-; failing call and its result.
+; $R9 = the owner of the file, folder or link $R8 itself (a link is not
+; followed), as a SID string; "" when it cannot be read.
+Function OwnerOfItself
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  StrCpy $R9 ""
+  ; READ_CONTROL
+  System::Call 'kernel32::CreateFileW(w R8, i 0x20000, ${OPEN_ITSELF}) p .r0'
+  ${If} $0 != -1
+    ; SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION
+    System::Call 'advapi32::GetSecurityInfo(p r0, i 1, i 1, *p .r1, p 0, p 0, p 0, *p .r2) i .r3'
+    ${If} $3 == 0
+      System::Call 'advapi32::ConvertSidToStringSidW(p r1, *p .r3) i .r1'
+      ${If} $1 != 0
+        System::Call 'kernel32::lstrcpynW(w .R9, p r3, i ${NSIS_MAX_STRLEN})'
+        System::Call 'kernel32::LocalFree(p r3)'
+      ${EndIf}
+      System::Call 'kernel32::LocalFree(p r2)'
+    ${EndIf}
+    System::Call 'kernel32::CloseHandle(p r0)'
+  ${EndIf}
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+; Whether the folder $R8 is a link, or lies below a link that is not the
+; system's own. Walks the existing part of the path from the drive down:
+; what is still missing is created below it, by this installer. $R9 = the
+; path up to the offending link, or "" when there is none.
+Function FindLinkOnPath
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  StrCpy $4 ""
+  StrLen $1 $R8
+  ; After the drive's root ("C:\").
+  StrCpy $0 3
+  ${Do}
+    ${If} $0 < $1
+      StrCpy $2 $R8 1 $0
+      ${If} $2 != "\"
+        IntOp $0 $0 + 1
+        ${Continue}
+      ${EndIf}
+    ${EndIf}
+    StrCpy $3 $R8 $0
+    System::Call 'kernel32::GetFileAttributesW(w r3) i .r2'
+    ${If} $2 = -1
+      ${Break}
+    ${EndIf}
+    IntOp $2 $2 & ${FILE_ATTRIBUTE_REPARSE_POINT}
+    ${If} $2 <> 0
+      ${If} $0 >= $1
+        StrCpy $4 $3
+        ${Break}
+      ${EndIf}
+      Push $R8
+      StrCpy $R8 $3
+      Call OwnerOfItself
+      Pop $R8
+      ${If} $R9 != "${SYSTEM_SID}"
+      ${AndIf} $R9 != "${TRUSTED_INSTALLER_SID}"
+        StrCpy $4 $3
+        ${Break}
+      ${EndIf}
+    ${EndIf}
+    ${If} $0 >= $1
+      ${Break}
+    ${EndIf}
+    IntOp $0 $0 + 1
+  ${Loop}
+  StrCpy $R9 $4
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+; Gives $INSTDIR the protected access list and owner, through a handle on
+; the folder itself: a link there (one made after the check of the path) is
+; refused, not followed. $R9 = "ok", "link", or the failing call and its
+; result.
 Function ProtectInstallFolder
   Push $0
   Push $1
   Push $2
   Push $3
   Push $4
+  Push $5
+  Push $6
   System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${INSTDIR_SDDL}", i 1, *p .r1, p 0) i .r0'
   ${If} $0 == 0
     StrCpy $R9 "ConvertStringSecurityDescriptorToSecurityDescriptorW failed"
   ${Else}
     System::Call 'advapi32::GetSecurityDescriptorOwner(p r1, *p .r2, *i .r4) i .r0'
     System::Call 'advapi32::GetSecurityDescriptorDacl(p r1, *i .r4, *p .r3, *i .r4) i .r0'
-    ; SE_FILE_OBJECT; OWNER | DACL | PROTECTED_DACL.
-    System::Call 'advapi32::SetNamedSecurityInfoW(w "$INSTDIR", i 1, i 0x80000005, p r2, p 0, p r3, p 0) i .r0'
-    ${If} $0 == 0
-      StrCpy $R9 "ok"
+    ; READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES
+    System::Call 'kernel32::CreateFileW(w "$INSTDIR", i 0xE0080, ${OPEN_ITSELF}) p .r5 ?e'
+    Pop $0
+    ${If} $5 = -1
+      StrCpy $R9 "CreateFileW failed with error $0"
     ${Else}
-      StrCpy $R9 "SetNamedSecurityInfoW returned $0"
+      ; BY_HANDLE_FILE_INFORMATION: its attributes come first.
+      System::Alloc 52
+      Pop $6
+      System::Call 'kernel32::GetFileInformationByHandle(p r5, p r6) i .r0'
+      System::Call '*$6(i .r4)'
+      System::Free $6
+      IntOp $4 $4 & ${FILE_ATTRIBUTE_REPARSE_POINT}
+      ${If} $0 == 0
+        StrCpy $R9 "GetFileInformationByHandle failed"
+      ${ElseIf} $4 <> 0
+        StrCpy $R9 "link"
+      ${Else}
+        ; SE_FILE_OBJECT; OWNER | DACL | PROTECTED_DACL.
+        System::Call 'advapi32::SetSecurityInfo(p r5, i 1, i 0x80000005, p r2, p 0, p r3, p 0) i .r0'
+        ${If} $0 == 0
+          StrCpy $R9 "ok"
+        ${Else}
+          StrCpy $R9 "SetSecurityInfo returned $0"
+        ${EndIf}
+      ${EndIf}
+      System::Call 'kernel32::CloseHandle(p r5)'
     ${EndIf}
     System::Call 'kernel32::LocalFree(p r1)'
   ${EndIf}
+  Pop $6
+  Pop $5
   Pop $4
   Pop $3
   Pop $2
@@ -337,7 +469,11 @@ Function CreateStateFolder
   Push $R8
   StrCpy $R8 $WINDIR 3
   StrCpy $R8 "$R8${STATE_FOLDER}"
-  ${If} ${FileExists} "$R8"
+  Call FindLinkOnPath
+  ${If} $R9 != ""
+    ; Nothing is made or changed through it; the service moves it aside.
+    !insertmacro Log "Leaving the state folder $R8 to the service's own check: $R9 is a link"
+  ${ElseIf} ${FileExists} "$R8"
     !insertmacro Log "Leaving the state folder $R8 to the service's own check"
   ${Else}
     Push "${STATE_SDDL}"
@@ -444,6 +580,14 @@ FunctionEnd
 
 Section "Lumenfeld Browser Service"
   SetErrorLevel 1
+  ; Before anything looks into the folder: everything below follows links.
+  Push $R8
+  StrCpy $R8 $INSTDIR
+  Call FindLinkOnPath
+  Pop $R8
+  ${If} $R9 != ""
+    !insertmacro Fail ${EXIT_FOREIGN_FOLDER} "$INSTDIR is a link"
+  ${EndIf}
   ; The uninstall entry is in HKLM, which only administrators can write.
   ${DirState} "$INSTDIR" $R0
   ${If} $R0 == 1
@@ -461,7 +605,9 @@ Section "Lumenfeld Browser Service"
   ; Whatever folder was chosen (one under a drive root inherits "users may
   ; modify"): nobody but administrators may replace what runs from it.
   Call ProtectInstallFolder
-  ${If} $R9 != "ok"
+  ${If} $R9 == "link"
+    !insertmacro Fail ${EXIT_FOREIGN_FOLDER} "$INSTDIR is a link"
+  ${ElseIf} $R9 != "ok"
     !insertmacro Fail ${EXIT_ACCESS} "cannot set the access list of $INSTDIR: $R9"
   ${EndIf}
   Delete "$LogFile"
@@ -540,6 +686,14 @@ Section "Lumenfeld Browser Service"
     !insertmacro Fail ${EXIT_REGISTER} "cannot set the service's recovery actions"
   ${EndIf}
 
+  ClearErrors
+  WriteRegExpandStr HKLM "${EVENT_SOURCE_KEY}" "EventMessageFile" "$INSTDIR\${SERVICE_EXE}"
+  ; Error, warning and information events.
+  WriteRegDWORD HKLM "${EVENT_SOURCE_KEY}" "TypesSupported" 7
+  ${If} ${Errors}
+    !insertmacro Fail ${EXIT_REGISTER} "cannot register the service's event source"
+  ${EndIf}
+
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${SERVICE_NAME}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${SERVICE_VERSION}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "Lumenfeld"
@@ -601,6 +755,7 @@ Section "Uninstall"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  DeleteRegKey HKLM "${EVENT_SOURCE_KEY}"
   ; The state folder under ProgramData stays: a reinstall keeps the
   ; machine's rollout state and the log.
   ${If} $FilesLeft == 1

@@ -17,36 +17,63 @@ bool SameIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
                     [](wchar_t x, wchar_t y) { return FoldedAscii(x) == FoldedAscii(y); });
 }
 
-}  // namespace
-
-std::wstring StagedInstallerFileName(std::wstring_view sha256) {
-  return std::wstring(sha256) + std::wstring(kSuffix);
-}
-
-bool IsStagedInstallerFileName(std::wstring_view name) {
-  if (name.size() != kSha256Digits + kSuffix.size() || name.substr(kSha256Digits) != kSuffix) {
-    return false;
-  }
-  return std::all_of(name.begin(), name.begin() + kSha256Digits, [](wchar_t c) {
+bool IsLowerHex(std::wstring_view text) {
+  return std::all_of(text.begin(), text.end(), [](wchar_t c) {
     return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f');
   });
 }
 
+// What comes between the hash and ".exe" in the name of that index.
+std::wstring IndexMark(size_t index) { return index == 0 ? L"" : L"-" + std::to_wstring(index); }
+
+}  // namespace
+
+std::wstring StagedInstallerFileName(std::wstring_view sha256, size_t index) {
+  return std::wstring(sha256) + IndexMark(index) + std::wstring(kSuffix);
+}
+
+std::wstring_view StagedInstallerSha256(std::wstring_view name) {
+  if (name.size() < kSha256Digits + kSuffix.size() ||
+      name.substr(name.size() - kSuffix.size()) != kSuffix) {
+    return {};
+  }
+  const std::wstring_view sha256 = name.substr(0, kSha256Digits);
+  if (!IsLowerHex(sha256)) return {};
+  const std::wstring_view rest =
+      name.substr(kSha256Digits, name.size() - kSha256Digits - kSuffix.size());
+  for (size_t index = 0; index < StagedNamesPerInstaller; ++index) {
+    if (rest == IndexMark(index)) return sha256;
+  }
+  return {};
+}
+
+bool IsStagedInstallerFileName(std::wstring_view name) {
+  return !StagedInstallerSha256(name).empty();
+}
+
 bool IsStagedInstallerPath(std::wstring_view path, std::wstring_view stagedFolder,
                            std::wstring_view sha256) {
-  const std::wstring expected =
-      std::wstring(stagedFolder) + L"\\" + StagedInstallerFileName(sha256);
-  return IsStagedInstallerFileName(StagedInstallerFileName(sha256)) &&
-         SameIgnoringAsciiCase(path, expected);
+  if (sha256.size() != kSha256Digits || !IsLowerHex(sha256)) return false;
+  for (size_t index = 0; index < StagedNamesPerInstaller; ++index) {
+    const std::wstring expected =
+        std::wstring(stagedFolder) + L"\\" + StagedInstallerFileName(sha256, index);
+    if (SameIgnoringAsciiCase(path, expected)) return true;
+  }
+  return false;
 }
 
 std::vector<std::wstring> StagedEntriesToRemove(const std::vector<StagedEntry>& entries,
-                                                std::wstring_view keep) {
+                                                std::wstring_view sha256,
+                                                std::wstring_view keptName) {
+  const auto isInstaller = [](const StagedEntry& entry) {
+    return entry.plainFile && IsStagedInstallerFileName(entry.name);
+  };
+  const auto isOwn = [&](const StagedEntry& entry) {
+    return StagedInstallerSha256(entry.name) == sha256;
+  };
   std::vector<const StagedEntry*> others;
   for (const StagedEntry& entry : entries) {
-    if (entry.plainFile && IsStagedInstallerFileName(entry.name) && entry.name != keep) {
-      others.push_back(&entry);
-    }
+    if (isInstaller(entry) && !isOwn(entry)) others.push_back(&entry);
   }
   std::stable_sort(others.begin(), others.end(), [](const StagedEntry* a, const StagedEntry* b) {
     return a->writeTime > b->writeTime;
@@ -54,8 +81,10 @@ std::vector<std::wstring> StagedEntriesToRemove(const std::vector<StagedEntry>& 
   if (others.size() > MaxStagedInstallers - 1) others.resize(MaxStagedInstallers - 1);
   std::vector<std::wstring> removed;
   for (const StagedEntry& entry : entries) {
-    const bool kept = (entry.plainFile && entry.name == keep && IsStagedInstallerFileName(keep)) ||
-                      std::find(others.begin(), others.end(), &entry) != others.end();
+    const bool kept =
+        isInstaller(entry) &&
+        (isOwn(entry) ? keptName.empty() || entry.name == keptName
+                      : std::find(others.begin(), others.end(), &entry) != others.end());
     if (!kept) removed.push_back(entry.name);
   }
   return removed;

@@ -14,20 +14,29 @@
 inline constexpr wchar_t StagedFolderName[] = L"Staged";
 
 // At most this many installers are kept there: the one of the update at
-// hand and the newest other one.
+// hand and the newest other one (besides files another program holds open,
+// which cannot go until it lets them go).
 inline constexpr size_t MaxStagedInstallers = 2;
 
+// How many names one installer may be staged under: its own and, while
+// another program holds the file of that name open, the others in turn.
+inline constexpr size_t StagedNamesPerInstaller = 3;
+
 // A staged installer is named by its SHA-256: 64 lower-case hexadecimal
-// digits and ".exe". `sha256` is taken as given (the service passes the
-// checked, lower-case hash of its metadata).
-std::wstring StagedInstallerFileName(std::wstring_view sha256);
+// digits and ".exe" for `index` 0; "-<index>" before ".exe" for the other
+// names (index 1 to StagedNamesPerInstaller - 1). `sha256` is taken as
+// given (the service passes the checked, lower-case hash of its metadata).
+std::wstring StagedInstallerFileName(std::wstring_view sha256, size_t index = 0);
 
 // True for a name StagedInstallerFileName can give.
 bool IsStagedInstallerFileName(std::wstring_view name);
 
-// True when `path` is exactly `stagedFolder`, "\" and the staged name of
-// `sha256`, ASCII case ignored: no other folder, no "." or ".." on the way,
-// no stream suffix, no "/" for "\".
+// The SHA-256 part of such a name; empty for any other name.
+std::wstring_view StagedInstallerSha256(std::wstring_view name);
+
+// True when `path` is exactly `stagedFolder`, "\" and one of the staged
+// names of `sha256`, ASCII case ignored: no other folder, no "." or ".." on
+// the way, no stream suffix, no "/" for "\".
 bool IsStagedInstallerPath(std::wstring_view path, std::wstring_view stagedFolder,
                            std::wstring_view sha256);
 
@@ -38,9 +47,12 @@ struct StagedEntry {
   int64_t writeTime = 0;   // any monotonic scale (FILETIME ticks)
 };
 
-// The names of the entries to remove before the installer named `keep` is
-// staged: everything that is not a plain file with a staged installer's
-// name, and of the other installers all but the newest, so that with `keep`
-// at most MaxStagedInstallers remain. In listing order.
+// The names of the entries to remove around staging the installer of
+// `sha256`: everything that is not a plain file with a staged installer's
+// name, and of the installers of other hashes all but the newest, so that
+// at most MaxStagedInstallers remain. Of the installer's own names, all are
+// kept while `keptName` is empty (before it is staged, when any of them may
+// still serve) and only `keptName` otherwise. In listing order.
 std::vector<std::wstring> StagedEntriesToRemove(const std::vector<StagedEntry>& entries,
-                                                std::wstring_view keep);
+                                                std::wstring_view sha256,
+                                                std::wstring_view keptName = {});

@@ -92,3 +92,10 @@ struct EventSourceTraits {
 };
 // Event sources from RegisterEventSourceW.
 using UniqueEventSource = UniqueHandle<HANDLE, EventSourceTraits>;
+
+struct EnvironmentStringsTraits {
+  static wchar_t* Invalid() { return nullptr; }
+  static void Close(wchar_t* block) { FreeEnvironmentStringsW(block); }
+};
+// The process's environment from GetEnvironmentStringsW.
+using UniqueEnvironmentStrings = UniqueHandle<wchar_t*, EnvironmentStringsTraits>;

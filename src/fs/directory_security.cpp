@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "fs/path_checks.h"
+
 namespace {
 
 constexpr ACCESS_MASK kReadRights =
@@ -30,6 +32,21 @@ bool IsTrusted(PSID sid, const std::vector<BYTE>& processUser) {
   return IsWellKnownSid(sid, WinLocalSystemSid) ||
          IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
          (!processUser.empty() && EqualSid(sid, const_cast<BYTE*>(processUser.data())));
+}
+
+// The account Windows installs its own files as.
+bool IsTrustedInstaller(PSID sid) {
+  static const std::vector<BYTE> trustedInstaller = [] {
+    PSID parsed = nullptr;
+    std::vector<BYTE> bytes;
+    if (ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+                               &parsed)) {
+      UniqueLocalMemory owned(parsed);
+      bytes.assign(static_cast<BYTE*>(parsed), static_cast<BYTE*>(parsed) + GetLengthSid(parsed));
+    }
+    return bytes;
+  }();
+  return !trustedInstaller.empty() && EqualSid(sid, const_cast<BYTE*>(trustedInstaller.data()));
 }
 
 bool IsDenyAce(BYTE type) {
@@ -91,9 +108,13 @@ bool HasTrustedOwner(const std::wstring& path, std::wstring* owner, bool* readab
   return IsTrustedAccount(ownerSid);
 }
 
-bool AccessListGrantsOthersWrite(const ACL* dacl) {
+namespace {
+
+// True when `dacl` grants anyone for whom `trusted` is false more than
+// reading and executing; also when there is no list at all.
+template <typename Trusted>
+bool GrantsWriteBeyond(const ACL* dacl, Trusted trusted) {
   if (dacl == nullptr) return true;  // no list: everyone may do everything
-  const std::vector<BYTE> processUser = ProcessUserSid();
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
     void* ace = nullptr;
     if (!GetAce(const_cast<ACL*>(dacl), i, &ace)) return true;
@@ -104,11 +125,50 @@ bool AccessListGrantsOthersWrite(const ACL* dacl) {
     auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
     // Inherit-only entries count too: they are what new files get (the
     // creator-owner entry of ProgramData, say).
-    if (!IsTrusted(&allowed->SidStart, processUser) && (allowed->Mask & ~kReadRights) != 0) {
-      return true;
-    }
+    if (!trusted(&allowed->SidStart) && (allowed->Mask & ~kReadRights) != 0) return true;
   }
   return false;
+}
+
+}  // namespace
+
+bool AccessListGrantsOthersWrite(const ACL* dacl) {
+  const std::vector<BYTE> processUser = ProcessUserSid();
+  return GrantsWriteBeyond(dacl, [&](PSID sid) { return IsTrusted(sid, processUser); });
+}
+
+bool LetsOthersChange(PSID owner, const ACL* dacl) {
+  const std::vector<BYTE> processUser = ProcessUserSid();
+  const auto trusted = [&](PSID sid) {
+    return IsTrusted(sid, processUser) || IsTrustedInstaller(sid);
+  };
+  // An owner may always give themselves more rights.
+  if (owner == nullptr || !trusted(owner)) return true;
+  // The creator-owner entry gives rights only to whoever may create
+  // something there in the first place.
+  return GrantsWriteBeyond(
+      dacl, [&](PSID sid) { return trusted(sid) || IsWellKnownSid(sid, WinCreatorOwnerSid); });
+}
+
+bool FolderLetsOthersChange(const std::wstring& path, bool* readable) {
+  if (readable) *readable = false;
+  UniqueFileHandle folder =
+      OpenWithoutLinks(path, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  if (!folder) return true;
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR rawDescriptor = nullptr;
+  const DWORD error = GetSecurityInfo(folder.get(), SE_FILE_OBJECT,
+                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                      &owner, nullptr, &dacl, nullptr, &rawDescriptor);
+  if (error != ERROR_SUCCESS) {
+    SetLastError(error);
+    return true;
+  }
+  UniqueLocalMemory descriptor(rawDescriptor);
+  if (readable) *readable = true;
+  return LetsOthersChange(owner, dacl);
 }
 
 bool DirectoryGrantsOthersWrite(const std::wstring& path, bool* readable) {

@@ -62,6 +62,20 @@ bool HasTrustedOwner(const std::wstring& path, std::wstring* owner = nullptr,
 // it; also when there is no list at all (null).
 bool AccessListGrantsOthersWrite(const ACL* dacl);
 
+// True when anyone other than LocalSystem, Administrators, TrustedInstaller,
+// the creator-owner entry and this process's own account may change what a
+// folder with this owner and access list holds: the owner is none of them
+// (an owner may always give themselves more rights), or `dacl` grants
+// anyone else more than reading and executing (in the folder or, inherited,
+// in what is created inside it), or there is no list.
+bool LetsOthersChange(PSID owner, const ACL* dacl);
+
+// LetsOthersChange for the folder at `path` itself, its owner and list read
+// through a handle that does not follow a link. True as well when they
+// cannot be read (`readable` false, the last error says why): the caller
+// then lends no rights.
+bool FolderLetsOthersChange(const std::wstring& path, bool* readable = nullptr);
+
 // AccessListGrantsOthersWrite for the folder's current list. False when the
 // list cannot be read (`readable` tells which, the last error why).
 bool DirectoryGrantsOthersWrite(const std::wstring& path, bool* readable = nullptr);

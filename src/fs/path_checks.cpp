@@ -31,16 +31,12 @@ std::wstring FinalPathOfHandle(HANDLE file) {
   }
 }
 
-// The final path of what `path` opens; empty with the last error set when it
-// cannot be opened or named.
-std::wstring FinalPathOf(const std::wstring& path) {
-  // No access is asked for: only the name is read. Backup semantics opens
-  // folders.
-  UniqueFileHandle file(CreateFileW(path.c_str(), 0,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!file) return {};
-  return FinalPathOfHandle(file.get());
+// What `path` opens, links followed, for nothing but its name and
+// attributes (backup semantics opens folders).
+UniqueFileHandle OpenFollowingLinks(const std::wstring& path) {
+  return UniqueFileHandle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 
 }  // namespace
@@ -48,9 +44,10 @@ std::wstring FinalPathOf(const std::wstring& path) {
 bool LeadsToItself(const std::wstring& path, std::wstring& finalPath) {
   finalPath.clear();
   std::wstring existing = path;
+  UniqueFileHandle file;
   for (;;) {
-    finalPath = FinalPathOf(existing);
-    if (!finalPath.empty()) break;
+    file = OpenFollowingLinks(existing);
+    if (file) break;
     DWORD error = GetLastError();
     // A folder the installer has still to create: check the part that exists.
     size_t separator = existing.find_last_of(L"\\/");
@@ -60,7 +57,20 @@ bool LeadsToItself(const std::wstring& path, std::wstring& finalPath) {
     }
     existing.resize(separator);
   }
-  return SameFinalPath(existing, finalPath);
+  finalPath = FinalPathOfHandle(file.get());
+  if (!SameFinalPath(existing, finalPath)) return false;
+  // Another name of the same file leads there as well: what is written
+  // through one is written through the other.
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file.get(), &info)) {
+    finalPath.clear();
+    return false;
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && info.nNumberOfLinks != 1) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return true;
 }
 
 bool IsReparsePoint(const std::wstring& path) {
@@ -102,8 +112,12 @@ const char* PathLinkText(PathLink link) {
 
 UniqueFileHandle OpenWithoutLinks(const std::wstring& path, DWORD access, DWORD share,
                                   DWORD disposition, DWORD flags) {
-  UniqueFileHandle file(CreateFileW(path.c_str(), access, share, nullptr, disposition,
-                                    flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  // The check reads the attributes through the handle, which Windows allows
+  // only to a handle opened for that (Wine allows it to any): without it
+  // every open for deleting, appending or listing alone would be refused.
+  // Reading attributes takes no part in sharing.
+  UniqueFileHandle file(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, share, nullptr,
+                                    disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file) return file;
   if (LinkOf(path, file.get()) != PathLink::None) {
     file.reset();

@@ -19,8 +19,9 @@ bool IsOnLocalDrive(const std::wstring& path);
 // when it exists) and compares where it really leads, by
 // GetFinalPathNameByHandleW, with its text. True when they are the same;
 // false when a link or junction on the way leads elsewhere (`finalPath`
-// then holds where), or when the check cannot be made (the last error says
-// why; `finalPath` is empty).
+// then holds where), when what it opens is a file with another hard link
+// (`finalPath` then names that file), or when the check cannot be made (the
+// last error says why; `finalPath` is empty).
 bool LeadsToItself(const std::wstring& path, std::wstring& finalPath);
 
 // True when the file or folder at `path` itself is a reparse point
@@ -60,7 +61,8 @@ const char* PathLinkText(PathLink link);
 // `path` (no link or junction on the way). Otherwise the handle is closed
 // (a file this call created stays) and an empty one returned, the last
 // error ERROR_ACCESS_DENIED. Checks on the handle leave no moment in which
-// the path could be swapped after the check.
+// the path could be swapped after the check. The handle has
+// FILE_READ_ATTRIBUTES besides `access`: the check needs it.
 UniqueFileHandle OpenWithoutLinks(const std::wstring& path, DWORD access, DWORD share,
                                   DWORD disposition, DWORD flags);
 

@@ -34,13 +34,16 @@ uint64_t HeldInstaller::Size() const {
   return GetFileSizeEx(file_.get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
 }
 
-bool HeldInstaller::Start(const std::wstring& commandLine, UniqueKernelHandle& process) {
+bool HeldInstaller::Start(const std::wstring& commandLine, UniqueKernelHandle& process,
+                          const std::wstring* environment) {
   std::wstring line = commandLine;
+  std::wstring block = environment ? *environment : std::wstring();
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(path_.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &info)) {
+  if (!CreateProcessW(path_.c_str(), line.data(), nullptr, nullptr, FALSE,
+                      environment ? CREATE_UNICODE_ENVIRONMENT : 0,
+                      environment ? block.data() : nullptr, nullptr, &startup, &info)) {
     return false;
   }
   process.reset(info.hProcess);

@@ -53,9 +53,12 @@ class HeldInstaller {
   uint64_t Size() const;
 
   // Starts the held file with `commandLine` (the file is named as the
-  // application, so nothing is searched for), in the caller's environment
-  // and folder. `process` receives the new process.
-  bool Start(const std::wstring& commandLine, UniqueKernelHandle& process);
+  // application, so nothing is searched for), in the caller's folder and
+  // environment, or in `environment` when given (a block as
+  // EnvironmentWith in common/environment_block.h makes). `process`
+  // receives the new process.
+  bool Start(const std::wstring& commandLine, UniqueKernelHandle& process,
+             const std::wstring* environment = nullptr);
 
   // Closes the handle and deletes the file without following a link.
   bool Delete();

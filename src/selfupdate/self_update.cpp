@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/command_line.h"
+#include "common/environment_block.h"
 #include "common/hex_digits.h"
 #include "common/service_version.h"
 #include "common/unique_handle.h"
@@ -76,25 +77,39 @@ void RemoveFolderTree(const std::wstring& path) {
   SetFileInformationByHandle(entry.get(), FileDispositionInfo, &disposition, sizeof disposition);
 }
 
-// The folder (ending in "\") the installer is downloaded into, or empty with
-// the last error set. The shared temporary folder that GetTempPathW gives
-// LocalSystem lets any user create a file there first and keep the right to
-// change it; neither folder chosen here does.
-std::wstring InstallerFolder(WorkerState* worker, GetTempPath2WFunction getTempPath2) {
-  if (getTempPath2 != nullptr) {
-    wchar_t buffer[MAX_PATH + 1];
-    DWORD length = getTempPath2(MAX_PATH + 1, buffer);
-    if (length > MAX_PATH) SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    if (length == 0 || length > MAX_PATH) return {};
-    return std::wstring(buffer, length);
-  }
+// The Update folder of the state folder, made afresh every time, so it is
+// certainly ours and carries our list whatever was there before (anything
+// left inside goes with it); empty with the last error set when it cannot
+// be made.
+std::wstring PrepareUpdateFolder(WorkerState* worker) {
   const std::wstring folder =
       NativeStateFolder(worker->GetStateDirectory()) + L"\\" + InstallerFolderName;
-  // Made afresh every time, so it is certainly ours and carries our list
-  // whatever was there before; anything left inside goes with it.
   RemoveFolderTree(folder);
   if (!CreateProtectedDirectory(folder)) return {};
-  return folder + L"\\";
+  return folder;
+}
+
+// The folder (ending in "\") the installer is downloaded into, or empty with
+// the last error set: the one GetTempPath2W gives LocalSystem where the
+// system has it, else `updateFolder`. The shared temporary folder that
+// GetTempPathW gives LocalSystem lets any user create a file there first
+// and keep the right to change it; neither folder chosen here does.
+std::wstring InstallerFolder(const std::wstring& updateFolder, GetTempPath2WFunction getTempPath2) {
+  if (getTempPath2 == nullptr) return updateFolder + L"\\";
+  wchar_t buffer[MAX_PATH + 1];
+  DWORD length = getTempPath2(MAX_PATH + 1, buffer);
+  if (length > MAX_PATH) SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  if (length == 0 || length > MAX_PATH) return {};
+  return std::wstring(buffer, length);
+}
+
+// The service's environment with TEMP and TMP set to `folder`: the
+// installer runs as LocalSystem, and NSIS unpacks the DLLs it then loads
+// into its temporary folder, where in the system's shared one any user may
+// have put a file of that name first.
+std::wstring InstallerEnvironment(const std::wstring& folder) {
+  UniqueEnvironmentStrings own(GetEnvironmentStringsW());
+  return EnvironmentWith(own.get(), {{L"TEMP", folder}, {L"TMP", folder}});
 }
 
 void LogLastError(const char* format) {
@@ -164,7 +179,9 @@ void CheckForServiceUpdate(WorkerState* worker, CdnDocuments& cdn,
         "GetLastError = %d");
     return;
   }
-  std::wstring installerPath = InstallerFolder(worker, getTempPath2);
+  const std::wstring updateFolder = PrepareUpdateFolder(worker);
+  std::wstring installerPath =
+      updateFolder.empty() ? std::wstring() : InstallerFolder(updateFolder, getTempPath2);
   if (installerPath.empty()) {
     LogLastError(
         "Error forming temp path for self update, ::GetTempPathA problem GetLastError = %d");
@@ -177,8 +194,12 @@ void CheckForServiceUpdate(WorkerState* worker, CdnDocuments& cdn,
   DeleteWithoutLinks(installerPath);
   HeldInstaller installer;
   std::string failure;
-  if (!installer.Create(installerPath) || !installer.Download(meta.url, nullptr, failure)) {
-    log.Print("Error downloading self update DownloadFile");
+  // A service stop ends the download within a second, as it ends a staging.
+  if (!installer.Create(installerPath) ||
+      !installer.Download(meta.url, nullptr, failure, &worker->running)) {
+    const bool stopping = !worker->running;
+    log.Print(stopping ? "Self update download stopped: the service is stopping"
+                       : "Error downloading self update DownloadFile");
     installer.Delete();
     return;
   }
@@ -203,7 +224,9 @@ void CheckForServiceUpdate(WorkerState* worker, CdnDocuments& cdn,
 
   // Not waited for: the installer stops this service and starts the new one.
   UniqueKernelHandle process;
-  if (!installer.Start(SilentInstallCommandLine(installerPath, ParentFolder(ownPath)), process)) {
+  const std::wstring environment = InstallerEnvironment(updateFolder);
+  if (!installer.Start(SilentInstallCommandLine(installerPath, ParentFolder(ownPath)), process,
+                       &environment)) {
     log.Print("Failed to start installer process");
   }
 }

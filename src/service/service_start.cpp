@@ -6,13 +6,10 @@
 #include "crash/crash_handler.h"
 #include "log/service_log.h"
 #include "service/service_host.h"
+#include "service/service_messages.h"
 #include "trust/signing_keys.h"
 
 namespace {
-
-// The one event the service writes. Without a message file of its own the
-// viewer shows the text as the event's only insertion string.
-constexpr DWORD StateFolderEventId = 1;
 
 std::wstring Number(DWORD value) { return std::to_wstring(static_cast<int>(value)); }
 
@@ -54,7 +51,8 @@ bool WriteErrorEvent(const std::wstring& source, const std::wstring& message) {
   UniqueEventSource eventSource(RegisterEventSourceW(nullptr, source.c_str()));
   if (!eventSource) return false;
   const wchar_t* strings[] = {message.c_str()};
-  return ReportEventW(eventSource.get(), EVENTLOG_ERROR_TYPE, 0, StateFolderEventId, nullptr, 1, 0,
+  // The executable's message table shows the text as it stands.
+  return ReportEventW(eventSource.get(), EVENTLOG_ERROR_TYPE, 0, SERVICE_EVENT_TEXT, nullptr, 1, 0,
                       strings, nullptr) != FALSE;
 }
 

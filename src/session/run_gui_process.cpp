@@ -12,6 +12,7 @@
 #include "common/unique_handle.h"
 #include "log/service_log.h"
 #include "process/windows_functions.h"
+#include "session/impersonation.h"
 #include "session/launch_settings.h"
 #include "session/obs_markers.h"
 #include "session/user_session.h"
@@ -86,7 +87,8 @@ class UpdateRun {
 
   // The signed-in user's token and environment block. Elevated: the linked
   // token runs the installer itself. Limited: the user's own token runs the
-  // user-launch tool, which asks for elevation.
+  // user-launch tool, which asks for elevation. Unelevated (asked for): the
+  // user's own token runs the installer itself.
   bool GetUserToken();
   // False, logged, when the token the run took is not of the user OBS runs
   // as (obsUser, when given).
@@ -147,15 +149,19 @@ class UpdateRun {
   }
   const std::wstring& obsPath() const { return request_.obsLaunch.filePath; }
   // Elevated: the linked token (token_) runs the installer itself, and
-  // ownToken_ holds the user's own. Limited: token_ is the user's own.
-  bool elevated() const { return ownToken_.valid(); }
-  const UniqueKernelHandle& ownToken() const { return elevated() ? ownToken_ : token_; }
+  // ownToken_ holds the user's own. Limited and unelevated: token_ is the
+  // user's own.
+  enum class Mode { Limited, Elevated, Unelevated };
+  const UniqueKernelHandle& ownToken() const {
+    return mode_ == Mode::Elevated ? ownToken_ : token_;
+  }
 
   SessionApi& api_;
   ServiceLog& log_;
   const GuiProcessRequest& request_;
   ObsLaunch& restartedObs_;
   DWORD sessionId_ = 0;
+  Mode mode_ = Mode::Limited;
   UniqueKernelHandle token_;
   UniqueKernelHandle ownToken_;   // elevated only: the user's own, unelevated token
   UniqueKernelHandle duplicate_;  // limited only: the token of the environment block
@@ -170,11 +176,19 @@ class UpdateRun {
 bool UpdateRun::GetUserToken() {
   sessionId_ = GetActiveSessionId(api_);
   UniqueKernelHandle userToken;
+  // Unelevated, nothing of the service's own environment goes along.
+  const bool inherit = !request_.withoutElevation;
   if (!Logged("WTSQueryUserToken", RanLine::Before, userToken,
               [&] { return api_.QueryUserToken(sessionId_, userToken.put()); }) ||
-      !Logged("CreateEnvironmentBlock", RanLine::Before, userToken,
-              [&] { return api_.CreateEnvironment(userToken.get(), true, environment_.put()); })) {
+      !Logged("CreateEnvironmentBlock", RanLine::Before, userToken, [&] {
+        return api_.CreateEnvironment(userToken.get(), inherit, environment_.put());
+      })) {
     return false;
+  }
+  if (request_.withoutElevation) {
+    token_ = std::move(userToken);
+    mode_ = Mode::Unelevated;
+    return true;
   }
   HANDLE linked = nullptr;
   if (!Logged("GetTokenInformation", RanLine::Before, userToken,
@@ -184,6 +198,7 @@ bool UpdateRun::GetUserToken() {
   }
   token_.reset(linked);
   ownToken_ = std::move(userToken);
+  mode_ = Mode::Elevated;
   return true;
 }
 
@@ -223,8 +238,11 @@ void UpdateRun::StopObs() {
 
 bool UpdateRun::ClearMarkers() {
   const UniqueKernelHandle& own = ownToken();
-  if (!Logged("ImpersonateLoggedOnUser", RanLine::Never, own,
-              [&] { return api_.Impersonate(own.get()); })) {
+  std::optional<ScopedImpersonation> asUser;
+  if (!Logged("ImpersonateLoggedOnUser", RanLine::Never, own, [&] {
+        asUser.emplace(api_, log_, own.get());
+        return asUser->ok();
+      })) {
     return false;
   }
   std::wstring applicationData;
@@ -232,7 +250,6 @@ bool UpdateRun::ClearMarkers() {
     ClearObsSafeMode(log_, applicationData);
     ClearObsSentinels(log_, applicationData);
   }
-  api_.Revert();
   return true;
 }
 
@@ -290,7 +307,7 @@ ObsLaunch UpdateRun::FindRelaunchedObs() {
 
 bool UpdateRun::StartInstaller() {
   Sleep(kBeforeInstallerMs);
-  if (!elevated()) {
+  if (mode_ == Mode::Limited) {
     // A user-launch tool that does not start shows as a failed exit code.
     std::wstring commandLine =
         QuotedCommandLine(request_.userLaunchPath, request_.installerArguments);
@@ -344,16 +361,18 @@ bool UpdateRun::RestartObs() {
     log_.Print("Not starting OBS again: the active session's user is not the one it ran as");
     return false;
   }
-  if (api_.Impersonate(token.get())) {
-    const ObsLaunch launched = LaunchProcessAsUser(api_, obsPath(), token.get());
-    const DWORD error = GetLastError();
-    restartedObs_ = launched;
-    api_.Revert();
-    if (launched.processId == 0) {
-      log_.Print("Failed to restart OBS, GetLastError = %d", AsInt(error));
+  DWORD error = 0;
+  {
+    ScopedImpersonation asUser(api_, log_, token.get());
+    if (!asUser.ok()) {
+      log_.Print("ImpersonateLoggedOnUser failed GetLastError() = %d", AsInt(GetLastError()));
+      return true;
     }
-  } else {
-    log_.Print("ImpersonateLoggedOnUser failed GetLastError() = %d", AsInt(GetLastError()));
+    restartedObs_ = LaunchProcessAsUser(api_, obsPath(), token.get());
+    error = GetLastError();
+  }
+  if (restartedObs_.processId == 0) {
+    log_.Print("Failed to restart OBS, GetLastError = %d", AsInt(error));
   }
   return true;
 }

@@ -43,6 +43,11 @@ struct GuiProcessRequest {
   // change of the signed-in user during the run never has one user's OBS
   // installed for or started by another.
   std::vector<unsigned char> obsUser;
+  // For an OBS folder users may change: the whole run uses the user's own,
+  // unelevated token, for an administrator too, and starts the installer
+  // itself (no user-launch tool, no prompt for elevation). The installer is
+  // told so by its argument line.
+  bool withoutElevation = false;
   StopSignal stop;
 };
 

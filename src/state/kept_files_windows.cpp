@@ -1,5 +1,7 @@
 // The kept-file I/O over Win32 (see kept_files.h).
 #include <windows.h>
+// After windows.h, which it needs.
+#include <sddl.h>
 
 #include <algorithm>
 #include <string>
@@ -25,6 +27,13 @@ KeptFile Unreadable(std::string error) {
   file.error = std::move(error);
   return file;
 }
+
+// Only LocalSystem and Administrators may open what the service keeps, not
+// the users who may list the folder: whoever can read a file can also hold
+// it open without sharing, and a trust file that cannot be read stops every
+// update until it is let go, while one that cannot be replaced keeps the
+// old value.
+constexpr wchar_t KeptFileSddl[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
 }  // namespace
 
@@ -69,9 +78,18 @@ bool WriteKeptFile(const fs::path& stateDirectory, const std::string& name,
                    const std::string& bytes, std::string* error) {
   const fs::path target = stateDirectory / name;
   const fs::path fresh = stateDirectory / (name + ".new");
+  PSECURITY_DESCRIPTOR rawDescriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(KeptFileSddl, SDDL_REVISION_1,
+                                                            &rawDescriptor, nullptr)) {
+    return Failed("ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError(), error);
+  }
+  UniqueLocalMemory descriptor(rawDescriptor);
+  SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
+  // What a crash left under this name goes first: a file that is replaced
+  // in place keeps its old list.
+  DeleteFileW(fresh.c_str());
   {
-    // CREATE_ALWAYS: whatever a crash left under this name is replaced.
-    UniqueFileHandle file(CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    UniqueFileHandle file(CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, &security, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return Failed("CreateFileW", GetLastError(), error);
     for (size_t done = 0; done < bytes.size();) {

@@ -6,16 +6,26 @@
 
 #include "common/hex_digits.h"
 #include "common/unique_handle.h"
+#include "fs/path_checks.h"
 #include "update/md5.h"
 
 namespace {
 constexpr DWORD kReadChunk = 64 * 1024;
 }  // namespace
 
-std::string GetFileHash(const std::wstring& path) {
+std::string GetFileHash(const std::wstring& path, PathLink* link) {
+  if (link) *link = PathLink::None;
   UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                    OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file) return {};
+  const PathLink found = LinkOf(path, file.get());
+  if (found == PathLink::Unknown) return {};
+  if (found != PathLink::None) {
+    if (link) *link = found;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return {};
+  }
 
   // Nobody can write the file while it is open with read sharing only, so
   // its end is where ReadFile first gives nothing.

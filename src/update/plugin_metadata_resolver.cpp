@@ -9,6 +9,7 @@
 
 #include "common/cdn_base_url.h"
 #include "common/text.h"
+#include "fs/path_checks.h"
 #include "log/service_log.h"
 #include "state/kept_files.h"
 #include "state/worker_state.h"
@@ -193,7 +194,14 @@ void PluginMetadataResolver::ResolveForObsExe(const std::wstring& exePath, Plugi
   if (!SelectRevision(metadata)) return;
 
   ServiceLog& log = ServiceLog::Instance();
-  const std::string hash = GetFileHash(exePath);
+  PathLink link = PathLink::None;
+  const std::string hash = GetFileHash(exePath, &link);
+  // A link is a build the version table does not know; what it leads to is
+  // never read.
+  if (link != PathLink::None) {
+    log.Print("Not hashing %s: %s", ToUtf8(exePath).c_str(), PathLinkText(link));
+    return;
+  }
   if (hash.empty()) {
     const DWORD error = GetLastError();
     unreadable = true;

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "common/text.h"
+#include "fs/path_checks.h"
 #include "log/service_log.h"
 #include "update/plugin_metadata_resolver.h"
 
@@ -41,6 +42,10 @@ bool HasExecutableTail(const std::wstring& filePath) {
   return filePath.size() >= ExecutableTailLength &&
          filePath.compare(filePath.size() - ExecutableTailLength, ExecutableTailLength,
                           ExecutableTail) == 0;
+}
+
+std::wstring ObsRootText(const std::wstring& filePath) {
+  return filePath.substr(0, filePath.size() - ExecutableTailLength);
 }
 
 InstallIdentity IdentifyInstall(ServiceLog& log, PluginMetadataResolver& resolver,
@@ -85,10 +90,18 @@ bool PluginFilesDiffer(ServiceLog& log, const FileHasher& hashFile, const Plugin
   for (const PluginFile& entry : metadata.files) {
     const std::wstring file = FromUtf8(entry.file);
     std::wstring candidate = folders.pluginFolder.wstring() + MetadataFileSeparator + file;
-    std::string hash = hashFile(candidate);
-    if (hash.empty()) {
+    PathLink link = PathLink::None;
+    std::string hash = hashFile(candidate, &link);
+    if (hash.empty() && link == PathLink::None) {
       candidate = folders.coreBrowserFolder.wstring() + MetadataFileSeparator + file;
-      hash = hashFile(candidate);
+      hash = hashFile(candidate, &link);
+    }
+    if (link != PathLink::None) {
+      if (!quiet) {
+        log.Print("filePath '%s' is not hashed: %s, which doesn't match needed %s - need to update",
+                  ToUtf8(candidate).c_str(), PathLinkText(link), entry.hash.c_str());
+      }
+      return true;
     }
     // Exact comparison: a hash listed in lower case never matches.
     if (!hash.empty() && hash == entry.hash) continue;

@@ -9,6 +9,7 @@
 
 class PluginMetadataResolver;
 class ServiceLog;
+enum class PathLink;  // fs/path_checks.h
 
 // What a launch and a prestaging check decide about one OBS install alike:
 // which plugin release belongs with it, and whether its plugin files are
@@ -33,6 +34,9 @@ inline constexpr size_t ExecutableTailLength = sizeof ExecutableTail / sizeof Ex
 // True when `filePath` ends with ExecutableTail (case kept): only then are
 // its plugin files compared, and the OBS root is the text before it.
 bool HasExecutableTail(const std::wstring& filePath);
+
+// The OBS root of a `filePath` that HasExecutableTail: the text before it.
+std::wstring ObsRootText(const std::wstring& filePath);
 
 // What identifying an install found.
 struct InstallIdentity {
@@ -60,9 +64,11 @@ InstallIdentity IdentifyInstall(ServiceLog& log, PluginMetadataResolver& resolve
 
 // Compares the listed plugin files with the disk, in list order, up to the
 // first that differs (a file is looked for in the plugin folder, then in the
-// core browser folder; the hash must match exactly, case included). True
-// when one differs; unless `quiet`, that one is logged ("filePath '%s' hash
-// = '%s', which doesn't match needed %s - need to update").
-using FileHasher = std::function<std::string(const std::wstring& path)>;
+// core browser folder; the hash must match exactly, case included). A link
+// (or a file with another hard link) differs, and what it leads to is never
+// read. True when one differs; unless `quiet`, that one is logged
+// ("filePath '%s' hash = '%s', which doesn't match needed %s - need to
+// update", or "filePath '%s' is not hashed: %s, ..." for a link).
+using FileHasher = std::function<std::string(const std::wstring& path, PathLink* link)>;
 bool PluginFilesDiffer(ServiceLog& log, const FileHasher& hashFile, const PluginMetadata& metadata,
                        const ObsFolders& folders, bool quiet);

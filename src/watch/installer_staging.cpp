@@ -44,12 +44,14 @@ std::vector<StagedEntry> ListFolder(const std::wstring& folder) {
   return entries;
 }
 
-// Leaves in `folder` only the installer named `keep` and the newest other
-// one. A link is removed itself, never what it leads to; a folder that is
-// not empty stays (nothing runs from it).
-void RemoveOtherEntries(ServiceLog& log, const std::wstring& folder, const std::wstring& keep) {
+// Leaves in `folder` only the installer of `sha256` (under `keptName`
+// alone, when given) and the newest other one. A link is removed itself,
+// never what it leads to; a folder that is not empty stays (nothing runs
+// from it), and so does a file another program holds open.
+void RemoveOtherEntries(ServiceLog& log, const std::wstring& folder, const std::wstring& sha256,
+                        const std::wstring& keptName = {}) {
   const std::vector<StagedEntry> entries = ListFolder(folder);
-  for (const std::wstring& name : StagedEntriesToRemove(entries, keep)) {
+  for (const std::wstring& name : StagedEntriesToRemove(entries, sha256, keptName)) {
     const std::wstring path = folder + L"\\" + name;
     const DWORD attributes = GetFileAttributesW(path.c_str());
     const bool removed =
@@ -93,68 +95,121 @@ bool PrepareFolder(ServiceLog& log, const std::wstring& folder, std::string& fai
   return true;
 }
 
-}  // namespace
+bool StagingFailed(ServiceLog& log, const std::string& why) {
+  log.Print("Staging the installer failed: %s", why.c_str());
+  return false;
+}
 
-bool StageInstaller(ServiceLog& log, const StagingRequest& request, std::wstring& stagedPath) {
-  const auto fail = [&](const std::string& why) {
-    log.Print("Staging the installer failed: %s", why.c_str());
-    return false;
-  };
-  std::string failure;
-  if (!PrepareFolder(log, request.stagedFolder, failure)) return fail(failure);
-  const std::wstring name = StagedInstallerFileName(FromUtf8(request.sha256));
-  RemoveOtherEntries(log, request.stagedFolder, name);
-  const std::wstring path = request.stagedFolder + L"\\" + name;
+enum class StagedAt {
+  Ready,   // checked, at the path
+  Held,    // another program holds the file of that name: it can be neither used nor replaced
+  Failed,  // logged: the update does not go on
+};
+
+// Stages the installer at `path`: keeps the file there when its SHA-256,
+// read through a handle that keeps writers out, is the expected one, and
+// otherwise downloads it there afresh and checks it the same way.
+StagedAt StageAt(ServiceLog& log, const StagingRequest& request, const std::wstring& path) {
   const std::string pathText = ToUtf8(path);
-
   HeldInstaller installer;
   if (installer.OpenExisting(path)) {
     if (SameSha256(request.sha256, installer.Sha256())) {
       log.Print("Using the installer staged earlier, %s", pathText.c_str());
-      stagedPath = path;
-      return true;
+      return StagedAt::Ready;
     }
     // Not what its name says (cut short by a crash, say): staged afresh.
     log.Print("The staged %s is not the installer it is named for, downloading it again",
               pathText.c_str());
     if (!installer.Delete()) {
       const DWORD error = GetLastError();
-      return fail(CallFailed("Deleting " + pathText, error));
+      log.Print("Could not remove %s, GetLastError = %d: staging under another name",
+                pathText.c_str(), AsInt(error));
+      return StagedAt::Held;
+    }
+  } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+    const DWORD error = GetLastError();
+    // Held open by a program that shares no reading: gone only if it shares deleting.
+    if (!DeleteWithoutLinks(path)) {
+      log.Print(
+          "The staged %s cannot be opened, GetLastError = %d, nor removed: staging under "
+          "another name",
+          pathText.c_str(), AsInt(error));
+      return StagedAt::Held;
     }
   }
 
   log.Print("Staging the installer %s into %s", request.url.c_str(), pathText.c_str());
-  if (!installer.Create(path)) return fail(CallFailed("CreateFileW", GetLastError()));
+  if (!installer.Create(path)) {
+    StagingFailed(log, CallFailed("CreateFileW", GetLastError()));
+    return StagedAt::Failed;
+  }
+  std::string failure;
   if (!installer.Download(UrlForRequest(request.url), nullptr, failure, request.running)) {
     installer.Delete();
     const bool stopping = request.running != nullptr && !*request.running;
-    return fail(stopping ? "the service is stopping" : failure);
+    StagingFailed(log, stopping ? "the service is stopping" : failure);
+    return StagedAt::Failed;
   }
   if (!installer.HoldForRunning()) {
     failure = CallFailed("ReOpenFile", GetLastError());
     installer.Delete();
-    return fail(failure);
+    StagingFailed(log, failure);
+    return StagedAt::Failed;
   }
   const std::string actual = installer.Sha256();
   if (!SameSha256(request.sha256, actual)) {
     failure = actual.empty() ? CallFailed("Hashing the download", GetLastError())
                              : "its SHA-256 is " + actual + ", not the expected " + request.sha256;
     installer.Delete();
-    return fail(failure);
+    StagingFailed(log, failure);
+    return StagedAt::Failed;
   }
   log.Print("Staged the installer, %d bytes", static_cast<int>(installer.Size()));
-  stagedPath = path;
+  return StagedAt::Ready;
+}
+
+}  // namespace
+
+bool StageInstaller(ServiceLog& log, const StagingRequest& request, std::wstring& stagedPath) {
+  std::string failure;
+  if (!PrepareFolder(log, request.stagedFolder, failure)) return StagingFailed(log, failure);
+  const std::wstring sha256 = FromUtf8(request.sha256);
+  RemoveOtherEntries(log, request.stagedFolder, sha256);
+  // Anyone may read a staged file, and so hold it open: that must not stop
+  // every update. The next name is taken instead.
+  for (size_t index = 0; index < StagedNamesPerInstaller; ++index) {
+    const std::wstring name = StagedInstallerFileName(sha256, index);
+    const std::wstring path = request.stagedFolder + L"\\" + name;
+    switch (StageAt(log, request, path)) {
+      case StagedAt::Ready:
+        RemoveOtherEntries(log, request.stagedFolder, sha256, name);
+        stagedPath = path;
+        return true;
+      case StagedAt::Failed:
+        return false;
+      case StagedAt::Held:
+        break;
+    }
+  }
+  log.Print(
+      "Every name of the staged installer is held by another program: the downloader downloads "
+      "it while OBS is stopped");
+  stagedPath.clear();
   return true;
 }
 
 bool FindStagedInstaller(ServiceLog& log, const std::wstring& stagedFolder,
                          const std::string& sha256, std::wstring& stagedPath) {
-  const std::wstring path = stagedFolder + L"\\" + StagedInstallerFileName(FromUtf8(sha256));
-  HeldInstaller installer;
-  if (!installer.OpenExisting(path) || !SameSha256(sha256, installer.Sha256())) return false;
-  log.Print("Using the installer staged earlier, %s", ToUtf8(path).c_str());
-  stagedPath = path;
-  return true;
+  for (size_t index = 0; index < StagedNamesPerInstaller; ++index) {
+    const std::wstring path =
+        stagedFolder + L"\\" + StagedInstallerFileName(FromUtf8(sha256), index);
+    HeldInstaller installer;
+    if (!installer.OpenExisting(path) || !SameSha256(sha256, installer.Sha256())) continue;
+    log.Print("Using the installer staged earlier, %s", ToUtf8(path).c_str());
+    stagedPath = path;
+    return true;
+  }
+  return false;
 }
 
 void RemoveStagedInstaller(ServiceLog& log, const std::wstring& path) {

@@ -24,15 +24,20 @@ struct StagingRequest {
 // either keeps a file staged earlier under the installer's name whose
 // SHA-256, read through a handle that keeps writers out, is the expected
 // one, or downloads the installer under that name (only a 200 response with
-// its whole announced body) and checks it the same way.
+// its whole announced body) and checks it the same way. While another
+// program holds the file of that name open, so that it can be neither used
+// nor replaced, the installer's next name is taken (StagedInstallerFileName);
+// the names not taken go once nobody holds them.
 //
 // On true `stagedPath` names the file, checked and no longer held (only
-// LocalSystem and Administrators can change it there). On false, after the
-// line "Staging the installer failed: <why>", no partial or unchecked file
-// is left. Each step is logged.
+// LocalSystem and Administrators can change it there), or is empty when
+// every name was held: the update then goes on without a staged file, the
+// downloader downloading it while OBS is stopped. On false, after the line
+// "Staging the installer failed: <why>", no partial or unchecked file is
+// left. Each step is logged.
 bool StageInstaller(ServiceLog& log, const StagingRequest& request, std::wstring& stagedPath);
 
-// The installer staged earlier in `stagedFolder` under the name of
+// The installer staged earlier in `stagedFolder` under one of the names of
 // `sha256`, when it is there and has that SHA-256, read through a handle
 // that refuses links and keeps writers out ("Using the installer staged
 // earlier, <file>" is logged). Changes nothing in the folder: another

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "common/staged_installers.h"
 #include "common/text.h"
 #include "log/service_log.h"
 #include "state/state_directory.h"
@@ -51,10 +50,10 @@ void LaunchFollowUp::Begin(WorkerState& worker, UpdateRunner& runner, ServiceLog
   WaitingUpdate waiting;
   waiting.update = update;
   waiting.ticket = worker.staging.Stage(update.metadata.installer, sha256);
-  waiting.stagedAs = folder + L"\\" + StagedInstallerFileName(FromUtf8(sha256));
+  waiting.stagedFolder = folder;
   waiting.since = now;
-  log.Print("Waiting up to %d s for the installer to be staged as %s",
-            static_cast<int>(StagingDeadlineSeconds), ToUtf8(waiting.stagedAs).c_str());
+  log.Print("Waiting up to %d s for the installer to be staged into %s",
+            static_cast<int>(StagingDeadlineSeconds), ToUtf8(folder).c_str());
   WatchForEnd(runner, update.launch);
   waiting_.push_back(std::move(waiting));
 }
@@ -84,18 +83,18 @@ void LaunchFollowUp::Advance(WorkerState& worker, UpdateRunner& runner, ServiceL
   std::vector<WaitingUpdate> waiting = std::exchange(waiting_, {});
   for (WaitingUpdate& entry : waiting) {
     const StagingBoard::JobStatus status = worker.staging.StatusOf(entry.ticket);
-    const std::string stagedAs = ToUtf8(entry.stagedAs);
+    const std::string stagedFolder = ToUtf8(entry.stagedFolder);
     if (status.state == StagingBoard::JobState::Failed) continue;
     if (!StillRuns(runner, entry.update.launch)) {
       log.Print("OBS ended while the installer was staged: the next launch installs from %s",
-                stagedAs.c_str());
+                stagedFolder.c_str());
     } else if (status.state == StagingBoard::JobState::Staged) {
       Run(worker, runner, log, entry.update, status.path, obsProcessHistory);
     } else if (now - entry.since > std::chrono::seconds(StagingDeadlineSeconds)) {
       log.Print(
           "The installer was not staged within %d s: OBS is left running, the next launch "
           "installs from %s",
-          static_cast<int>(StagingDeadlineSeconds), stagedAs.c_str());
+          static_cast<int>(StagingDeadlineSeconds), stagedFolder.c_str());
     } else {
       waiting_.push_back(std::move(entry));
     }

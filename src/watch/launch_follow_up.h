@@ -32,7 +32,7 @@ class LaunchFollowUp {
   // (the downloader downloads it while OBS is stopped) or is found staged
   // already; otherwise it asks the staging thread for the installer (or
   // joins the staging of it under way), logs "Waiting up to %d s for the
-  // installer to be staged as %s" and leaves the update to Advance. The OBS
+  // installer to be staged into %s" and leaves the update to Advance. The OBS
   // an update started again is recorded in `obsProcessHistory` and watched.
   void Begin(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
              const PlannedUpdate& update, ObsProcessHistory& obsProcessHistory,
@@ -60,7 +60,7 @@ class LaunchFollowUp {
   struct WaitingUpdate {
     PlannedUpdate update;
     StagingBoard::Ticket ticket = 0;
-    std::wstring stagedAs;  // where the installer will be
+    std::wstring stagedFolder;  // where the installer will be
     std::chrono::steady_clock::time_point since;
   };
   struct WatchedObs {

@@ -20,6 +20,7 @@
 #include "state/known_installs.h"
 #include "state/worker_state.h"
 #include "update/plugin_metadata_resolver.h"
+#include "watch/install_rights.h"
 #include "watch/installer_staging.h"
 #include "watch/launch_follow_up.h"
 #include "watch/watch_loop.h"
@@ -37,9 +38,7 @@ constexpr wchar_t UserLaunchFileName[] = L"UserLaunch.exe";
 // root for a revision that knows the core browser layout when OBS has it.
 std::wstring PluginFolderArgument(ServiceLog& log, const std::wstring& filePath, int32_t rev,
                                   const ObsFolders& folders) {
-  if (rev < CoreLayoutRevision) {
-    return filePath.substr(0, filePath.size() - ExecutableTailLength) + PluginFolderTail;
-  }
+  if (rev < CoreLayoutRevision) return ObsRootText(filePath) + PluginFolderTail;
   if (IsExistingDirectory(log, folders.coreBrowserFolder)) {
     return folders.coreBrowserFolder.parent_path().parent_path().wstring();
   }
@@ -69,6 +68,14 @@ bool InstallFolderLeadsToItself(ServiceLog& log, const std::wstring& pluginFolde
   }
   for (size_t i = 0; i < checked.size(); ++i) {
     const char* what = i < folderCount ? "plugin folder" : "plugin file";
+    // A file that is itself a link is named as one; where it leads is not
+    // looked up (as LocalSystem that would tell of files its maker may not see).
+    const PathLink link = i < folderCount ? PathLink::None : FindLink(checked[i]);
+    if (link != PathLink::None && link != PathLink::Unknown) {
+      log.Print("Not running the update: the %s %s: %s", what, ToUtf8(checked[i]).c_str(),
+                PathLinkText(link));
+      return false;
+    }
     std::wstring finalPath;
     if (LeadsToItself(checked[i], finalPath)) continue;
     const DWORD error = GetLastError();
@@ -142,14 +149,16 @@ ObsLaunch RunPlannedUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog
   const std::wstring pluginFolder =
       PluginFolderArgument(log, launch.filePath, metadata.rev, update.folders);
   if (!InstallFolderLeadsToItself(log, pluginFolder, update.folders, metadata)) return {};
+  const bool withoutElevation = InstallsWithoutElevation(log, ObsRootText(launch.filePath));
   const fs::path serviceFolder = fs::path(servicePath).parent_path();
   std::wstring arguments = L"/url='" + FromUtf8(metadata.installer) + L"' /pluginFolder='" +
                            pluginFolder + L"' /pathToObs64='" + launch.filePath + L"'";
+  if (withoutElevation) arguments += L" /runAs='invoker'";
   // The downloader runs the installer only when it has this hash, and runs
   // the staged file when it passes its own checks.
-  if (!stagedPath.empty()) {
-    arguments +=
-        L" /sha256='" + FromUtf8(metadata.installerSha256) + L"' /staged='" + stagedPath + L"'";
+  if (!metadata.installerSha256.empty()) {
+    arguments += L" /sha256='" + FromUtf8(metadata.installerSha256) + L"'";
+    if (!stagedPath.empty()) arguments += L" /staged='" + stagedPath + L"'";
   }
 
   GuiProcessRequest request;
@@ -159,6 +168,7 @@ ObsLaunch RunPlannedUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog
   request.toFrontPath = (serviceFolder / ToFrontFileName).wstring();
   request.obsLaunch = launch;
   request.obsUser = update.obsUser;
+  request.withoutElevation = withoutElevation;
   ObsLaunch restartedObs;
   if (!runner.RunGuiProcess(request, restartedObs)) {
     log.Print("RunGuiProcess for the downloader/installer did not finish in total success.");
@@ -222,10 +232,12 @@ void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, Up
       break;
   }
 
-  const bool needsUpdate = HasExecutableTail(launch.filePath) &&
-                           PluginFilesDiffer(
-                               log, [&](const std::wstring& path) { return runner.HashFile(path); },
-                               identity.metadata, identity.folders, false);
+  const bool needsUpdate =
+      HasExecutableTail(launch.filePath) &&
+      PluginFilesDiffer(
+          log,
+          [&](const std::wstring& path, PathLink* link) { return runner.HashFile(path, link); },
+          identity.metadata, identity.folders, false);
   log.Print("needsUpdate = %d for %s", needsUpdate ? 1 : 0, ToUtf8(launch.filePath).c_str());
   if (needsUpdate) {
     // The staging deadline counts from here: the documents and the hashes

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/unique_handle.h"
+#include "fs/path_checks.h"
 #include "process/obs_launch.h"
 #include "session/run_gui_process.h"
 #include "update/file_hash.h"
@@ -32,7 +33,9 @@ class UpdateRunner {
   // true `user` is the user OBS runs as.
   virtual bool IsActiveUsersObs(const ObsLaunch& launch, std::vector<unsigned char>& user) = 0;
   // As GetFileHash in update/file_hash.h.
-  virtual std::string HashFile(const std::wstring& path) { return GetFileHash(path); }
+  virtual std::string HashFile(const std::wstring& path, PathLink* link) {
+    return GetFileHash(path, link);
+  }
   // The service's own executable path; false when it cannot be read.
   virtual bool GetServicePath(std::wstring& path) = 0;
   // As RunGuiProcess in session/run_gui_process.h.

@@ -58,7 +58,9 @@ int PrestageInstalls(WorkerState& worker, bool all, const std::vector<std::strin
     const PluginMetadata& metadata = identity.metadata;
     if (identity.outcome != InstallIdentity::Outcome::Identified ||
         metadata.installerSha256.empty() || !HasExecutableTail(exePath) ||
-        !PluginFilesDiffer(log, GetFileHash, metadata, identity.folders, true) ||
+        !PluginFilesDiffer(
+            log, [](const std::wstring& path, PathLink* link) { return GetFileHash(path, link); },
+            metadata, identity.folders, true) ||
         worker.staging.IsStaging(metadata.installerSha256) ||
         StagedAlready(worker.staging, metadata.installerSha256)) {
       continue;

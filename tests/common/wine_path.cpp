@@ -48,10 +48,7 @@ std::wstring NameOf(const std::wstring& path) { return path.substr(path.find_las
 bool MakeHostLink(const std::wstring& link, const std::string& target) {
   return RunOnHostUntil(
       L"Z:\\bin\\ln", L"-s " + std::wstring(target.begin(), target.end()) + L" " + NameOf(link),
-      link, [&] {
-        const DWORD attributes = GetFileAttributesW(link.c_str());
-        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-      });
+      link, [&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; });
 }
 
 bool RemoveHostLink(const std::wstring& link) {

@@ -7,10 +7,11 @@
 std::wstring WinePathOf(const std::string& unixPath);
 
 // Makes `link` a symbolic link to `target` (relative to the link's folder,
-// "/" as separator) with the host's ln: Wine's CreateSymbolicLinkW makes
-// nothing, but Wine shows a host link as a reparse point that paths are
-// resolved through, as a junction a user planted would be. False when ln
-// cannot be run or fails.
+// "/" as separator, which must exist) with the host's ln: Wine's
+// CreateSymbolicLinkW makes nothing, but Wine shows a host link to a folder
+// as a reparse point that paths are resolved through, as a junction a user
+// planted would be. A host link to a file is opened as that file, whose
+// final path then names the target. False when ln cannot be run or fails.
 bool MakeHostLink(const std::wstring& link, const std::string& target);
 
 // Removes the link `link` made by MakeHostLink (Wine removes neither it nor,

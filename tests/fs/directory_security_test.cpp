@@ -86,4 +86,38 @@ TEST(DirectorySecurity, ListsThatLetOthersWriteAreFound) {
   EXPECT_TRUE(AccessListGrantsOthersWrite(nullptr));      // no list at all
 }
 
+bool LetsOthersChange(const std::wstring& sddl) {
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                   &raw, nullptr));
+  UniqueLocalMemory descriptor(raw);
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  PSID owner = nullptr;
+  GetSecurityDescriptorDacl(raw, &present, &dacl, &defaulted);
+  GetSecurityDescriptorOwner(raw, &owner, &defaulted);
+  return LetsOthersChange(owner, dacl);
+}
+
+// Whether an OBS folder needs an administrator's rights to change: lists
+// as Windows gives them to a folder under Program Files, at a drive's root
+// and under ProgramData, and owners.
+TEST(DirectorySecurity, FoldersOthersMayChangeAreFoundByOwnerAndList) {
+  const std::wstring installer = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+  EXPECT_FALSE(LetsOthersChange(L"O:" + installer + L"D:P(A;OICI;FA;;;" + installer +
+                                L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)"
+                                L"(A;OICI;FRFX;;;BU)"));
+  EXPECT_FALSE(LetsOthersChange(L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)"));
+  EXPECT_TRUE(LetsOthersChange(L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;AU)"));
+  EXPECT_TRUE(LetsOthersChange(L"O:SYD:(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)(A;CI;0x100116;;;BU)"));
+  EXPECT_TRUE(LetsOthersChange(L"O:S-1-5-21-1-2-3-1001D:(A;OICI;FA;;;SY)"));  // a user's own
+  EXPECT_TRUE(LetsOthersChange(L"O:SY"));                                     // no list
+
+  // What cannot be read lends nothing either (folders Wine reads as open to
+  // all are tried in launch_handler_test).
+  bool readable = true;
+  EXPECT_TRUE(FolderLetsOthersChange(L"C:\\no such folder", &readable));
+  EXPECT_FALSE(readable);
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "common/temp_dir.h"
 #include "common/wine_path.h"
+#include "fs/path_identity.h"
 
 namespace {
 
@@ -30,6 +31,16 @@ TEST(DeleteWithoutLinks, DeletesAFileAndAnEmptyFolderButNothingThroughALink) {
   EXPECT_FALSE(fs::exists(dir / "elsewhere" / "installer.exe"));
   EXPECT_TRUE(DeleteWithoutLinks((dir / "elsewhere").wstring()));
   EXPECT_FALSE(fs::exists(dir / "elsewhere"));
+}
+
+TEST(LeadsToItself, AFileWithAnotherNameDoesNot) {
+  TempDir dir;
+  WriteFileBytes(dir / "plugin.dll", "x");
+  std::wstring finalPath;
+  EXPECT_TRUE(LeadsToItself((dir / "plugin.dll").wstring(), finalPath));
+  ASSERT_TRUE(CreateHardLinkW((dir / "other.dll").c_str(), (dir / "plugin.dll").c_str(), nullptr));
+  EXPECT_FALSE(LeadsToItself((dir / "plugin.dll").wstring(), finalPath));
+  EXPECT_TRUE(SameFinalPath((dir / "plugin.dll").wstring(), finalPath));
 }
 
 }  // namespace

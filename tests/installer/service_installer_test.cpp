@@ -10,6 +10,7 @@
 #include "common/service_control.h"
 #include "common/temp_dir.h"
 #include "common/unique_handle.h"
+#include "common/wine_path.h"
 #include "fs/directory_security.h"
 
 namespace {
@@ -86,6 +87,34 @@ TEST(ServiceInstaller, FailsWithTheReasonInItsLog) {
       ReadFileBytes(folder / "Setup.log").find("Created the state folder " + stateFolder.string()),
       std::string::npos);
   fs::remove_all(folder, ignored);
+}
+
+// A user may make a folder that an administrator later installs into a
+// link to a folder of their own, to swap the program the service manager
+// runs as LocalSystem afterwards: such a folder, or one below it, is
+// refused, and nothing is written or protected through the link.
+TEST(ServiceInstaller, AFolderThatIsALinkOrLiesBelowOneIsRefused) {
+  const fs::path programs = L"C:\\Program Files";
+  const fs::path target = programs / "UsersOwnFolder", link = programs / "LumenfeldLinked";
+  RemoveService(L"Lumenfeld Browser Service");
+  std::error_code ignored;
+  fs::remove_all(target, ignored);
+  fs::create_directories(target);
+  ASSERT_TRUE(SetHostFolderMode(target.wstring(), "777"));
+  ASSERT_TRUE(MakeHostLink(link.wstring(), "UsersOwnFolder"));
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey);
+  for (const fs::path& folder : {link, link / "Below"}) {
+    SCOPED_TRACE(folder.string());
+    EXPECT_EQ(
+        RunCommandLine(L"\"" + WinePathOf(SETUP_EXE_PATH) + L"\" /S /D=" + folder.wstring(), 120s),
+        std::optional<DWORD>(9));
+    EXPECT_TRUE(TemporaryLogHolds("Installation failed: " + folder.string() + " is a link"));
+    EXPECT_TRUE(fs::is_empty(target));
+    EXPECT_TRUE(DirectoryGrantsOthersWrite(target.wstring()));  // its list untouched
+  }
+  EXPECT_EQ(ServiceState(L"Lumenfeld Browser Service"), 0u);
+  EXPECT_TRUE(RemoveHostLink(link.wstring()));
+  fs::remove_all(target, ignored);
 }
 
 TEST(ServiceInstaller, AFailedUpgradeLeavesTheOldServiceRunning) {

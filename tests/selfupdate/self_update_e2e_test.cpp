@@ -16,6 +16,7 @@
 #include "common/service_control.h"
 #include "common/temp_dir.h"
 #include "common/test_config.h"
+#include "service/service_messages.h"
 
 namespace {
 
@@ -26,6 +27,8 @@ const wchar_t ServiceName[] = L"Lumenfeld Browser Service";
 const char InstallerTarget[] = "/service/LumenfeldBrowserServiceSetup.exe";
 // With a space, which the service must hand its installer unquoted after /D=.
 const fs::path Folder = L"C:\\Program Files\\Lumenfeld Test";
+const wchar_t EventSourceKey[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Lumenfeld Browser Service";
 
 fs::path StateFile(const wchar_t* name) { return fs::path(ServiceDataDirectory()) / name; }
 
@@ -56,6 +59,25 @@ void ExpectRegisteredFromFolder() {
   ASSERT_TRUE(QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, buffer.data(), 8192,
                                    &needed));
   EXPECT_NE(reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.data())->lpDescription, nullptr);
+
+  // The event source's texts are read from the registered file: an event
+  // shows the service's text and nothing else.
+  wchar_t file[MAX_PATH] = {};
+  DWORD size = sizeof file;
+  ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, EventSourceKey, L"EventMessageFile", RRF_RT_REG_SZ,
+                         nullptr, file, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(std::wstring(file), (Folder / L"LumenfeldBrowserService.exe").wstring());
+  HMODULE messages = LoadLibraryExW(file, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(messages, nullptr) << GetLastError();
+  const wchar_t* text = L"Lumenfeld Browser Service stopped: its state folder is a link.";
+  const DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(text)};
+  wchar_t shown[512] = {};
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, messages, SERVICE_EVENT_TEXT, 0,
+      shown, 512, reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(arguments)));
+  FreeLibrary(messages);
+  EXPECT_EQ(std::wstring(shown, length), text);
 }
 
 TEST(SelfUpdateEndToEnd, TheInstalledServiceReplacesItselfWithTheNewerBuild) {
@@ -123,6 +145,9 @@ TEST(SelfUpdateEndToEnd, TheInstalledServiceReplacesItselfWithTheNewerBuild) {
   // The uninstaller hands over to a copy of itself and returns at once.
   ASSERT_EQ(RunCommandLine(L"\"" + (Folder / "Uninstall.exe").wstring() + L"\" /S", 60s), 0u);
   EXPECT_TRUE(WaitUntil([] { return ServiceState(ServiceName) == 0 && !fs::exists(Folder); }, 60s));
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, EventSourceKey, 0, KEY_READ, &key),
+            ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(StateSnapshot(), state);
   EXPECT_TRUE(fs::exists(StateFile(L"service.log")));
   Clean();

@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <optional>
@@ -43,6 +45,7 @@ class SelfUpdate : public ::testing::Test {
         }),
         worker(dir.path()) {
     ServiceLog::Instance();  // its banner comes before what a test looks at
+    worker.running = true;   // as on the watch thread
   }
 
   std::string Meta(const std::string& rev, const std::string& sha256 = "") const {
@@ -68,6 +71,8 @@ class SelfUpdate : public ::testing::Test {
   }
 
   Reply document, installer = Reply::WithBody(200, kInstallerBody);
+  // Ends a held reply; outlives the server, whose thread may still look at it.
+  std::atomic<bool> released{false};
   TempDir dir;
   HttpTestServer server;
   FolderWorkerState worker;
@@ -116,6 +121,22 @@ TEST_F(SelfUpdate, FailedDownloadOrStartIsLogged) {
   EXPECT_EQ(ReadFileBytes(downloaded), "not a program");  // left for inspection
 }
 
+TEST_F(SelfUpdate, AStopDuringTheDownloadEndsItAtOnceAndLeavesNoFile) {
+  std::chrono::steady_clock::time_point stoppedAt;
+  installer.holdAfter = installer.bytes.size() - 5;  // all but the last bytes, then silence
+  installer.hold = [&] {
+    stoppedAt = std::chrono::steady_clock::now();
+    worker.running = false;
+    for (int i = 0; i < 600 && !released; ++i) Sleep(100);
+  };
+  const Lines lines = Check(Meta("130"), nullptr);
+  const auto took = std::chrono::steady_clock::now() - stoppedAt;
+  released = true;
+  EXPECT_LT(took, 5s);
+  EXPECT_EQ(lines.back(), "Self update download stopped: the service is stopping");
+  EXPECT_FALSE(fs::exists(downloaded));
+}
+
 // What the stand-in for GetTempPath2W hands out: a folder, or a failure
 // with this code when it is empty.
 std::wstring tempPath2Folder;
@@ -132,14 +153,28 @@ DWORD WINAPI StandInGetTempPath2W(DWORD bufferLength, LPWSTR buffer) {
   return static_cast<DWORD>(tempPath2Folder.size());
 }
 
-TEST_F(SelfUpdate, WithGetTempPath2WTheInstallerGoesToTheFolderItGives) {
-  installer = Reply::WithBody(200, "not a program");
+// With GetTempPath2W the installer is downloaded into the folder it gives,
+// otherwise into the Update folder; it always runs with the Update folder
+// as its temporary folder, where NSIS unpacks the DLLs it loads.
+TEST_F(SelfUpdate, TheInstallerRunsWithTheUpdateFolderAsItsTemporaryFolder) {
+  installer = Reply::WithBody(200, ReadFileBytes(STAND_IN_PATH));
   TempDir systemTemp;
   tempPath2Folder = systemTemp.path().wstring() + L"\\";
-  EXPECT_EQ(Check(Meta("130"), &StandInGetTempPath2W).back(), "Failed to start installer process");
-  EXPECT_EQ(ReadFileBytes(systemTemp / "lumenfeldupdatertemp.exe"), "not a program");
-  EXPECT_FALSE(fs::exists(dir / "Update"));
+  const std::string update = (dir / "Update").string();
+  using Row = std::pair<GetTempPath2WFunction, fs::path>;
+  for (const auto& [getTempPath2, folder] :
+       {Row{&StandInGetTempPath2W, systemTemp.path()}, Row{nullptr, dir / "Update"}}) {
+    const fs::path environment = folder / "lumenfeldupdatertemp.exe.environment";
+    EXPECT_EQ(Check(Meta("130"), getTempPath2).back(),
+              "Latest version is 130, mine is " + std::to_string(ServiceVersion) +
+                  ". URL to latest is " + server.BaseUrl() + kInstallerPath);
+    EXPECT_TRUE(
+        WaitUntil([&] { return fs::exists(environment) && fs::file_size(environment) > 0; }, 30s));
+    EXPECT_EQ(ReadFileBytes(environment),
+              "TEMP=" + update + "\nTMP=" + update + "\n__COMPAT_LAYER=\n");
+  }
 
+  installer = Reply::WithBody(200, "not a program");
   tempPath2Folder.clear();
   EXPECT_EQ(Check(Meta("130"), &StandInGetTempPath2W).back(),
             "Error forming temp path for self update, ::GetTempPathA problem GetLastError = " +

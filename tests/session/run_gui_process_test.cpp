@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
@@ -23,6 +24,7 @@
 #include "log/service_log.h"
 #include "process/fake_obs_process.h"
 #include "process/windows_functions.h"
+#include "session/impersonation.h"
 #include "session/obs_owner.h"
 #include "session/user_session.h"
 
@@ -46,6 +48,8 @@ class ScriptedSessionApi : public SystemSessionApi {
   bool failDuplicate = false;
   std::set<int> failEnvironmentCalls;
   std::set<int> failImpersonateCalls;
+  bool failRevert = false;      // refused, and the thread left as it is
+  bool throwInAppData = false;  // the cleanup's first step throws
   std::optional<DWORD> consoleSessionId;
   std::optional<std::vector<Session>> wideSessions;
   // Who the process of a checked OBS seems to be: Wine runs every process
@@ -103,12 +107,14 @@ class ScriptedSessionApi : public SystemSessionApi {
   }
   bool Revert() override {
     identityCalls.push_back("revert");
+    if (failRevert) return Fail(ERROR_ACCESS_DENIED);
     bool reverted = SystemSessionApi::Revert();
     if (onFirstRevert) std::exchange(onFirstRevert, nullptr)();
     return reverted;
   }
   bool ApplicationDataFolder(std::wstring& folder) override {
     identityCalls.push_back("appdata");
+    if (throwInAppData) throw std::runtime_error("no profile");
     return SystemSessionApi::ApplicationDataFolder(folder);
   }
   bool ProcessSessionId(DWORD processId, DWORD* sessionId) override {
@@ -265,6 +271,7 @@ class RunGuiProcessTest : public ::testing::Test {
     request.toFrontPath = toFront_.wstring();
     request.obsLaunch = launch;
     request.obsUser = obsUser_;
+    request.withoutElevation = withoutElevation_;
     request.stop = stop;
     return request;
   }
@@ -315,6 +322,7 @@ class RunGuiProcessTest : public ::testing::Test {
   fs::path obsExe_, installer_, toFront_, userLaunch_, obsProfile_;
   std::wstring arguments_;
   std::vector<unsigned char> obsUser_;
+  bool withoutElevation_ = false;
   std::unique_ptr<ServiceLog> log_;
   size_t bannerLines_ = 0;
   std::vector<DWORD> restartedIds_;
@@ -457,6 +465,34 @@ TEST_F(RunGuiProcessTest, IdThatNowNamesAnotherProcessLeavesThatProcessRunning) 
   EXPECT_TRUE(outcome.result);
   EXPECT_TRUE(Running(other));
   EXPECT_EQ(RunsOf(installer_).size(), 1u);
+}
+
+// For an OBS folder users may change, the whole run keeps to the user's own
+// token, an administrator's too: no linked token is asked for, and the
+// installer is started itself, with no user-launch tool and no prompt.
+TEST_F(RunGuiProcessTest, WithoutElevationTheUsersOwnTokenStartsTheInstallerItself) {
+  FakeObsProcess obs(obsExe_);
+  ScriptedSessionApi api;
+  withoutElevation_ = true;
+
+  Outcome outcome = Run(api, obs);
+
+  EXPECT_TRUE(outcome.result);
+  EXPECT_THAT(outcome.lines, ElementsAre("Ran WTSQueryUserToken.", "Ran CreateEnvironmentBlock.",
+                                         "Killed OBS, will now ImpersonateLoggedOnUser.",
+                                         "Ran CreateFileW (locking obs64.exe file)",
+                                         "Ran CreateProcessAsUserW, the installer",
+                                         "Ran CreateProcessAsUserW, the installer to front app",
+                                         "Going to run ImpersonateLoggedOnUser",
+                                         "Ran GetExitCodeProcess, exitCode = 0"));
+  ASSERT_EQ(api.tokens.size(), 2u);  // the user's own, then the restart's
+  EXPECT_EQ(api.impersonated.at(0), api.tokens[0]);
+  std::vector<StandInRun> installs = RunsOf(installer_);
+  ASSERT_EQ(installs.size(), 1u);
+  EXPECT_EQ(installs[0].commandLine,
+            "\"" + ToUtf8(installer_.wstring()) + "\" " + ToUtf8(arguments_));
+  EXPECT_EQ(WaitForRuns(toFront_, 1).size(), 1u);
+  EXPECT_TRUE(ListedAsRestarted(outcome.restarted));
 }
 
 TEST_F(RunGuiProcessTest, LimitedUserRunsTheUserLaunchToolWhoseExitCodeDecides) {
@@ -674,6 +710,29 @@ TEST_F(RunGuiProcessTest, EachFailureLogsItsLinesAndLeavesObsAsItShould) {
       WaitForSingleObject(restarted.get(), 10000);
     }
   }
+}
+
+// The thread never carries on as the user: an exception in the middle of
+// the cleanup still reverts it, and a revert that fails ends the process.
+TEST_F(RunGuiProcessTest, ImpersonationEndsOnEveryWayOutOfItsStep) {
+  FakeObsProcess obs(obsExe_);
+  ScriptedSessionApi api;
+  api.throwInAppData = true;
+  EXPECT_THROW(Run(api, obs), std::runtime_error);
+  EXPECT_THAT(api.identityCalls, ElementsAre("impersonate", "appdata", "revert"));
+  HANDLE token = nullptr;
+  EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
+
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &token));
+  UniqueKernelHandle own(token);
+  EXPECT_EXIT(
+      {
+        ScriptedSessionApi failing;
+        failing.failRevert = true;
+        ScopedImpersonation asUser(failing, *log_, own.get());
+      },
+      ::testing::ExitedWithCode(ERROR_ACCESS_DENIED), "");
 }
 
 TEST_F(RunGuiProcessTest, WithoutAConsoleSessionTheRestartTokenComesFromTheFirstActiveOne) {

@@ -2,7 +2,10 @@
 // "<own path>.log" with the time it was created (100-ns units since 1601;
 // the creation time, so a busy machine that is slow to run it does not
 // shift it) and its whole command line (UTF-8), then exits with the number
-// in "<own path>.exitcode" (0 when there is none). Before it exits:
+// in "<own path>.exitcode" (0 when there is none). It writes the variables
+// TEMP, TMP and __COMPAT_LAYER of its environment to
+// "<own path>.environment", one "NAME=value" line each (empty when unset).
+// Before it exits:
 // - with "<own path>.probe" naming a file, it tries to open that file for
 //   writing and writes the error code (0 when it opened) to
 //   "<own path>.probed";
@@ -60,6 +63,13 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     DWORD written = 0;
     if (log) WriteFile(log.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   }
+  std::string environment;
+  for (const wchar_t* name : {L"TEMP", L"TMP", L"__COMPAT_LAYER"}) {
+    wchar_t value[32768] = {};
+    GetEnvironmentVariableW(name, value, 32768);
+    environment += ToUtf8(name) + "=" + ToUtf8(value) + "\n";
+  }
+  WriteText(self + L".environment", environment);
   int exitCode = 0;
   if (FILE* code = _wfopen((self + L".exitcode").c_str(), L"r")) {
     if (fscanf(code, "%d", &exitCode) != 1) exitCode = 0;

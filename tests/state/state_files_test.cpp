@@ -1,6 +1,11 @@
 #include "state/state_files.h"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h, which they need.
+#include <aclapi.h>
+#endif
 
 #include <filesystem>
 #include <string>
@@ -163,6 +168,35 @@ TEST_F(StateFilesTest, KeptFilesAreReplacedWholeAndToldMissingFromUnreadable) {
   EXPECT_TRUE(RemoveKeptFile(dir.path(), "lastrev.txt"));
   EXPECT_FALSE(fs::exists(file("lastrev.txt")));
 }
+
+#ifdef _WIN32
+// Users may list the state folder but not open what is kept in it: one who
+// could read a trust file could hold it open and stop every update.
+TEST_F(StateFilesTest, KeptFilesAreForTheSystemAndAdministratorsOnly) {
+  write("lastrev.txt.new", "8 from a crash, readable by everyone");
+  WriteLastRev(dir.path(), 9);
+  EnsureRolls(dir.path());
+  for (const char* name : {"lastrev.txt", "rolls.txt"}) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetNamedSecurityInfoW(file(name).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_NE(dacl, nullptr) << name;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+      ACE_HEADER* ace = nullptr;
+      ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+      if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+      PSID sid = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+      for (WELL_KNOWN_SID_TYPE others :
+           {WinWorldSid, WinBuiltinUsersSid, WinAuthenticatedUserSid}) {
+        EXPECT_FALSE(IsWellKnownSid(sid, others)) << name << " lets others in";
+      }
+    }
+    LocalFree(descriptor);
+  }
+}
+#endif
 
 TEST_F(StateFilesTest, MissingDirectoryIsLeftAlone) {
   fs::path missing = dir / "not-there";

@@ -27,10 +27,13 @@ TEST(DownloaderArguments, ReadsUnescapedValuesWithSpacesQuotesAndNonAscii) {
   EXPECT_EQ(arguments.pluginFolder, L"C:\\Program Files\\O'Brien's OBS");
   EXPECT_EQ(arguments.pathToObs64, L"C:\\a' /b\\obs64.exe");
 
+  EXPECT_FALSE(arguments.asInvoker());
+
   // Any order.
-  ASSERT_TRUE(
-      ParseDownloaderArguments(L"/pathToObs64='o' /url='u' /pluginFolder='p'", arguments, error));
+  ASSERT_TRUE(ParseDownloaderArguments(
+      L"/pathToObs64='o' /runAs='invoker' /url='u' /pluginFolder='p'", arguments, error));
   EXPECT_EQ(arguments.url, L"u");
+  EXPECT_TRUE(arguments.asInvoker());
 }
 
 TEST(DownloaderArguments, NamesWhatIsWrongWithALineItCannotRead) {
@@ -44,6 +47,8 @@ TEST(DownloaderArguments, NamesWhatIsWrongWithALineItCannotRead) {
   EXPECT_EQ(ErrorFor(L"/url='' /pluginFolder='p' /pathToObs64='o'"), "/url is empty");
   EXPECT_EQ(ErrorFor(L"url='u'"), "expected an option starting with '/' at character 1");
   EXPECT_EQ(ErrorFor(L"/folder='u'"), "unknown option at character 1");
+  EXPECT_EQ(ErrorFor(L"/url='u' /pluginFolder='p' /pathToObs64='o' /runAs='admin'"),
+            "/runAs is not 'invoker'");
 }
 
 TEST(DownloaderArguments, TheInstallerHashIsOptionalAndMustBe64HexDigits) {

@@ -214,6 +214,38 @@ TEST_F(DownloaderTest, RunsTheStagedInstallerOnlyWhenEveryCheckHoldsAndElseDownl
   ClearServiceDataDirectory();
 }
 
+// Told to run as its invoker (an OBS folder users may change, the run
+// started with the user's own token), it downloads into the user's own
+// temporary folder, and has the installer run with those rights instead of
+// asking for an administrator's.
+TEST_F(DownloaderTest, AsItsInvokerItDownloadsIntoTheUsersTemporaryFolderAndAsksNoElevation) {
+  server_.SetHandler([&](const ReceivedRequest&) { return Reply::WithBody(200, installer_); });
+  EXPECT_EQ(RunDownloader(Line(Url(L"/plugin.exe")) + L" /runAs='invoker'"), 0u);
+  ExpectPluginInstalled();
+  EXPECT_TRUE(DownloadLeftovers().empty());
+  wchar_t temp[MAX_PATH + 1] = {};
+  ASSERT_NE(GetTempPathW(MAX_PATH + 1, temp), 0u);
+  EXPECT_THAT(PluginDownloaderLog(), HasSubstr("' to '" + ToUtf8(temp) + "LumenfeldPlugin-"));
+
+  // What the installer runs with, as a staged stand-in writes it down.
+  ClearServiceDataDirectory();
+  const fs::path staged = fs::path(ServiceDataDirectory()) / L"Staged";
+  ASSERT_TRUE(CreateServiceOwnedDirectory(ServiceDataDirectory()));
+  ASSERT_TRUE(CreateServiceOwnedDirectory(staged.wstring()));
+  const std::string standIn = ReadFileBytes(WinePathOf(STAND_IN_PATH));
+  const std::wstring sha256 = FromUtf8(Sha256Hex(standIn.data(), standIn.size()));
+  const fs::path file = staged / (sha256 + L".exe");
+  WriteFileBytes(file, standIn);
+  for (const bool invoker : {false, true}) {
+    EXPECT_EQ(RunDownloader(Line(Url(L"/plugin.exe")) + (invoker ? L" /runAs='invoker'" : L"") +
+                            L" /sha256='" + sha256 + L"' /staged='" + file.wstring() + L"'"),
+              0u);
+    EXPECT_THAT(ReadFileBytes(file.wstring() + L".environment"),
+                HasSubstr(invoker ? "\n__COMPAT_LAYER=RunAsInvoker\n" : "\n__COMPAT_LAYER=\n"));
+  }
+  ClearServiceDataDirectory();
+}
+
 // The user's own log folder may hold a hard link planted as the log: the
 // elevated downloader must not write through it.
 TEST_F(DownloaderTest, DoesNotWriteItsLogThroughALinkTheUserPlanted) {

@@ -4,14 +4,20 @@
 #include <windows.h>
 
 #include <cctype>
+#include <filesystem>
 #include <random>
+#include <set>
 #include <string>
 
 #include "common/temp_dir.h"
 #include "common/unique_handle.h"
+#include "common/wine_path.h"
+#include "fs/path_checks.h"
 #include "update/md5.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 std::string UpperMd5(const std::string& data) {
   std::string hex = Md5::ToHex(Md5::Of(data.data(), data.size()));
@@ -79,6 +85,37 @@ TEST_F(FileHashTest, ReadersThatShareReadingDoNotStopTheHash) {
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(reader.valid());
   EXPECT_EQ(GetFileHash(path), UpperMd5("read by others"));
+}
+
+// As LocalSystem a link could lead to a file only the system may read: a
+// listed file that is a link, or leads through one, or has another name,
+// is refused and named as such, and what it leads to is never read.
+TEST_F(FileHashTest, LinksAndHardLinksAreNeverReadThrough) {
+  Write("secret.bin", "readable through a link only");
+  fs::create_directories(dir / "elsewhere");
+  Write("elsewhere/plugin.dll", "a plugin in a folder reached through a junction");
+  fs::create_directories(dir / "plugins");
+  ASSERT_TRUE(MakeHostLink((dir / "plugins" / "linked.dll").wstring(), "../secret.bin"));
+  ASSERT_TRUE(MakeHostLink((dir / "junction").wstring(), "elsewhere"));
+  Write("other-secret.bin", "readable through another name only");
+  ASSERT_TRUE(CreateHardLinkW((dir / "plugins" / "hard.dll").c_str(),
+                              (dir / "other-secret.bin").c_str(), nullptr));
+  // A file link is a reparse point on Windows; Wine opens the target, whose
+  // final path gives it away.
+  const std::pair<fs::path, std::set<PathLink>> rows[] = {
+      {dir / "plugins" / "linked.dll", {PathLink::ReparsePoint, PathLink::LeadsElsewhere}},
+      {dir / "junction" / "plugin.dll", {PathLink::LeadsElsewhere}},
+      {dir / "plugins" / "hard.dll", {PathLink::HardLink}},
+  };
+  for (const auto& [path, kinds] : rows) {
+    SCOPED_TRACE(path.string());
+    PathLink link = PathLink::None;
+    EXPECT_EQ(GetFileHash(path.wstring(), &link), "");
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(kinds.count(link), 1u);
+  }
+  EXPECT_TRUE(RemoveHostLink((dir / "plugins" / "linked.dll").wstring()));
+  EXPECT_TRUE(RemoveHostLink((dir / "junction").wstring()));
 }
 
 // A file past 4 GiB is hashed over all of it, not over its size modulo 4 GiB

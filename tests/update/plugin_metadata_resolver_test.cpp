@@ -239,6 +239,14 @@ TEST_F(ResolverTest, UnreadableExecutableIsReportedWithItsErrorCode) {
   EXPECT_THAT(log, ElementsAre("Unable to read file " + missingExe.string() +
                                " to determine hash, GetLastError() = 2"));
   EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath, kHaltPath));
+
+  // Another name of a file is never read through: a build nobody knows.
+  const std::filesystem::path linked = obsExe.parent_path() / "linked.exe";
+  ASSERT_TRUE(CreateHardLinkW(linked.c_str(), obsExe.c_str(), nullptr));
+  Resolve(linked);
+  EXPECT_FALSE(unreadable);
+  EXPECT_THAT(log, ElementsAre("Not hashing " + linked.string() + ": it is a hard link"));
+  EXPECT_THAT(NewTargets(), ElementsAre(kPublishPath, kHaltPath));
 }
 
 TEST_F(ResolverTest, VersionTableProblemsLeaveTheRecordUnidentified) {

@@ -28,7 +28,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 const std::wstring ServiceExe = L"C:\\Program Files\\Lumenfeld\\LumenfeldBrowserService.exe";
 
@@ -39,9 +42,9 @@ class FakeRunner : public UpdateRunner {
     user = {1, 2, 3};
     return activeUsers;
   }
-  std::string HashFile(const std::wstring& path) override {
+  std::string HashFile(const std::wstring& path, PathLink* link) override {
     hashed.push_back(path);
-    return UpdateRunner::HashFile(path);
+    return UpdateRunner::HashFile(path, link);
   }
   bool GetServicePath(std::wstring& path) override {
     if (!pathReadable) return false;
@@ -56,6 +59,7 @@ class FakeRunner : public UpdateRunner {
                      request.toFrontPath, request.userLaunchPath,
                      std::to_wstring(request.obsLaunch.processId),
                      std::wstring(request.obsUser.begin(), request.obsUser.end())});
+    unelevated.push_back(request.withoutElevation);
     restartedObs = restarted;
     return succeeds;
   }
@@ -66,6 +70,7 @@ class FakeRunner : public UpdateRunner {
   bool succeeds = true;
   ObsLaunch restarted;
   std::vector<std::vector<std::wstring>> calls;
+  std::vector<bool> unelevated;
   std::vector<std::wstring> hashed;
 };
 
@@ -114,8 +119,8 @@ class LaunchHandlerTest : public ::testing::Test {
     LogLinesSince lines(ServiceLog::Instance().LogPath);
     HandleFreshLaunch(worker_, resolver_, runner, launch, history, followUp);
     log = lines.MessagesStartingWith({"filePath '", "needsUpdate", "Adding {", "RunGuiProcess",
-                                      "Failed to get valid", "It's ", "Not ", "Waiting up to ",
-                                      "Using the installer", "Prestaging "});
+                                      "Failed to get valid", "It's ", "Not ", "The OBS folder",
+                                      "Waiting up to ", "Using the installer", "Prestaging "});
   }
   std::string State(const wchar_t* file) { return ReadFileBytes(state_ / file); }
   size_t Requests() const { return server_.Requests().size(); }
@@ -248,6 +253,59 @@ TEST_F(LaunchHandlerTest, NothingIsHashedAfterTheFirstMismatch) {
   const std::wstring plugins = pluginFolder.wstring() + L"/";
   EXPECT_THAT(runner.hashed, ElementsAre(plugins + L"obs-browser.dll", plugins + L"stale.dll"));
   EXPECT_EQ(runner.calls.size(), 1u);
+}
+
+// A listed file that is a link, or another name of a file, differs without
+// being read, so the MD5 of a file only the system may read (which the test
+// can read to compare) never reaches the log; nothing is installed through it.
+TEST_F(LaunchHandlerTest, AListedLinkDiffersUnreadAndNothingIsInstalledThroughIt) {
+  WriteFileBytes(dir / L"secret.bin", "for the system's eyes only");
+  WriteFileBytes(dir / L"other.bin", "a file of another name");
+  const std::string secretMd5 = GetFileHash((dir / L"secret.bin").wstring());
+  ASSERT_TRUE(MakeHostLink((pluginFolder / L"linked.dll").wstring(), "../../../../secret.bin"));
+  ASSERT_TRUE(
+      CreateHardLinkW((pluginFolder / L"hard.dll").c_str(), (dir / L"other.bin").c_str(), nullptr));
+  for (const char* name : {"linked.dll", "hard.dll"}) {
+    SCOPED_TRACE(name);
+    Meta(140, {{name, "0123456789ABCDEF0123456789ABCDEF"}});
+    LogLinesSince all(ServiceLog::Instance().LogPath);
+    Handle();
+    const std::string hashed = ToUtf8(pluginFolder.wstring()) + "/" + name;
+    const std::string installed = ToUtf8(pluginFolder.wstring()) + "\\" + name;
+    const std::string why = name == std::string("hard.dll") ? "it is a hard link" : "it ";
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_THAT(log[0], ::testing::StartsWith("filePath '" + hashed + "' is not hashed: " + why));
+    EXPECT_THAT(log[0], ::testing::EndsWith(
+                            ", which doesn't match needed 0123456789ABCDEF0123456789ABCDEF - need "
+                            "to update"));
+    EXPECT_EQ(log[1], NeedsUpdate(1));
+    EXPECT_THAT(log[2], ::testing::StartsWith("Not running the update: the plugin file " +
+                                              installed + ": " + why));
+    for (const std::string& line : all.Messages())
+      EXPECT_EQ(line.find(secretMd5), std::string::npos);
+  }
+  EXPECT_THAT(runner.calls, IsEmpty());
+  EXPECT_TRUE(RemoveHostLink((pluginFolder / L"linked.dll").wstring()));
+}
+
+// Where users may change the OBS folder, or a folder the installer writes,
+// rights lent would write through whatever links they swap in: the update
+// runs with the user's own, and the downloader is told so. Wine reads a
+// folder of mode 777 as one everyone may change.
+TEST_F(LaunchHandlerTest, AnObsFolderUsersMayChangeIsUpdatedWithoutElevation) {
+  Meta(140, {{"gone.dll", "0123456789ABCDEF0123456789ABCDEF"}});
+  Handle();
+  for (const fs::path& open : {root, pluginFolder}) {
+    ASSERT_TRUE(SetHostFolderMode(open.wstring(), "777"));
+    Handle();
+    ASSERT_TRUE(SetHostFolderMode(open.wstring(), "755"));
+    EXPECT_EQ(log.at(2), "The OBS folder " + ToUtf8(root.wstring()) +
+                             " can be changed by users: installing without elevation");
+  }
+  ASSERT_EQ(runner.calls.size(), 3u);
+  EXPECT_THAT(runner.unelevated, ElementsAre(false, true, true));
+  EXPECT_THAT(runner.calls[0][1], Not(HasSubstr(L"/runAs")));
+  EXPECT_THAT(runner.calls[2][1], EndsWith(L"' /runAs='invoker'"));
 }
 
 TEST_F(LaunchHandlerTest, BookkeepingOnlyAfterTotalSuccessAndOnlyWhenTheRevisionChanged) {
@@ -393,8 +451,9 @@ TEST_F(LaunchHandlerTest, APinnedInstallerIsWaitedForOnlyWhileItsObsRunsAndUntil
   const std::string sha = Sha256Hex(installer.data(), installer.size());
   Meta(140, {{"gone.dll", "0123456789ABCDEF0123456789ABCDEF"}}, "https://cdn.test/setup.exe",
        "30.1.2", sha);
-  const std::string stagedAs = ToUtf8((state_ / L"Staged").wstring()) + "\\" + sha + ".exe";
-  const std::string waiting = "Waiting up to 15 s for the installer to be staged as " + stagedAs;
+  const std::string folder = ToUtf8((state_ / L"Staged").wstring());
+  const std::string stagedAs = folder + "\\" + sha + ".exe";
+  const std::string waiting = "Waiting up to 15 s for the installer to be staged into " + folder;
   Handle();
   EXPECT_THAT(log, ElementsAre(GoneDllMismatch(), NeedsUpdate(1), waiting, Adding()));
   runner.ended = {4312};  // closed while the installer downloads, and opened again
@@ -405,7 +464,7 @@ TEST_F(LaunchHandlerTest, APinnedInstallerIsWaitedForOnlyWhileItsObsRunsAndUntil
   Advance();
   EXPECT_THAT(log, ElementsAre("OBS ended while the installer was staged: the next launch "
                                "installs from " +
-                               stagedAs));
+                               folder));
   ASSERT_EQ(runner.calls.size(), 1u);
   EXPECT_THAT(runner.calls[0][1],
               ::testing::EndsWith(L" /sha256='" + FromUtf8(sha) + L"' /staged='" + staged + L"'"));
@@ -425,7 +484,7 @@ TEST_F(LaunchHandlerTest, APinnedInstallerIsWaitedForOnlyWhileItsObsRunsAndUntil
   Advance(std::chrono::seconds(StagingDeadlineSeconds + 1));
   EXPECT_THAT(log, ElementsAre("The installer was not staged within 15 s: OBS is left running, "
                                "the next launch installs from " +
-                               stagedAs));
+                               folder));
   Handle();  // the staging goes on: joined again
   StageQueuedJob("", false);
   Advance();

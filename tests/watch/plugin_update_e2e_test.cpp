@@ -29,6 +29,8 @@
 
 #include "common/http_test_server.h"
 #include "common/service_control.h"
+#include "common/sha256.h"
+#include "common/staged_installers.h"
 #include "common/temp_dir.h"
 #include "common/test_config.h"
 #include "common/text.h"
@@ -578,7 +580,7 @@ TEST_F(PluginUpdateEndToEnd, TheInstallerIsStagedWhileObsRunsAndRunFromThere) {
   std::unique_ptr<FakeObsProcess> obs;
   size_t first = Launch(obs);
   ASSERT_TRUE(cdn.WaitUntilHolding(30s));
-  EXPECT_EQ(CountLogged(first, "Waiting up to 15 s for the installer to be staged as "), 1u);
+  EXPECT_EQ(CountLogged(first, "Waiting up to 15 s for the installer to be staged into "), 1u);
   EXPECT_FALSE(FakeObsProcess::WaitForExit(obs->handle(), 0s));
   EXPECT_EQ(CountLogged(first, "Ran WTSQueryUserToken."), 0u);
   cdn.Release();
@@ -598,6 +600,43 @@ TEST_F(PluginUpdateEndToEnd, TheInstallerIsStagedWhileObsRunsAndRunFromThere) {
   first = Launch(obs);
   EXPECT_EQ(CountLogged(first, "needsUpdate = 0 for "), 1u);
   EXPECT_EQ(cdn.Requests(Installer6), 1u);
+}
+
+// Anyone may read a staged installer, so anyone may hold it open: the
+// installer is staged under its next name, and with every name held the
+// update goes on without one, the downloader downloading it.
+TEST_F(PluginUpdateEndToEnd, StagedFilesHeldOpenByAnotherProgramDoNotStopTheUpdate) {
+  OfferRelease6();
+  StartService();
+  const std::string installer = ReadFileBytes(Published / "cdn" / Installer6);
+  const std::wstring sha256 = FromUtf8(Sha256Hex(installer.data(), installer.size()));
+  std::vector<UniqueFileHandle> held;
+  const auto hold = [&](size_t index) {
+    const fs::path file = state / "Staged" / StagedInstallerFileName(sha256, index);
+    WriteFileBytes(file, "held open, shared with nobody");
+    held.emplace_back(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, 0));
+    ASSERT_TRUE(held.back().valid()) << GetLastError();
+  };
+  fs::create_directories(state / "Staged");
+  hold(0);
+  std::unique_ptr<FakeObsProcess> obs;
+  size_t first = Launch(obs);
+  EXPECT_EQ(CountLogged(first, "Ran GetExitCodeProcess, exitCode = 0"), 1u);
+  EXPECT_THAT(
+      PluginDownloaderLog(),
+      ::testing::HasSubstr(ToUtf8(StagedInstallerFileName(sha256, 1)) + "': its SHA-256 matches"));
+  EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "6");
+
+  InstallRelease(5);
+  hold(1);
+  hold(2);
+  StopAllObs();
+  first = Launch(obs);
+  EXPECT_EQ(CountLogged(first, "Every name of the staged installer is held by another program"),
+            1u);
+  EXPECT_EQ(CountLogged(first, "Ran GetExitCodeProcess, exitCode = 0"), 1u);
+  EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "6");
+  EXPECT_EQ(cdn.Requests(Installer6), 2u);
 }
 
 TEST_F(PluginUpdateEndToEnd, AnInstallerStagedTooLateIsInstalledByTheNextLaunch) {

@@ -11,12 +11,13 @@ struct Option {
   bool required;
 };
 
-constexpr std::array<Option, 5> kOptions{{
+constexpr std::array<Option, 6> kOptions{{
     {L"url", "/url", &DownloaderArguments::url, true},
     {L"pluginFolder", "/pluginFolder", &DownloaderArguments::pluginFolder, true},
     {L"pathToObs64", "/pathToObs64", &DownloaderArguments::pathToObs64, true},
     {L"sha256", "/sha256", &DownloaderArguments::sha256, false},
     {L"staged", "/staged", &DownloaderArguments::staged, false},
+    {L"runAs", "/runAs", &DownloaderArguments::runAs, false},
 }};
 
 // 64 hexadecimal digits, made lower case; false for anything else.
@@ -108,6 +109,10 @@ bool ParseDownloaderArguments(std::wstring_view line, DownloaderArguments& argum
   }
   if (!arguments.sha256.empty() && !NormaliseSha256(arguments.sha256)) {
     error = "/sha256 is not 64 hexadecimal digits";
+    return false;
+  }
+  if (!arguments.runAs.empty() && !arguments.asInvoker()) {
+    error = "/runAs is not 'invoker'";
     return false;
   }
   // Only a hash says which installer the staged file must be.

@@ -1,9 +1,11 @@
 // LumenfeldPluginDownloader.exe /url='...' /pluginFolder='...' /pathToObs64='...'
+//                               [/runAs='invoker']
 //                               [/sha256='<installer SHA-256>' [/staged='<staged installer>']]
 //
 // Downloads the plugin installer named by /url and runs it silently into
 // /pluginFolder once the OBS at /pathToObs64 has ended, showing its progress
-// in a small window when there is a desktop. Exit codes: the installer's own
+// in a small window when there is a desktop; with /runAs='invoker', with
+// nothing but the rights of whoever started it. Exit codes: the installer's own
 // (0 on success), or those of tools/downloader/exit_codes.h.
 #include <windows.h>
 
@@ -42,8 +44,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   if (!ParseDownloaderArguments(line, arguments, error)) {
     std::string message =
         "Bad argument line: " + error +
-        ". Expected /url='...' /pluginFolder='...' /pathToObs64='...' [/sha256='...' "
-        "[/staged='...']], got: " +
+        ". Expected /url='...' /pluginFolder='...' /pathToObs64='...' [/runAs='invoker'] "
+        "[/sha256='...' [/staged='...']], got: " +
         ToUtf8(line);
     log.Print("%s", message.c_str());
     ToStandardError(message + "\n");

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "common/command_line.h"
+#include "common/environment_block.h"
 #include "common/hex_digits.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
@@ -53,13 +54,53 @@ bool WaitUntilObsEnded(const std::wstring& obsPath) {
   }
 }
 
-// A folder that only this run knows: a random name in the Downloads folder
-// of the service's state folder, created fresh (an existing folder of that
-// name is never reused) with the protected list. Only LocalSystem and
-// Administrators may change anything along that path, so neither the user's
-// unelevated programs nor another user can plant, swap or rename what this
-// elevated run downloads and runs, as they could in the user's temporary
-// folder. Removed with the download in it when the object goes.
+// The Downloads folder of the service's state folder, made when missing,
+// once it and the state folder pass the service's checks; false, logged,
+// otherwise.
+bool ServiceDownloadsFolder(DownloaderLog& log, std::wstring& downloads) {
+  const std::wstring stateDirectory = GetStateDirectory();
+  if (stateDirectory.empty()) {
+    log.Print("GetWindowsDirectoryW failed, GetLastError = %d", AsInt(GetLastError()));
+    return false;
+  }
+  const std::wstring state = NativeStateFolder(stateDirectory);
+  downloads = state + L"\\" + kDownloadsFolderName;
+  // The service vets its state folder when it starts; this run checks it
+  // again, and its Downloads folder, before writing there.
+  for (const std::wstring& parent : {state, downloads}) {
+    const std::string fault = EnsureServiceFolder(parent);
+    if (!fault.empty()) {
+      log.Print("Cannot download into '%s': %s", ToUtf8(parent).c_str(), fault.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// The temporary folder of the user this run is, without the "\" at its end;
+// false, logged, when it cannot be read.
+bool UsersTemporaryFolder(DownloaderLog& log, std::wstring& folder) {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+  if (length == 0 || length > MAX_PATH) {
+    log.Print("GetTempPathW failed, GetLastError = %d", AsInt(GetLastError()));
+    return false;
+  }
+  folder.assign(buffer, length);
+  while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+  return true;
+}
+
+// A folder that only this run knows: a random name, created fresh (an
+// existing folder of that name is never reused), removed with the download
+// in it when the object goes. Elevated, it lies in the Downloads folder of
+// the service's state folder and gets the protected list: only LocalSystem
+// and Administrators may change anything along that path, so neither the
+// user's unelevated programs nor another user can plant, swap or rename what
+// this elevated run downloads and runs, as they could in the user's
+// temporary folder. A run as the invoker has no rights to lend and none to
+// write there: it uses the user's own temporary folder, whose list it
+// inherits.
 class DownloadFolder {
  public:
   explicit DownloadFolder(DownloaderLog& log) : log_(log) {}
@@ -67,22 +108,11 @@ class DownloadFolder {
   DownloadFolder(const DownloadFolder&) = delete;
   DownloadFolder& operator=(const DownloadFolder&) = delete;
 
-  bool Create() {
-    const std::wstring stateDirectory = GetStateDirectory();
-    if (stateDirectory.empty()) {
-      log_.Print("GetWindowsDirectoryW failed, GetLastError = %d", AsInt(GetLastError()));
+  bool Create(bool asInvoker) {
+    std::wstring downloads;
+    if (asInvoker ? !UsersTemporaryFolder(log_, downloads)
+                  : !ServiceDownloadsFolder(log_, downloads)) {
       return false;
-    }
-    const std::wstring state = NativeStateFolder(stateDirectory);
-    const std::wstring downloads = state + L"\\" + kDownloadsFolderName;
-    // The service vets its state folder when it starts; this run checks it
-    // again, and its Downloads folder, before writing there.
-    for (const std::wstring& parent : {state, downloads}) {
-      const std::string fault = EnsureServiceFolder(parent);
-      if (!fault.empty()) {
-        log_.Print("Cannot download into '%s': %s", ToUtf8(parent).c_str(), fault.c_str());
-        return false;
-      }
     }
     DWORD error = 0;
     for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
@@ -94,7 +124,8 @@ class DownloadFolder {
       wchar_t name[40];
       swprintf(name, 40, L"LumenfeldPlugin-%08x%08x", random[0], random[1]);
       std::wstring folder = downloads + L"\\" + name;
-      if (CreateProtectedDirectory(folder)) {
+      if (asInvoker ? CreateDirectoryW(folder.c_str(), nullptr) != FALSE
+                    : CreateProtectedDirectory(folder)) {
         folder_ = folder;
         return true;
       }
@@ -141,14 +172,24 @@ class DownloadFolder {
 };
 
 // Runs the held installer as a silent install into `pluginFolder` and waits
-// for it: its exit code, or the downloader's own when it cannot be run.
-int RunHeldInstaller(HeldInstaller& installer, const std::wstring& pluginFolder, DownloaderLog& log,
-                     ProgressSink& progress) {
+// for it: its exit code, or the downloader's own when it cannot be run. As
+// the invoker, the installer runs with this run's own rights even when it
+// asks for an administrator's (__COMPAT_LAYER=RunAsInvoker in its
+// environment, which Windows reads when it starts a program): it neither
+// fails to start unelevated nor prompts.
+int RunHeldInstaller(HeldInstaller& installer, const std::wstring& pluginFolder, bool asInvoker,
+                     DownloaderLog& log, ProgressSink& progress) {
   const std::wstring commandLine = SilentInstallCommandLine(installer.path(), pluginFolder);
+  if (asInvoker) log.Print("Running the installer as its invoker, with this user's own rights");
   log.Print("Running %s", ToUtf8(commandLine).c_str());
   progress.Installing();
   UniqueKernelHandle process;
-  if (!installer.Start(commandLine, process)) {
+  std::wstring environment;
+  if (asInvoker) {
+    UniqueEnvironmentStrings own(GetEnvironmentStringsW());
+    environment = EnvironmentWith(own.get(), {{L"__COMPAT_LAYER", L"RunAsInvoker"}});
+  }
+  if (!installer.Start(commandLine, process, asInvoker ? &environment : nullptr)) {
     log.Print("The installer could not be started, GetLastError = %d", AsInt(GetLastError()));
     return downloader_exit::kInstallerNotStarted;
   }
@@ -179,12 +220,12 @@ int RunPluginDownload(const DownloaderArguments& arguments, DownloaderLog& log,
       // Downloaded before OBS was closed: the window shows that step done.
       const auto size = static_cast<uint32_t>(staged.Size());
       progress.Received(size, size);
-      return RunHeldInstaller(staged, arguments.pluginFolder, log, progress);
+      return RunHeldInstaller(staged, arguments.pluginFolder, arguments.asInvoker(), log, progress);
     }
   }
 
   DownloadFolder folder(log);
-  if (!folder.Create()) return downloader_exit::kDownloadFailed;
+  if (!folder.Create(arguments.asInvoker())) return downloader_exit::kDownloadFailed;
   const std::string url = UrlForRequest(ToUtf8(arguments.url));
   HeldInstaller installer;
   log.Print("Downloading '%s' to '%s'", url.c_str(), ToUtf8(folder.file()).c_str());
@@ -227,5 +268,5 @@ int RunPluginDownload(const DownloaderArguments& arguments, DownloaderLog& log,
     log.Print("The download's SHA-256 matches %s", expected.c_str());
   }
 
-  return RunHeldInstaller(installer, arguments.pluginFolder, log, progress);
+  return RunHeldInstaller(installer, arguments.pluginFolder, arguments.asInvoker(), log, progress);
 }

@@ -14,8 +14,11 @@
 // writing and deleting and is held until the installer has ended, checks its
 // SHA-256 when `sha256` is given (a mismatch deletes it and runs nothing),
 // runs it as a silent NSIS install into `pluginFolder`, waits for it and
-// removes the download and its folder whatever happened. Each step is
-// logged. Returns the installer's exit code, or one of the downloader's own
+// removes the download and its folder whatever happened. With /runAs='invoker'
+// (an OBS folder users may change, the run started with the user's own
+// token) the download goes into a new folder in the user's temporary folder
+// instead, and the installer runs as its invoker, without asking for
+// elevation. Each step is logged. Returns the installer's exit code, or one of the downloader's own
 // exit codes for a run that stopped before the installer ran.
 int RunPluginDownload(const DownloaderArguments& arguments, DownloaderLog& log,
                       ProgressSink& progress);
