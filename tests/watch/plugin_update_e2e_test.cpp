@@ -620,7 +620,7 @@ TEST_F(PluginUpdateEndToEnd, StagedFilesHeldOpenByAnotherProgramDoNotStopTheUpda
   fs::create_directories(state / "Staged");
   hold(0);
   std::unique_ptr<FakeObsProcess> obs;
-  size_t first = Launch(obs);
+  size_t first = LaunchAndUpdate(obs);
   EXPECT_EQ(CountLogged(first, "Ran GetExitCodeProcess, exitCode = 0"), 1u);
   EXPECT_THAT(
       PluginDownloaderLog(),
@@ -631,7 +631,7 @@ TEST_F(PluginUpdateEndToEnd, StagedFilesHeldOpenByAnotherProgramDoNotStopTheUpda
   hold(1);
   hold(2);
   StopAllObs();
-  first = Launch(obs);
+  first = LaunchAndUpdate(obs);
   EXPECT_EQ(CountLogged(first, "Every name of the staged installer is held by another program"),
             1u);
   EXPECT_EQ(CountLogged(first, "Ran GetExitCodeProcess, exitCode = 0"), 1u);
