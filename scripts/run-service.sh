@@ -13,7 +13,8 @@
 #  3. Starts a stand-in obs64.exe with a stale plugin and follows the service
 #     log through the update and OBS's restart.
 #  4. Publishes release 4 to every machine and halts it at 0% with
-#     lumenfeld-publish halt, then starts OBS again: the service must keep
+#     lumenfeld-publish halt, then closes OBS (the service checks the install
+#     and fetches the halt) and starts it again: the service must keep
 #     release 3, run nothing and keep the halt in its state folder.
 #  5. Changes meta_publish.json on the CDN without signing it, makes the
 #     plugin stale again and starts OBS again: the service must refuse the
@@ -204,6 +205,24 @@ wait_for_launch() {
     sleep 1
   done
 }
+# Waits until the log holds more than $2 lines that contain $1.
+wait_for_count() {
+  local deadline=$((SECONDS + limit))
+  until [ "$(count "$1")" -gt "$2" ]; do
+    [ "$SECONDS" -lt "$deadline" ] || fail "the service did not log \"$1\" within $limit s"
+    sleep 1
+  done
+}
+# Ends OBS, and waits until the service has checked that install for a
+# release to stage, as it does whenever an OBS it watches ends (this is
+# where it fetches the halt).
+stop_obs_and_wait_for_check() {
+  local checks running
+  checks=$(count "Prestaging check done for ")
+  running=$(running_obs)
+  stop_obs
+  [ -z "$running" ] || wait_for_count "Prestaging check done for " "$checks"
+}
 stale_before=$(stale_files)
 total=$(find "$run/plugin" -type f | wc -l)
 launches=$(launches_done)
@@ -213,6 +232,12 @@ step "Following the service log through the update"
 tail -n +1 -F "$log" 2>/dev/null > >(sed -u 's/^/   | /') &
 tail_pid=$!
 wait_for_launch "$launches"
+# The launch is recorded once it waits for its installer; the install follows.
+deadline=$((SECONDS + limit))
+until [ "$(count "Release 3 is installed for ")" -gt 0 ] ||
+  [ "$(count "did not finish in total success")" -gt 0 ] || [ "$SECONDS" -ge "$deadline" ]; do
+  sleep 1
+done
 sleep 2
 kill "$tail_pid" 2>/dev/null || true
 tail_pid=
@@ -235,7 +260,7 @@ write_test_plugin "$run/plugin-4" "release 4"
 } >>"$run/publish.log" 2>&1 || fail "lumenfeld-publish" "$run/publish.log"
 "$publish" "${check[@]}" | grep -E "halt|every machine" | sed 's/^/   /' ||
   fail "lumenfeld-publish check"
-stop_obs
+stop_obs_and_wait_for_check
 runs=$(count "Ran GetExitCodeProcess")
 launches=$(launches_done)
 start_obs
@@ -261,7 +286,7 @@ document["new_release_rev"] = 2  # what someone who can write to the CDN might d
 with open(path, "w") as f:
     json.dump(document, f)
 EOF
-  stop_obs
+  stop_obs_and_wait_for_check
   printf 'browser plugin, release 2\n' >"$plugins/obs-browser.dll"
   runs=$(count "Ran GetExitCodeProcess")
   launches=$(launches_done)
