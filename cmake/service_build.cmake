@@ -72,7 +72,7 @@ function(lumenfeld_add_service target version output_dir)
   add_executable(${target} ${PROJECT_SOURCE_DIR}/src/service/main.cpp ${version_source}
                            ${cdn_source} ${keys_source})
   target_link_libraries(${target} PRIVATE lumenfeld_core lumenfeld_warnings)
-  # The event texts (src/service/CMakeLists.txt): the executable is the
+  # The event texts (src/log/CMakeLists.txt): the executable is the
   # event source's message file.
   target_sources(${target} PRIVATE ${LUMENFELD_SERVICE_MESSAGES_RC})
   set_source_files_properties(${LUMENFELD_SERVICE_MESSAGES_RC} PROPERTIES GENERATED TRUE)

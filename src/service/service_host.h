@@ -2,8 +2,7 @@
 
 #include <windows.h>
 
-// The service's name in the service control manager.
-inline constexpr char ServiceName[] = "Lumenfeld Browser Service";
+#include "common/service_name.h"
 
 // The service main routine, run by the dispatcher on a thread of its own.
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv);

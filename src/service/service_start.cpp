@@ -2,11 +2,10 @@
 
 #include "common/build_config.h"
 #include "common/text.h"
-#include "common/unique_handle.h"
 #include "crash/crash_handler.h"
+#include "log/event_log.h"
 #include "log/service_log.h"
 #include "service/service_host.h"
-#include "service/service_messages.h"
 #include "trust/signing_keys.h"
 
 namespace {
@@ -47,15 +46,6 @@ std::wstring StateFolderFailureMessage(const ServiceStateFolder& state) {
          L"the service again.";
 }
 
-bool WriteErrorEvent(const std::wstring& source, const std::wstring& message) {
-  UniqueEventSource eventSource(RegisterEventSourceW(nullptr, source.c_str()));
-  if (!eventSource) return false;
-  const wchar_t* strings[] = {message.c_str()};
-  // The executable's message table shows the text as it stands.
-  return ReportEventW(eventSource.get(), EVENTLOG_ERROR_TYPE, 0, SERVICE_EVENT_TEXT, nullptr, 1, 0,
-                      strings, nullptr) != FALSE;
-}
-
 void SystemServiceStartSteps::ArmCrashReporting() {
   CrashHandler::Instance().UploadUrl = CrashReportUrl;
 }
@@ -75,7 +65,7 @@ ServiceStateFolder SystemServiceStartSteps::SecureStateFolder() {
 
 void SystemServiceStartSteps::ReportToEventLog(const std::wstring& message) {
   // Nothing else is left to tell if this fails: the exit code still says it.
-  WriteErrorEvent(FromUtf8(ServiceName), message);
+  WriteServiceEvent(EventKind::Error, message);
 }
 
 void SystemServiceStartSteps::OpenLog(const StateFolderOutcome& outcome) {

@@ -40,10 +40,6 @@ std::wstring PrepareService(ServiceStartSteps& steps);
 // folder, what was wrong with it, the call that failed and its error.
 std::wstring StateFolderFailureMessage(const ServiceStateFolder& state);
 
-// ReportEventW of one error event holding `message`, under the event source
-// `source`. False, with the last error set, when it could not be written.
-bool WriteErrorEvent(const std::wstring& source, const std::wstring& message);
-
 // The steps as the service takes them.
 class SystemServiceStartSteps : public ServiceStartSteps {
  public:

@@ -18,6 +18,7 @@
 #include "common/test_config.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
+#include "log/event_log.h"
 #include "service/service_start.h"
 #include "service/worker.h"
 
@@ -288,7 +289,9 @@ TEST(ServiceHost, CrashReportingComesFirstAndAnUnusableStateFolderIsExplainedInT
     EXPECT_EQ(directory, usable ? row.folder.directory : L"");
   }
   // Wine keeps no event log, but the calls that write one succeed.
-  EXPECT_TRUE(WriteErrorEvent(L"Lumenfeld Browser Service", L"a test event")) << GetLastError();
+  for (EventKind kind : {EventKind::Error, EventKind::Warning}) {
+    EXPECT_TRUE(WriteServiceEvent(kind, L"a test event")) << GetLastError();
+  }
 }
 
 TEST(ServiceHost, StatusRecordsCarryFixedFields) {
