@@ -35,6 +35,13 @@ class OwnerCheck {
       log_.Print("Not checking %s: its process has ended", path_.c_str());
       return false;
     }
+    // The id still names it while anyone holds a handle to it, as the watch
+    // loop does to learn how it ended.
+    DWORD exitCode = 0;
+    if (GetExitCodeProcess(process_.get(), &exitCode) && exitCode != STILL_ACTIVE) {
+      log_.Print("Not checking %s: its process has ended", path_.c_str());
+      return false;
+    }
     DWORD processSession = 0;
     if (!api_.ProcessSessionId(static_cast<DWORD>(launch_.processId), &processSession)) {
       return Failed("ProcessIdToSessionId");

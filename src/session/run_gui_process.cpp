@@ -82,8 +82,12 @@ enum class RanLine { Before, OnSuccess, Never };
 class UpdateRun {
  public:
   UpdateRun(SessionApi& api, ServiceLog& log, const GuiProcessRequest& request,
-            ObsLaunch& restartedObs)
-      : api_(api), log_(log), request_(request), restartedObs_(restartedObs) {}
+            ObsLaunch& restartedObs, UniqueKernelHandle* restartedProcess)
+      : api_(api),
+        log_(log),
+        request_(request),
+        restartedObs_(restartedObs),
+        restartedProcess_(restartedProcess) {}
 
   // The signed-in user's token and environment block. Elevated: the linked
   // token runs the installer itself. Limited: the user's own token runs the
@@ -160,6 +164,7 @@ class UpdateRun {
   ServiceLog& log_;
   const GuiProcessRequest& request_;
   ObsLaunch& restartedObs_;
+  UniqueKernelHandle* restartedProcess_;
   DWORD sessionId_ = 0;
   Mode mode_ = Mode::Limited;
   UniqueKernelHandle token_;
@@ -271,6 +276,9 @@ bool UpdateRun::LockObsExe() {
       "another",
       AsInt(static_cast<DWORD>(relaunched.processId)));
   restartedObs_ = relaunched;
+  if (restartedProcess_) {
+    *restartedProcess_ = WindowsFunctions::OpenLaunchedProcess(relaunched, SYNCHRONIZE);
+  }
   return false;
 }
 
@@ -368,7 +376,7 @@ bool UpdateRun::RestartObs() {
       log_.Print("ImpersonateLoggedOnUser failed GetLastError() = %d", AsInt(GetLastError()));
       return true;
     }
-    restartedObs_ = LaunchProcessAsUser(api_, obsPath(), token.get());
+    restartedObs_ = LaunchProcessAsUser(api_, obsPath(), token.get(), restartedProcess_);
     error = GetLastError();
   }
   if (restartedObs_.processId == 0) {
@@ -389,18 +397,19 @@ bool UpdateRun::InstallerSucceeded() {
 
 }  // namespace
 
-bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) {
+bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs,
+                   UniqueKernelHandle* restartedProcess) {
   SystemSessionApi api;
-  return RunGuiProcess(api, ServiceLog::Instance(), request, restartedObs);
+  return RunGuiProcess(api, ServiceLog::Instance(), request, restartedObs, restartedProcess);
 }
 
 bool RunGuiProcess(SessionApi& api, ServiceLog& log, const GuiProcessRequest& request,
-                   ObsLaunch& restartedObs) {
+                   ObsLaunch& restartedObs, UniqueKernelHandle* restartedProcess) {
   if (request.stop.running != nullptr && !*request.stop.running) {
     log.Print("Service is stopping, the plugin is not updated now");
     return false;
   }
-  UpdateRun run(api, log, request, restartedObs);
+  UpdateRun run(api, log, request, restartedObs, restartedProcess);
   if (!run.GetUserToken() || !run.TokenOfObsUser()) return false;
   // From here on OBS is stopped, and every way out starts it again if a
   // token for the user can be had.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_handle.h"
 #include "process/obs_launch.h"
 
 class ServiceLog;
@@ -62,11 +63,16 @@ struct GuiProcessRequest {
 // not started again. When the user started OBS again before obs64.exe could
 // be locked, no second OBS is started: that one (of the same path, session
 // and user as the one stopped; another's is left alone and does not count)
-// is reported in `restartedObs` instead. Returns true only when the process waited for (the
-// installer or the user-launch tool) exited with code 0. Blocks until the
-// installer has finished, or as `request.stop` allows.
-bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs);
+// is reported in `restartedObs` instead. With `restartedProcess`, the OBS
+// reported there comes with its process handle (the one its creation gave,
+// for the OBS the run started), so that an OBS that ends at once is still
+// known by its exit code. Returns true
+// only when the process waited for (the installer or the user-launch tool)
+// exited with code 0. Blocks until the installer has finished, or as
+// `request.stop` allows.
+bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs,
+                   UniqueKernelHandle* restartedProcess = nullptr);
 
 // The same over the given session calls and log.
 bool RunGuiProcess(SessionApi& api, ServiceLog& log, const GuiProcessRequest& request,
-                   ObsLaunch& restartedObs);
+                   ObsLaunch& restartedObs, UniqueKernelHandle* restartedProcess = nullptr);

@@ -1,5 +1,6 @@
 #include "session/user_session.h"
 
+#include <utility>
 #include <vector>
 
 #include "common/command_line.h"
@@ -16,7 +17,8 @@ DWORD GetActiveSessionId(SessionApi& api) {
   return 0;
 }
 
-ObsLaunch LaunchProcessAsUser(SessionApi& api, const std::wstring& executablePath, HANDLE token) {
+ObsLaunch LaunchProcessAsUser(SessionApi& api, const std::wstring& executablePath, HANDLE token,
+                              UniqueKernelHandle* processOut) {
   ObsLaunch launched;
   UniqueEnvironmentBlock environment;
   if (!api.CreateEnvironment(token, false, environment.put())) return launched;
@@ -36,5 +38,6 @@ ObsLaunch LaunchProcessAsUser(SessionApi& api, const std::wstring& executablePat
   // Read through the handle creation gave: once it is closed, a process that
   // has already exited is gone, and its id may name another process.
   launched.processStartDate = WindowsFunctions::GetProcessStartDate(process.get());
+  if (processOut) *processOut = std::move(process);
   return launched;
 }

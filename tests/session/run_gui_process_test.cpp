@@ -239,6 +239,7 @@ class RunGuiProcessTest : public ::testing::Test {
   struct Outcome {
     bool result = false;
     ObsLaunch restarted;
+    UniqueKernelHandle restartedProcess;
     std::vector<std::string> lines;
   };
 
@@ -253,9 +254,12 @@ class RunGuiProcessTest : public ::testing::Test {
     launch.processId = static_cast<int32_t>(obs.processId());
     launch.processStartDate =
         startDate ? *startDate : WindowsFunctions::GetProcessStartDate(obs.handle());
-    outcome.result =
-        RunGuiProcess(api, *log_, Request(launch, installer, userLaunch), outcome.restarted);
+    outcome.result = RunGuiProcess(api, *log_, Request(launch, installer, userLaunch),
+                                   outcome.restarted, &outcome.restartedProcess);
     if (outcome.restarted.processId != 0) restartedIds_.push_back(outcome.restarted.processId);
+    // The handle handed back is the OBS started again, and nothing else.
+    EXPECT_EQ(outcome.restartedProcess ? GetProcessId(outcome.restartedProcess.get()) : 0,
+              static_cast<DWORD>(outcome.restarted.processId));
     std::vector<std::string> all = AllLogLines();
     outcome.lines.assign(all.begin() + static_cast<std::ptrdiff_t>(bannerLines_), all.end());
     bannerLines_ = all.size();
@@ -424,6 +428,15 @@ TEST_F(RunGuiProcessTest, OnlyTheActiveUsersOwnRunningObsIsTakenOn) {
     }
   }
   EXPECT_TRUE(Running(obs));
+  // Ended, while a handle (as the watch loop holds one) keeps its id its own.
+  ASSERT_TRUE(TerminateProcess(obs.handle(), 1));
+  ASSERT_TRUE(FakeObsProcess::WaitForExit(obs.handle(), std::chrono::seconds(10)));
+  const ObsLaunch ended{obsExe_.wstring(), WindowsFunctions::GetProcessStartDate(obs.handle()),
+                        static_cast<int32_t>(obs.processId())};
+  ScriptedSessionApi api;
+  LogLinesSince since(log_->LogPath);
+  EXPECT_FALSE(IsActiveUsersObs(api, *log_, ended));
+  EXPECT_THAT(since.Messages(), ElementsAre(notChecking + "its process has ended"));
 }
 
 TEST_F(RunGuiProcessTest, OnlyTheTokensOfTheUserObsRunsAsAreUsed) {
