@@ -64,16 +64,20 @@ bool IsStagedInstallerPath(std::wstring_view path, std::wstring_view stagedFolde
 
 std::vector<std::wstring> StagedEntriesToRemove(const std::vector<StagedEntry>& entries,
                                                 std::wstring_view sha256,
-                                                std::wstring_view keptName) {
+                                                std::wstring_view keptName,
+                                                const KeptInstallers& kept) {
   const auto isInstaller = [](const StagedEntry& entry) {
     return entry.plainFile && IsStagedInstallerFileName(entry.name);
   };
   const auto isOwn = [&](const StagedEntry& entry) {
     return StagedInstallerSha256(entry.name) == sha256;
   };
+  const auto isKept = [&](const StagedEntry& entry) {
+    return kept.all || kept.sha256s.count(std::wstring(StagedInstallerSha256(entry.name))) != 0;
+  };
   std::vector<const StagedEntry*> others;
   for (const StagedEntry& entry : entries) {
-    if (isInstaller(entry) && !isOwn(entry)) others.push_back(&entry);
+    if (isInstaller(entry) && !isOwn(entry) && !isKept(entry)) others.push_back(&entry);
   }
   std::stable_sort(others.begin(), others.end(), [](const StagedEntry* a, const StagedEntry* b) {
     return a->writeTime > b->writeTime;
@@ -81,11 +85,11 @@ std::vector<std::wstring> StagedEntriesToRemove(const std::vector<StagedEntry>& 
   if (others.size() > MaxStagedInstallers - 1) others.resize(MaxStagedInstallers - 1);
   std::vector<std::wstring> removed;
   for (const StagedEntry& entry : entries) {
-    const bool kept =
-        isInstaller(entry) &&
-        (isOwn(entry) ? keptName.empty() || entry.name == keptName
-                      : std::find(others.begin(), others.end(), &entry) != others.end());
-    if (!kept) removed.push_back(entry.name);
+    const bool stays = isInstaller(entry) &&
+                       (isOwn(entry) ? keptName.empty() || entry.name == keptName
+                                     : isKept(entry) || std::find(others.begin(), others.end(),
+                                                                  &entry) != others.end());
+    if (!stays) removed.push_back(entry.name);
   }
   return removed;
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,12 +48,22 @@ struct StagedEntry {
   int64_t writeTime = 0;   // any monotonic scale (FILETIME ticks)
 };
 
+// Which installers in the folder are kept beside the one being staged: the
+// SHA-256s of `sha256s` (those kept for a revert of a release, see
+// state/kept_releases.h), or every one when what is kept cannot be told.
+struct KeptInstallers {
+  std::set<std::wstring> sha256s;
+  bool all = false;
+};
+
 // The names of the entries to remove around staging the installer of
 // `sha256`: everything that is not a plain file with a staged installer's
 // name, and of the installers of other hashes all but the newest, so that
-// at most MaxStagedInstallers remain. Of the installer's own names, all are
-// kept while `keptName` is empty (before it is staged, when any of them may
-// still serve) and only `keptName` otherwise. In listing order.
+// at most MaxStagedInstallers remain besides those `kept` names, which
+// always stay. Of the installer's own names, all are kept while `keptName`
+// is empty (before it is staged, when any of them may still serve) and only
+// `keptName` otherwise. In listing order.
 std::vector<std::wstring> StagedEntriesToRemove(const std::vector<StagedEntry>& entries,
                                                 std::wstring_view sha256,
-                                                std::wstring_view keptName = {});
+                                                std::wstring_view keptName = {},
+                                                const KeptInstallers& kept = {});

@@ -1,10 +1,12 @@
 #include "watch/install_check.h"
 
+#include <optional>
 #include <system_error>
 
 #include "common/text.h"
 #include "fs/path_checks.h"
 #include "log/service_log.h"
+#include "state/kept_releases.h"
 #include "update/plugin_metadata_resolver.h"
 
 namespace fs = std::filesystem;
@@ -110,6 +112,39 @@ bool PluginFilesDiffer(ServiceLog& log, const FileHasher& hashFile, const Plugin
                 ToUtf8(candidate).c_str(), hash.c_str(), entry.hash.c_str());
     }
     return true;
+  }
+  return false;
+}
+
+bool MayInstall(ServiceLog& log, const std::wstring& stateDirectory,
+                const InstallIdentity& identity, const std::wstring& exePath, bool launch) {
+  if (stateDirectory.empty()) return true;
+  const int rev = static_cast<int>(identity.metadata.rev);
+  std::string problem;
+  std::optional<KeptReleases> releases = ReadKeptReleases(fs::path(stateDirectory), problem);
+  if (!releases) {
+    // The holds it keeps cannot be told: none may be broken.
+    if (launch) {
+      log.Print("Not installing release %d for %s: %s", rev, ToUtf8(exePath).c_str(),
+                problem.c_str());
+    }
+    return false;
+  }
+  const int held = releases->count(identity.exeHash) ? releases->at(identity.exeHash).held : 0;
+  switch (CheckHold(*releases, identity.exeHash, identity.metadata.rev)) {
+    case HoldVerdict::None:
+      return true;
+    case HoldVerdict::Held:
+      if (launch) log.Print("Release %d is held on this machine: it made OBS crash at start", rev);
+      return false;
+    case HoldVerdict::Lifted:
+      if (!launch) return true;
+      if (WriteKeptReleases(fs::path(stateDirectory), *releases, problem)) {
+        log.Print("Hold of release %d lifted: release %d is chosen", held, rev);
+      } else {
+        log.Print("Hold of release %d not lifted: %s", held, problem.c_str());
+      }
+      return true;
   }
   return false;
 }

@@ -72,3 +72,14 @@ InstallIdentity IdentifyInstall(ServiceLog& log, PluginMetadataResolver& resolve
 using FileHasher = std::function<std::string(const std::wstring& path, PathLink* link)>;
 bool PluginFilesDiffer(ServiceLog& log, const FileHasher& hashFile, const PluginMetadata& metadata,
                        const ObsFolders& folders, bool quiet);
+
+// Whether the release `identity` names may be installed for its build, by
+// the releases kept in `stateDirectory` (see kept_releases.h): not the one
+// held for the build after it made OBS crash at start, and nothing while
+// the file that keeps the holds cannot be used. For a launch (`launch`) a
+// held release logs "Release %d is held on this machine: it made OBS crash
+// at start", a newer one lifts the hold for good ("Hold of release %d
+// lifted: release %d is chosen") and an unusable file logs "Not installing
+// release %d for %s: <why>"; a prestaging check only asks.
+bool MayInstall(ServiceLog& log, const std::wstring& stateDirectory,
+                const InstallIdentity& identity, const std::wstring& exePath, bool launch);

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <ctime>
+#include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "common/hex_digits.h"
@@ -13,6 +15,7 @@
 #include "fs/path_checks.h"
 #include "log/service_log.h"
 #include "net/held_installer.h"
+#include "state/kept_releases.h"
 #include "state/state_directory.h"
 
 namespace {
@@ -48,10 +51,23 @@ std::vector<StagedEntry> ListFolder(const std::wstring& folder) {
 // alone, when given) and the newest other one. A link is removed itself,
 // never what it leads to; a folder that is not empty stays (nothing runs
 // from it), and so does a file another program holds open.
-void RemoveOtherEntries(ServiceLog& log, const std::wstring& folder, const std::wstring& sha256,
+void RemoveOtherEntries(ServiceLog& log, const StagingRequest& request, const std::wstring& sha256,
                         const std::wstring& keptName = {}) {
+  const std::wstring& folder = request.stagedFolder;
   const std::vector<StagedEntry> entries = ListFolder(folder);
-  for (const std::wstring& name : StagedEntriesToRemove(entries, sha256, keptName)) {
+  KeptInstallers kept;
+  if (!request.stateDirectory.empty()) {
+    std::string problem;
+    const std::optional<KeptReleases> releases =
+        ReadKeptReleases(std::filesystem::path(request.stateDirectory), problem);
+    kept.all = !releases;
+    if (releases) {
+      for (const std::string& hash : KeptInstallerSha256s(*releases)) {
+        kept.sha256s.insert(FromUtf8(hash));
+      }
+    }
+  }
+  for (const std::wstring& name : StagedEntriesToRemove(entries, sha256, keptName, kept)) {
     const std::wstring path = folder + L"\\" + name;
     const DWORD attributes = GetFileAttributesW(path.c_str());
     const bool removed =
@@ -174,7 +190,7 @@ bool StageInstaller(ServiceLog& log, const StagingRequest& request, std::wstring
   std::string failure;
   if (!PrepareFolder(log, request.stagedFolder, failure)) return StagingFailed(log, failure);
   const std::wstring sha256 = FromUtf8(request.sha256);
-  RemoveOtherEntries(log, request.stagedFolder, sha256);
+  RemoveOtherEntries(log, request, sha256);
   // Anyone may read a staged file, and so hold it open: that must not stop
   // every update. The next name is taken instead.
   for (size_t index = 0; index < StagedNamesPerInstaller; ++index) {
@@ -182,7 +198,7 @@ bool StageInstaller(ServiceLog& log, const StagingRequest& request, std::wstring
     const std::wstring path = request.stagedFolder + L"\\" + name;
     switch (StageAt(log, request, path)) {
       case StagedAt::Ready:
-        RemoveOtherEntries(log, request.stagedFolder, sha256, name);
+        RemoveOtherEntries(log, request, sha256, name);
         stagedPath = path;
         return true;
       case StagedAt::Failed:
@@ -220,5 +236,18 @@ void RemoveStagedInstaller(ServiceLog& log, const std::wstring& path) {
   } else {
     log.Print("Could not remove the installed %s, GetLastError = %d", ToUtf8(path).c_str(),
               AsInt(error));
+  }
+}
+
+void RemoveStagedInstallers(ServiceLog& log, const std::wstring& stagedFolder,
+                            const std::vector<std::string>& sha256s) {
+  for (const std::string& sha256 : sha256s) {
+    for (size_t index = 0; index < StagedNamesPerInstaller; ++index) {
+      const std::wstring path =
+          stagedFolder + L"\\" + StagedInstallerFileName(FromUtf8(sha256), index);
+      if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        RemoveStagedInstaller(log, path);
+      }
+    }
   }
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class ServiceLog;
 
@@ -15,12 +16,17 @@ struct StagingRequest {
   std::string sha256;
   // The service's run flag: clearing it ends the download within a second.
   const std::atomic<bool>* running = nullptr;
+  // The state folder, whose kept_releases.json names the installers kept
+  // for a revert, which the staging leaves alone (every installer, while
+  // that file cannot be used); empty: none are.
+  std::wstring stateDirectory;
 };
 
 // Stages the installer of an update before OBS is touched: makes sure the
 // staged folder is the service's own (created with the protected list, or
 // vetted and repaired as the state folder is), removes from it whatever is
-// not a staged installer and all but the newest other installer, and then
+// not a staged installer and all but the newest other installer (besides
+// those kept for a revert), and then
 // either keeps a file staged earlier under the installer's name whose
 // SHA-256, read through a handle that keeps writers out, is the expected
 // one, or downloads the installer under that name (only a 200 response with
@@ -48,3 +54,8 @@ bool FindStagedInstaller(ServiceLog& log, const std::wstring& stagedFolder,
 // Deletes the staged installer `path`, once it is installed, through a
 // handle that refuses links; logs the outcome.
 void RemoveStagedInstaller(ServiceLog& log, const std::wstring& path);
+
+// Deletes every file of `stagedFolder` under a name of one of `sha256s`
+// (installers no longer kept), as RemoveStagedInstaller does.
+void RemoveStagedInstallers(ServiceLog& log, const std::wstring& stagedFolder,
+                            const std::vector<std::string>& sha256s);

@@ -2,22 +2,28 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/text.h"
 #include "fs/path_checks.h"
+#include "log/event_log.h"
 #include "log/service_log.h"
 #include "process/windows_functions.h"
 #include "session/obs_owner.h"
 #include "session/session_api.h"
+#include "state/kept_releases.h"
 #include "state/known_installs.h"
+#include "state/state_directory.h"
 #include "state/worker_state.h"
 #include "update/plugin_metadata_resolver.h"
 #include "watch/install_rights.h"
@@ -106,6 +112,50 @@ void RememberInstall(WorkerState& worker, const ObsLaunch& launch,
   RememberKnownInstall(fs::path(worker.GetStateDirectory()), seen);
 }
 
+// Records what a run with total success installed in the releases kept
+// for its build (see kept_releases.h): an update's installer is kept with
+// the one it replaced, a revert's release is the one installed again; the
+// installers no longer kept for any build leave the staged folder. Returns
+// the SHA-256s kept from now on; nullopt, logged, when the record cannot be
+// read or written (what it keeps is then unknown).
+std::optional<std::set<std::string>> KeepReleases(WorkerState& worker, ServiceLog& log,
+                                                  const PlannedUpdate& update, bool unelevated) {
+  const int rev = static_cast<int>(update.metadata.rev);
+  if (worker.GetStateDirectory().empty()) return std::nullopt;
+  const fs::path state(worker.GetStateDirectory());
+  std::string problem;
+  std::optional<KeptReleases> releases = ReadKeptReleases(state, problem);
+  if (!releases) {
+    log.Print("Not keeping the installer of release %d: %s", rev, problem.c_str());
+    return std::nullopt;
+  }
+  const std::set<std::string> before = KeptInstallerSha256s(*releases);
+  // A build that was not hashed cannot be told again: nothing is kept for it.
+  if (update.obsBuild.empty()) return before;
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  if (update.revertOf != 0) {
+    RecordRevert(*releases, update.obsBuild, now);
+  } else {
+    KeptRelease release;
+    release.rev = update.metadata.rev;
+    release.sha256 = update.metadata.installerSha256;
+    release.url = update.metadata.installer;
+    for (const PluginFile& file : update.metadata.files) release.files.push_back(file.file);
+    release.unelevated = unelevated;
+    RecordInstall(*releases, update.obsBuild, ToUtf8(update.launch.filePath), release, now);
+  }
+  if (!WriteKeptReleases(state, *releases, problem)) {
+    log.Print("Not keeping the installer of release %d: %s", rev, problem.c_str());
+    return std::nullopt;
+  }
+  std::set<std::string> after = KeptInstallerSha256s(*releases);
+  std::vector<std::string> gone;
+  std::set_difference(before.begin(), before.end(), after.begin(), after.end(),
+                      std::back_inserter(gone));
+  RemoveStagedInstallers(log, StagedFolderOf(worker.GetStateDirectory()), gone);
+  return after;
+}
+
 }  // namespace
 
 bool SystemUpdateRunner::IsActiveUsersObs(const ObsLaunch& launch,
@@ -118,10 +168,11 @@ bool SystemUpdateRunner::GetServicePath(std::wstring& path) {
   return WindowsFunctions::GetProcessFilePath(GetCurrentProcessId(), path);
 }
 
-bool SystemUpdateRunner::RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) {
+bool SystemUpdateRunner::RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs,
+                                       UniqueKernelHandle& restartedProcess) {
   GuiProcessRequest stoppable = request;
   stoppable.stop.running = running_;
-  return ::RunGuiProcess(stoppable, restartedObs);
+  return ::RunGuiProcess(stoppable, restartedObs, &restartedProcess);
 }
 
 bool UpdateRunner::FindStagedInstaller(const std::wstring& stagedFolder, const std::string& sha256,
@@ -133,23 +184,59 @@ UniqueKernelHandle UpdateRunner::OpenObs(const ObsLaunch& launch) {
   // By its id alone: the creation time Wine lists for a process just
   // created can differ from the one it gives a moment later, and an id the
   // loop has only just listed cannot have passed to another process yet.
-  return UniqueKernelHandle(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(launch.processId)));
+  return UniqueKernelHandle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                        static_cast<DWORD>(launch.processId)));
 }
 
 bool UpdateRunner::ObsStillRuns(const ObsLaunch&, HANDLE process) {
   return process != nullptr && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
 }
 
-ObsLaunch RunPlannedUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
-                           const PlannedUpdate& update, const std::wstring& stagedPath) {
+UpdateRunner::ObsRun UpdateRunner::RunOf(const ObsLaunch& launch, HANDLE process) {
+  ObsRun run;
+  DWORD exitCode = STILL_ACTIVE;
+  if (process != nullptr && GetExitCodeProcess(process, &exitCode)) run.exitCode = exitCode;
+  FILETIME creation{}, exit{}, kernel{}, user{};
+  const auto ticks = [](const FILETIME& time) {
+    return static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) |
+                                time.dwLowDateTime);
+  };
+  if (process != nullptr && GetProcessTimes(process, &creation, &exit, &kernel, &user)) {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    run.seconds = ((ended ? ticks(exit) : ticks(now)) - ticks(creation)) / 10000000;
+  } else {
+    // Whole seconds from the listed start: the times cannot be read.
+    run.seconds = static_cast<int64_t>(std::time(nullptr)) - launch.processStartDate;
+  }
+  return run;
+}
+
+bool UpdateRunner::ObsUserOf(HANDLE process, std::vector<unsigned char>& user) {
+  SystemSessionApi api;
+  UniqueKernelHandle token;
+  return process != nullptr && api.ProcessToken(process, token.put()) &&
+         api.TokenUserSid(token.get(), user);
+}
+
+void UpdateRunner::ReportToEventLog(const std::wstring& message) {
+  // The service log has the same line: a failure here loses nothing else.
+  WriteServiceEvent(EventKind::Warning, message);
+}
+
+UpdateOutcome RunPlannedUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
+                               const PlannedUpdate& update, const std::wstring& stagedPath) {
   const ObsLaunch& launch = update.launch;
   const PluginMetadata& metadata = update.metadata;
+  UpdateOutcome outcome;
   std::wstring servicePath;
-  if (!runner.GetServicePath(servicePath)) return {};
+  if (!runner.GetServicePath(servicePath)) return outcome;
   const std::wstring pluginFolder =
       PluginFolderArgument(log, launch.filePath, metadata.rev, update.folders);
-  if (!InstallFolderLeadsToItself(log, pluginFolder, update.folders, metadata)) return {};
-  const bool withoutElevation = InstallsWithoutElevation(log, ObsRootText(launch.filePath));
+  if (!InstallFolderLeadsToItself(log, pluginFolder, update.folders, metadata)) return outcome;
+  const bool withoutElevation =
+      InstallsWithoutElevation(log, ObsRootText(launch.filePath)) || update.unelevated;
   const fs::path serviceFolder = fs::path(servicePath).parent_path();
   std::wstring arguments = L"/url='" + FromUtf8(metadata.installer) + L"' /pluginFolder='" +
                            pluginFolder + L"' /pathToObs64='" + launch.filePath + L"'";
@@ -169,12 +256,17 @@ ObsLaunch RunPlannedUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog
   request.obsLaunch = launch;
   request.obsUser = update.obsUser;
   request.withoutElevation = withoutElevation;
-  ObsLaunch restartedObs;
-  if (!runner.RunGuiProcess(request, restartedObs)) {
+  if (!runner.RunGuiProcess(request, outcome.restarted, outcome.restartedProcess)) {
     log.Print("RunGuiProcess for the downloader/installer did not finish in total success.");
-    return restartedObs;
+    return outcome;
   }
-  if (!stagedPath.empty()) RemoveStagedInstaller(log, stagedPath);
+  outcome.succeeded = true;
+  const std::optional<std::set<std::string>> kept =
+      KeepReleases(worker, log, update, withoutElevation);
+  // Kept, the file is the previous release's installer after the next update.
+  if (!stagedPath.empty() && kept && kept->count(metadata.installerSha256) == 0) {
+    RemoveStagedInstaller(log, stagedPath);
+  }
   {
     std::lock_guard<std::mutex> lock(worker.stateLock);
     if (worker.ReadLastRev() != metadata.rev) {
@@ -182,9 +274,17 @@ ObsLaunch RunPlannedUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog
       worker.WriteLastRev(metadata.rev);
     }
   }
-  log.Print("Release %d is installed for %s", static_cast<int>(metadata.rev),
-            ToUtf8(launch.filePath).c_str());
-  return restartedObs;
+  const std::string path = ToUtf8(launch.filePath);
+  if (update.revertOf == 0) {
+    log.Print("Release %d is installed for %s", static_cast<int>(metadata.rev), path.c_str());
+    return outcome;
+  }
+  const std::string reverted = "Reverted the plugin of " + path + " to release " +
+                               std::to_string(metadata.rev) + ": release " +
+                               std::to_string(update.revertOf) + " made OBS crash twice at start";
+  log.Print("%s", reverted.c_str());
+  runner.ReportToEventLog(FromUtf8(reverted));
+  return outcome;
 }
 
 void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
@@ -231,6 +331,10 @@ void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, Up
     case InstallIdentity::Outcome::Identified:
       break;
   }
+  if (!MayInstall(log, worker.GetStateDirectory(), identity, launch.filePath, true)) {
+    AddToHistory(log, launch, obsProcessHistory);
+    return;
+  }
 
   const bool needsUpdate =
       HasExecutableTail(launch.filePath) &&
@@ -242,7 +346,8 @@ void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, Up
   if (needsUpdate) {
     // The staging deadline counts from here: the documents and the hashes
     // are behind, only the wait for the installer is ahead.
-    PlannedUpdate update{launch, obsUser, std::move(identity.metadata), identity.folders};
+    PlannedUpdate update{launch, obsUser, std::move(identity.metadata), identity.folders,
+                         identity.exeHash};
     followUp.Begin(worker, runner, log, update, obsProcessHistory,
                    std::chrono::steady_clock::now());
   }

@@ -38,16 +38,30 @@ class UpdateRunner {
   }
   // The service's own executable path; false when it cannot be read.
   virtual bool GetServicePath(std::wstring& path) = 0;
-  // As RunGuiProcess in session/run_gui_process.h.
-  virtual bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) = 0;
+  // As RunGuiProcess in session/run_gui_process.h, with the handle of the
+  // OBS started again.
+  virtual bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs,
+                             UniqueKernelHandle& restartedProcess) = 0;
   // As FindStagedInstaller in watch/installer_staging.h.
   virtual bool FindStagedInstaller(const std::wstring& stagedFolder, const std::string& sha256,
                                    std::wstring& path);
   // Opens the process of `launch`, which the watch loop has just listed, by
-  // its id, to see later whether it has ended; empty when it has already.
+  // its id, to see later whether it has ended, how long it ran and with
+  // which exit code; empty when it has ended already.
   virtual UniqueKernelHandle OpenObs(const ObsLaunch& launch);
   // True while `process` (from OpenObs for `launch`) runs.
   virtual bool ObsStillRuns(const ObsLaunch& launch, HANDLE process);
+  // How long `process` has run, from its start to its end or to now, and
+  // its exit code once it has ended.
+  struct ObsRun {
+    int64_t seconds = 0;
+    uint32_t exitCode = 0;
+  };
+  virtual ObsRun RunOf(const ObsLaunch& launch, HANDLE process);
+  // The user `process` runs as (the SID's bytes); false when it cannot be told.
+  virtual bool ObsUserOf(HANDLE process, std::vector<unsigned char>& user);
+  // Writes `message` to the Application event log (see WriteServiceEvent).
+  virtual void ReportToEventLog(const std::wstring& message);
 };
 
 // The service's runner: GetProcessFilePath of the current process and the
@@ -58,19 +72,37 @@ class SystemUpdateRunner : public UpdateRunner {
   explicit SystemUpdateRunner(const std::atomic<bool>* running) : running_(running) {}
   bool IsActiveUsersObs(const ObsLaunch& launch, std::vector<unsigned char>& user) override;
   bool GetServicePath(std::wstring& path) override;
-  bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) override;
+  bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs,
+                     UniqueKernelHandle& restartedProcess) override;
 
  private:
   const std::atomic<bool>* running_;
 };
 
 // An update a launch check decided on: the launch, the user its OBS runs as,
-// the release and the folders of that OBS.
+// the release and the folders of that OBS, and its build (the MD5 of
+// obs64.exe; empty when it was not hashed). A revert (see LaunchFollowUp)
+// is one too: the release kept from before the one that crashed OBS.
 struct PlannedUpdate {
   ObsLaunch launch;
   std::vector<unsigned char> obsUser;
   PluginMetadata metadata;
   ObsFolders folders;
+  std::string obsBuild;
+  // A revert: the release it undoes; 0 for an update.
+  int32_t revertOf = 0;
+  // Run with the user's own rights whatever the OBS folder's list says (the
+  // update a revert undoes ran so).
+  bool unelevated = false;
+};
+
+// What RunPlannedUpdate did.
+struct UpdateOutcome {
+  bool succeeded = false;
+  // The OBS started again (processId 0 when none) and, when the run started
+  // it, its process handle from its creation.
+  ObsLaunch restarted;
+  UniqueKernelHandle restartedProcess;
 };
 
 // Runs the downloader/installer for `update` on the user's desktop (OBS
@@ -79,13 +111,16 @@ struct PlannedUpdate {
 // the downloader to run: ` /sha256='<hex>' /staged='<file>'` follow the
 // three arguments. Nothing runs when the service's own path cannot be read
 // or a folder or file the installer may write to leads elsewhere through a
-// link (checked now, just before the run). After total success the staged
-// file is deleted, the revision recorded (and the roll re-drawn when it
-// changed) and "Release %d is installed for %s" logged; otherwise
-// "RunGuiProcess for the downloader/installer did not finish in total
-// success.". Returns the OBS started again (processId 0 when none).
-ObsLaunch RunPlannedUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
-                           const PlannedUpdate& update, const std::wstring& stagedPath);
+// link (checked now, just before the run). After total success the
+// installer is kept for its build with the one it replaced (see
+// kept_releases.h; the staged file is deleted when it cannot be kept), the
+// revision recorded (and the roll re-drawn when it changed) and "Release %d
+// is installed for %s" logged; for a revert "Reverted the plugin of %s to
+// release %d: release %d made OBS crash twice at start", which also goes to
+// the event log. Otherwise "RunGuiProcess for the downloader/installer did
+// not finish in total success.".
+UpdateOutcome RunPlannedUpdate(WorkerState& worker, UpdateRunner& runner, ServiceLog& log,
+                               const PlannedUpdate& update, const std::wstring& stagedPath);
 
 // Deals with one OBS launch that the watch loop has just seen, at most a few
 // seconds after it started: identifies the plugin release that belongs with

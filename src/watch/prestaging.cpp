@@ -58,6 +58,7 @@ int PrestageInstalls(WorkerState& worker, bool all, const std::vector<std::strin
     const PluginMetadata& metadata = identity.metadata;
     if (identity.outcome != InstallIdentity::Outcome::Identified ||
         metadata.installerSha256.empty() || !HasExecutableTail(exePath) ||
+        !MayInstall(log, worker.GetStateDirectory(), identity, exePath, false) ||
         !PluginFilesDiffer(
             log, [](const std::wstring& path, PathLink* link) { return GetFileHash(path, link); },
             metadata, identity.folders, true) ||

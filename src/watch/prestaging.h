@@ -22,7 +22,8 @@ using ResolverFactory = std::function<std::unique_ptr<PluginMetadataResolver>(Wo
 // "Prestaging the installer of release %d for %s" (the path of that
 // obs64.exe), unless it is being staged or was staged already. Nothing is
 // staged for an install whose files match, nor for a release whose metadata
-// names no installer_sha256 (unsigned builds only). Logs little else than
+// names no installer_sha256 (unsigned builds only), nor for one held for the
+// install's build (see MayInstall). Logs little else than
 // the documents' own lines. Stops early once the worker's run flag is
 // cleared. Returns the number of installs checked.
 int PrestageInstalls(WorkerState& worker, bool all, const std::vector<std::string>& paths,

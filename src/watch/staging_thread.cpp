@@ -44,6 +44,7 @@ void RunStagingJob(WorkerState& worker, const StagingBoard::Job& job) {
     request.url = job.url;
     request.sha256 = job.sha256;
     request.running = &worker.running;
+    request.stateDirectory = worker.GetStateDirectory();
     staged = StageInstaller(log, request, path);
   });
   // Whatever happened, nobody is left waiting for this job.

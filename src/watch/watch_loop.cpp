@@ -85,13 +85,22 @@ void RunWatchPass(WatchContext& context, WorkerState* worker,
   });
   std::vector<ObsLaunch> seen;
   for (const ObsLaunch& launch : list) {
+    if (obsProcessHistory.count(KeyOf(launch)) == 0) seen.push_back(launch);
+  }
+  if (!seen.empty()) {
+    // Held from now on, so that an OBS that ends during its own check is
+    // still known by its exit code.
+    step = PassStep{"watching the new obs64.exe processes", nullptr};
+    guarded([&] { context.WatchNewLaunches(worker, seen); });
+  }
+  for (const ObsLaunch& launch : seen) {
+    // A check of an earlier launch in this pass may have recorded it.
     if (obsProcessHistory.count(KeyOf(launch)) != 0) continue;
-    seen.push_back(launch);
     step.launch = &launch;
     guarded([&] { HandleNewLaunch(context, worker, launch, obsProcessHistory); });
   }
   step = PassStep{"following up on earlier launches", nullptr};
-  guarded([&] { context.FollowUp(worker, seen, obsProcessHistory); });
+  guarded([&] { context.FollowUp(worker, obsProcessHistory); });
   step = PassStep{"checking for a new version of the service", nullptr};
   guarded([&] {
     if (context.Now() - worker->lastUpdateCheck > UpdateCheckInterval) {
@@ -129,10 +138,13 @@ void SystemWatchContext::HandleFreshLaunch(WorkerState* worker, const ObsLaunch&
   ::HandleFreshLaunch(worker, launch, obsProcessHistory, followUp_);
 }
 
-void SystemWatchContext::FollowUp(WorkerState* worker, const std::vector<ObsLaunch>& seen,
-                                  ObsProcessHistory& obsProcessHistory) {
+void SystemWatchContext::WatchNewLaunches(WorkerState* worker, const std::vector<ObsLaunch>& seen) {
   SystemUpdateRunner runner(&worker->running);
-  for (const ObsLaunch& launch : seen) followUp_.WatchForEnd(runner, launch);
+  for (const ObsLaunch& launch : seen) followUp_.WatchForEnd(*worker, runner, launch);
+}
+
+void SystemWatchContext::FollowUp(WorkerState* worker, ObsProcessHistory& obsProcessHistory) {
+  SystemUpdateRunner runner(&worker->running);
   followUp_.Advance(*worker, runner, Log(), obsProcessHistory, std::chrono::steady_clock::now());
 }
 

@@ -29,13 +29,15 @@ class WatchContext {
   // nothing when no snapshot can be taken. Those already in `known` may be
   // left out (the pass skips them anyway).
   virtual void FindObsProcesses(std::vector<ObsLaunch>& list, const ObsProcessHistory& known) = 0;
+  // Before anything is done about them: `seen` are the launches this pass
+  // listed that were not in `obsProcessHistory` before it, each to be
+  // watched for its end from now on (see LaunchFollowUp::WatchForEnd).
+  virtual void WatchNewLaunches(WorkerState* worker, const std::vector<ObsLaunch>& seen) = 0;
   virtual void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                                  ObsProcessHistory& obsProcessHistory) = 0;
-  // After the launches of a pass: what they started, see LaunchFollowUp.
-  // `seen` are the launches this pass listed that were not in
-  // `obsProcessHistory` before it.
-  virtual void FollowUp(WorkerState* worker, const std::vector<ObsLaunch>& seen,
-                        ObsProcessHistory& obsProcessHistory) = 0;
+  // After the launches of a pass: what they started and what the OBS
+  // processes watched did, see LaunchFollowUp::Advance.
+  virtual void FollowUp(WorkerState* worker, ObsProcessHistory& obsProcessHistory) = 0;
   virtual void CheckForServiceUpdate(WorkerState* worker) = 0;
   // The pause at the end of every pass.
   virtual void Pause() = 0;
@@ -50,10 +52,10 @@ class SystemWatchContext : public WatchContext {
  public:
   int64_t Now() override;
   void FindObsProcesses(std::vector<ObsLaunch>& list, const ObsProcessHistory& known) override;
+  void WatchNewLaunches(WorkerState* worker, const std::vector<ObsLaunch>& seen) override;
   void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                          ObsProcessHistory& obsProcessHistory) override;
-  void FollowUp(WorkerState* worker, const std::vector<ObsLaunch>& seen,
-                ObsProcessHistory& obsProcessHistory) override;
+  void FollowUp(WorkerState* worker, ObsProcessHistory& obsProcessHistory) override;
   void CheckForServiceUpdate(WorkerState* worker) override;
   void Pause() override;
   ServiceLog& Log() override;
@@ -67,7 +69,8 @@ class SystemWatchContext : public WatchContext {
 void AddToHistory(ServiceLog& log, const ObsLaunch& launch, ObsProcessHistory& obsProcessHistory);
 
 // One pass without its pause: every launch of the process list whose key is
-// not in `obsProcessHistory` is logged and then either handed to
+// not in `obsProcessHistory` is watched for its end (WatchNewLaunches, before
+// any network request is made for it), logged and then either handed to
 // HandleFreshLaunch (at most FreshLaunchWindow seconds old, negative ages
 // included) or only recorded; then the follow-up of earlier launches
 // (FollowUp); then, when it is due, the self-update check, after which the

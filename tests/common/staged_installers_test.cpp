@@ -47,6 +47,15 @@ TEST(StagedInstallers, AtMostTwoInstallersStayBesidesFilesHeldOpen) {
   EXPECT_EQ(StagedEntriesToRemove(entries, Hash, StagedInstallerFileName(Hash, 1)),
             (std::vector<std::wstring>{StagedInstallerFileName(Hash), older, L"notes.txt",
                                        StagedInstallerFileName(Hash, 2)}));
+  // Installers kept for a revert stay and count for nothing: the newest
+  // other one stays too; with what is kept unknown, every installer stays.
+  const std::wstring kept = std::wstring(64, L'e') + L".exe";
+  std::vector<StagedEntry> withKept = entries;
+  withKept.push_back({kept, true, 0});
+  EXPECT_EQ(StagedEntriesToRemove(withKept, Hash, {}, {{std::wstring(64, L'e')}, false}),
+            (std::vector<std::wstring>{older, L"notes.txt", StagedInstallerFileName(Hash, 2)}));
+  EXPECT_EQ(StagedEntriesToRemove(withKept, Hash, {}, {{}, true}),
+            (std::vector<std::wstring>{L"notes.txt", StagedInstallerFileName(Hash, 2)}));
 }
 
 }  // namespace

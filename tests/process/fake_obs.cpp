@@ -14,6 +14,11 @@
 // When a file "<own path>.launches" exists, it then appends a line to it:
 // its current folder, a tab, and its whole command line (UTF-8). Once its
 // child is started, it signals the event FakeObsReadyEventName names.
+// When the plugin it stands in front of, obs-browser.dll in the plugin
+// folder of its OBS root (two folders above its own), holds the text "crash
+// at start", it ends a second later with an access violation that nothing
+// handles, as an OBS does whose plugin release breaks it (exit code
+// 0xC0000005).
 // clang-format off
 #include <windows.h>
 #include <shellapi.h>  // needs windows.h first
@@ -70,6 +75,37 @@ void RenameMainModule(const std::wstring& self) {
   main->FullDllName.MaximumLength = static_cast<USHORT>(main->FullDllName.Length + sizeof(wchar_t));
 }
 
+// True when the plugin file of this OBS copy says it breaks OBS.
+bool PluginCrashesAtStart(const std::wstring& self) {
+  const size_t bin = self.rfind(L"\\bin\\64bit\\");
+  if (bin == std::wstring::npos) return false;
+  const std::wstring plugin = self.substr(0, bin) + L"\\obs-plugins\\64bit\\obs-browser.dll";
+  UniqueFileHandle file(CreateFileW(plugin.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+  std::string text(4096, '\0');
+  DWORD read = 0;
+  if (!file ||
+      !ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr)) {
+    return false;
+  }
+  text.resize(read);
+  return text.find("crash at start") != std::string::npos;
+}
+
+// As a crash handler that reports and exits would: the process ends with the
+// exception's code, with no dialog and no debugger started.
+LONG WINAPI EndWithExceptionCode(EXCEPTION_POINTERS* exception) {
+  TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+void CrashAtStart() {
+  SetUnhandledExceptionFilter(EndWithExceptionCode);
+  Sleep(1000);
+  // Raised rather than made: a write through null may compile to a trap.
+  RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
+
 void RecordLaunch(const std::wstring& self) {
   UniqueFileHandle record(CreateFileW((self + L".launches").c_str(), FILE_APPEND_DATA,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -92,6 +128,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const std::wstring self = OwnPath();
   RenameMainModule(self);
   RecordLaunch(self);
+  if (PluginCrashesAtStart(self)) CrashAtStart();
   int depth = argc > 1 ? std::stoi(argv.get()[1]) : 0;
   DWORD watched = argc > 2 ? static_cast<DWORD>(std::stoul(argv.get()[2])) : 0;
   DWORD lifetimeMs = (argc > 3 ? static_cast<DWORD>(std::stoul(argv.get()[3])) : 60) * 1000;

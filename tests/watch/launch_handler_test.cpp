@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <set>
 
@@ -19,6 +20,7 @@
 #include "common/text.h"
 #include "common/wine_path.h"
 #include "log/service_log.h"
+#include "state/kept_releases.h"
 #include "update/file_hash.h"
 #include "update/plugin_metadata_resolver.h"
 #include "watch/launch_follow_up.h"
@@ -54,7 +56,19 @@ class FakeRunner : public UpdateRunner {
   bool ObsStillRuns(const ObsLaunch& launch, HANDLE) override {
     return ended.count(launch.processId) == 0;
   }
-  bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs) override {
+  // Any process will do for a handle: how it runs is told by `runs`.
+  UniqueKernelHandle OpenObs(const ObsLaunch&) override {
+    return UniqueKernelHandle(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentProcessId()));
+  }
+  ObsRun RunOf(const ObsLaunch& launch, HANDLE) override { return runs[launch.processId]; }
+  bool ObsUserOf(HANDLE, std::vector<unsigned char>& user) override {
+    user = {1, 2, 3};
+    return true;
+  }
+  void ReportToEventLog(const std::wstring& message) override { events.push_back(message); }
+  bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch& restartedObs,
+                     UniqueKernelHandle&) override {
     calls.push_back({request.installerPath, request.installerArguments, request.obsLaunch.filePath,
                      request.toFrontPath, request.userLaunchPath,
                      std::to_wstring(request.obsLaunch.processId),
@@ -65,6 +79,8 @@ class FakeRunner : public UpdateRunner {
   }
 
   std::set<int32_t> ended;  // the OBS processes that have ended
+  std::map<int32_t, ObsRun> runs;
+  std::vector<std::wstring> events;
   bool activeUsers = true;
   bool pathReadable = true;
   bool succeeds = true;
@@ -469,7 +485,7 @@ TEST_F(LaunchHandlerTest, APinnedInstallerIsWaitedForOnlyWhileItsObsRunsAndUntil
   EXPECT_THAT(runner.calls[0][1],
               ::testing::EndsWith(L" /sha256='" + FromUtf8(sha) + L"' /staged='" + staged + L"'"));
   EXPECT_EQ(runner.calls[0][5], L"4400");
-  EXPECT_FALSE(fs::exists(staged));  // removed once installed
+  EXPECT_TRUE(fs::exists(staged));  // kept: the installer of the release installed
   EXPECT_EQ(State(L"lastrev.txt"), "140");
 
   WriteFileBytes(staged, installer);  // staged before the launch
@@ -477,6 +493,7 @@ TEST_F(LaunchHandlerTest, APinnedInstallerIsWaitedForOnlyWhileItsObsRunsAndUntil
   EXPECT_EQ(log.at(2), "Using the installer staged earlier, " + stagedAs);
   EXPECT_EQ(runner.calls.size(), 2u);
 
+  fs::remove(staged);       // gone since (it is kept after an install)
   launch.processId = 4500;  // the next launch
   Handle();
   Advance(std::chrono::seconds(StagingDeadlineSeconds - 1));
@@ -491,6 +508,126 @@ TEST_F(LaunchHandlerTest, APinnedInstallerIsWaitedForOnlyWhileItsObsRunsAndUntil
   EXPECT_THAT(log, IsEmpty());
   EXPECT_EQ(followUp.waiting(), 0u);
   EXPECT_EQ(runner.calls.size(), 2u);
+}
+
+// Release 140 replaces 139, both installed by the service: both installers
+// stay kept. The OBS processes of its build that end while it is on
+// probation decide: ends that are no crash, or come after the probation,
+// count for nothing; the second crash at start runs the kept installer of
+// 139 (no document fetched) and holds 140 until a newer release is chosen;
+// without that installer, or with one changed, 140 is only held.
+TEST_F(LaunchHandlerTest, TheSecondCrashAtStartRevertsToTheKeptReleaseAndHoldsTheOneThatCrashed) {
+  const fs::path staged = state_ / L"Staged";
+  const std::string path = ToUtf8(launch.filePath), stagedText = ToUtf8(staged.wstring());
+  std::map<int, std::string> sha;
+  const auto install = [&](int rev) {
+    const std::string bytes = "installer of " + std::to_string(rev);
+    sha[rev] = Sha256Hex(bytes.data(), bytes.size());
+    Publish(rev);
+    Meta(rev, {{"gone.dll", "0123456789ABCDEF0123456789ABCDEF"}},
+         "https://cdn.test/setup-" + std::to_string(rev) + ".exe", "30.1.2", sha[rev]);
+    fs::create_directories(staged);
+    WriteFileBytes(staged / (sha[rev] + ".exe"), bytes);
+    runner.restarted = {L"", 1704067300 + rev, 5000 + rev};
+    Handle();
+  };
+  const uint32_t Av = 0xC0000005, OwnHandler = 0xFFFFFFFF;
+  const auto crash = [](int n) {
+    return "OBS ended 2 s after its start with exit code 0xC0000005: crash " + std::to_string(n) +
+           " of release 140";
+  };
+  const std::string held = "Release 140 is held on this machine: it made OBS crash at start";
+  struct Row {
+    const char* what;
+    std::vector<UpdateRunner::ObsRun> ends;  // in turn; the first is the OBS the update started
+    const char* kept139;                     // what the kept installer of 139 holds; null: none
+    std::vector<std::string> lines;
+  };
+  const std::vector<Row> rows = {
+      {"ends that are no crash",
+       {{3, 1}, {5, 1}},
+       "installer of 139",
+       {"OBS ended 3 s after its start with exit code 0x00000001: no crash, release 140 stays on "
+        "probation",
+        "OBS ended 5 s after its start with exit code 0x00000001: no crash, release 140 stays on "
+        "probation"}},
+      {"a crash after the probation",
+       {{75, Av}, {2, Av}},
+       "installer of 139",
+       {"OBS ran 75 s with release 140: it is no longer on probation"}},
+      {"no installer kept",
+       {{2, Av}, {2, Av}},
+       nullptr,
+       {crash(1), crash(2),
+        "Not reverting the plugin of " + path + ": no installer of release 139 is kept in " +
+            stagedText + "; release 140 is held on this machine",
+        held}},
+      {"the kept installer changed",
+       {{2, Av}, {2, Av}},
+       "changed",
+       {crash(1), crash(2),
+        "Not reverting the plugin of " + path +
+            ": the installer kept of release 139 is no longer the one its metadata named; release "
+            "140 is held on this machine",
+        held}},
+      {"reverted",
+       {{2, Av}, {1, OwnHandler}},
+       "installer of 139",
+       {crash(1), "OBS ended 1 s after its start with exit code 0xFFFFFFFF: crash 2 of release 140",
+        "Reverted the plugin of " + path +
+            " to release 139: release 140 made OBS crash twice at start",
+        held, "Hold of release 140 lifted: release 141 is chosen",
+        "Release 141 is installed for " + path}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(staged);
+    fs::remove(state_ / KeptReleasesFileName);
+    followUp = LaunchFollowUp();
+    runner.calls.clear();
+    runner.events.clear();
+    runner.ended.clear();
+    runner.runs.clear();
+    install(139);
+    install(140);
+    EXPECT_TRUE(fs::exists(staged / (sha[139] + ".exe")) &&
+                fs::exists(staged / (sha[140] + ".exe")));
+    if (row.kept139) {
+      WriteFileBytes(staged / (sha[139] + ".exe"), row.kept139);
+    } else {
+      fs::remove(staged / (sha[139] + ".exe"));
+    }
+    LogLinesSince lines(ServiceLog::Instance().LogPath);
+    runner.restarted = {L"", 1704067500, 7000};  // what a revert starts again
+    for (size_t i = 0; i < row.ends.size(); ++i) {
+      // The first is the OBS the update started; the others, launches seen later.
+      const int32_t pid = i == 0 ? 5140 : static_cast<int32_t>(6000 + i);
+      if (i > 0) followUp.WatchForEnd(worker_, runner, {launch.filePath, 1704067400, pid});
+      runner.runs[pid] = row.ends[i];
+      runner.ended.insert(pid);
+      Advance();
+    }
+    const bool reverted = std::string(row.what) == "reverted";
+    const bool isHeld = row.lines.size() > 2;
+    if (isHeld) Handle();
+    if (reverted) {
+      EXPECT_EQ(State(L"lastrev.txt"), "139");
+      install(141);
+      ASSERT_EQ(runner.calls.size(), 4u);
+      EXPECT_THAT(runner.calls[2][1],
+                  HasSubstr(L"/url='https://cdn.test/setup-139.exe' /pluginFolder='"));
+      EXPECT_THAT(runner.calls[2][1], EndsWith(L" /sha256='" + FromUtf8(sha[139]) + L"' /staged='" +
+                                               (staged / (sha[139] + ".exe")).wstring() + L"'"));
+      EXPECT_THAT(runner.events, ElementsAre(FromUtf8(row.lines[2])));
+    } else {
+      EXPECT_EQ(runner.calls.size(), 2u);
+      EXPECT_THAT(runner.events, IsEmpty());
+    }
+    EXPECT_EQ(lines.MessagesStartingWith(
+                  {"OBS ", "Reverted", "Not reverting", "Release 1", "Hold of release"}),
+              row.lines);
+    EXPECT_EQ(State(L"lastrev.txt"), reverted ? "141" : "140");
+  }
 }
 
 // Prestaging makes a launch's decision for each install a launch has run,

@@ -36,7 +36,7 @@ class CountingRunner : public UpdateRunner {
     path = L"C:\\Program Files\\Lumenfeld\\LumenfeldBrowserService.exe";
     return true;
   }
-  bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch&) override {
+  bool RunGuiProcess(const GuiProcessRequest& request, ObsLaunch&, UniqueKernelHandle&) override {
     arguments.push_back(request.installerArguments);
     return false;
   }

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -79,41 +80,46 @@ bool SameBytes(const fs::path& a, const fs::path& b) {
 class CdnServer {
  public:
   using Overrides = std::map<std::string, std::optional<std::string>>;
-  CdnServer()
-      : server_(
-            [this](const ReceivedRequest& request) {
-              const std::string path = request.target.substr(1);
-              {
-                std::lock_guard<std::mutex> lock(mutex_);
-                if (path == forbidden_) return Reply::WithBody(403, "forbidden");
-                auto found = overrides_.find(path);
-                if (found != overrides_.end()) {
-                  return found->second ? Reply::WithBody(200, *found->second)
-                                       : Reply::WithBody(404, "not found");
-                }
-              }
-              Reply reply = Served(path);
-              const auto slow = std::chrono::milliseconds(documentDelayMs.load());
-              if (slow.count() > 0 && path.size() > 5 &&
-                  path.compare(path.size() - 5, 5, ".json") == 0) {
-                reply.holdAfter = 0;
-                reply.hold = [slow] { std::this_thread::sleep_for(slow); };
-              }
-              std::lock_guard<std::mutex> lock(mutex_);
-              if (path == cut_) reply.dropAfter = reply.bytes.size() - 100;
-              if (path == held_) {
-                held_.clear();
-                reply.holdAfter = reply.bytes.size() / 2;
-                reply.hold = [this] {
-                  std::unique_lock<std::mutex> lock(mutex_);
-                  holding_ = true;
-                  changed_.notify_all();
-                  changed_.wait_for(lock, holdLimit_, [&] { return released_; });
-                };
-              }
-              return reply;
-            },
-            TestCdnPort) {}
+  CdnServer() { Up(); }
+  // Down, nothing listens on the port: every connection is refused.
+  void Down() { server_.reset(); }
+  void Up() {
+    server_ = std::make_unique<HttpTestServer>(
+        [this](const ReceivedRequest& request) {
+          const std::string path = request.target.substr(1);
+          {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++requested_[path];
+            if (path == forbidden_) return Reply::WithBody(403, "forbidden");
+            auto found = overrides_.find(path);
+            if (found != overrides_.end()) {
+              return found->second ? Reply::WithBody(200, *found->second)
+                                   : Reply::WithBody(404, "not found");
+            }
+          }
+          Reply reply = Served(path);
+          const auto slow = std::chrono::milliseconds(documentDelayMs.load());
+          if (slow.count() > 0 && path.size() > 5 &&
+              path.compare(path.size() - 5, 5, ".json") == 0) {
+            reply.holdAfter = 0;
+            reply.hold = [slow] { std::this_thread::sleep_for(slow); };
+          }
+          std::lock_guard<std::mutex> lock(mutex_);
+          if (path == cut_) reply.dropAfter = reply.bytes.size() - 100;
+          if (path == held_) {
+            held_.clear();
+            reply.holdAfter = reply.bytes.size() / 2;
+            reply.hold = [this] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              holding_ = true;
+              changed_.notify_all();
+              changed_.wait_for(lock, holdLimit_, [&] { return released_; });
+            };
+          }
+          return reply;
+        },
+        TestCdnPort);
+  }
   ~CdnServer() { Release(); }
   std::atomic<const char*> rollout{"cdn"};
   // Each JSON document (not its signature) is held this long before it is sent.
@@ -150,7 +156,10 @@ class CdnServer {
     released_ = true;
     changed_.notify_all();
   }
-  size_t Requests(const std::string& path) const { return server_.CountRequests("/" + path); }
+  size_t Requests(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requested_[path];
+  }
 
  private:
   Reply Served(const std::string& path) {
@@ -171,7 +180,8 @@ class CdnServer {
   std::string cut_, held_, forbidden_;
   std::chrono::milliseconds holdLimit_{0};
   bool holding_ = false, released_ = false;
-  HttpTestServer server_;
+  std::map<std::string, size_t> requested_;
+  std::unique_ptr<HttpTestServer> server_;
 };
 
 class PluginUpdateEndToEnd : public ::testing::Test {
@@ -421,6 +431,74 @@ TEST_F(PluginUpdateEndToEnd, AStalePluginIsUpdatedObsStartsAgainAndTheReleaseIsR
   EXPECT_FALSE(fs::exists(markers / ".sentinel" / "run"));
 }
 
+// Release 5, installed by the service, is followed by release 8, which
+// makes OBS crash at start: the OBS started again after its install
+// crashes, and so does the next one, with the CDN down. The service puts
+// release 5 back from the installer it kept, fetching nothing, starts OBS
+// again and holds release 8: after a restart, with the CDN up, a launch
+// installs nothing; release 9 lifts the hold.
+TEST_F(PluginUpdateEndToEnd, AReleaseThatCrashesObsAtStartIsUndoneOfflineAndHeldUntilANewerOne) {
+  StartService();
+  std::unique_ptr<FakeObsProcess> obs;
+  LaunchAndUpdate(obs);
+  ASSERT_EQ(ReadFileBytes(state / "lastrev.txt"), "5");
+  const std::string installer5 =
+      ReadFileBytes(Published / "cdn/obsplugin/installers/plugin-rev5.exe");
+  const std::string kept5 = Sha256Hex(installer5.data(), installer5.size()) + ".exe";
+
+  cdn.rollout = "cdn-rev8";
+  StopAllObs();  // stages release 8
+  size_t first = LaunchAndUpdate(obs);
+  ASSERT_EQ(CountLogged(first, "Release 8 is installed for "), 1u);
+  ASSERT_TRUE(
+      WaitUntil([&] { return CountLogged(first, "OBS ended ", "crash 1 of release 8"); }, 60s));
+
+  cdn.Down();
+  first = Launch(obs, NothingFound);
+  ASSERT_TRUE(WaitForLogged(first, "Reverted the plugin of "));
+  const std::vector<std::string> messages = ServiceLogMessages();
+  const auto index = [&](const std::string& prefix) {
+    return std::find_if(messages.begin() + static_cast<ptrdiff_t>(first), messages.end(),
+                        [&](const std::string& m) { return m.rfind(prefix, 0) == 0; }) -
+           messages.begin();
+  };
+  const auto secondCrash = index("OBS ended "), reverted = index("Reverted the plugin of ");
+  ASSERT_LT(secondCrash, reverted);
+  EXPECT_THAT(messages[secondCrash], ::testing::EndsWith("crash 2 of release 8"));
+  EXPECT_EQ(messages[reverted], "Reverted the plugin of " + ToUtf8(obsExe.wstring()) +
+                                    " to release 5: release 8 made OBS crash twice at start");
+  // Between the two, nothing was fetched: the kept installer ran as it was.
+  for (auto i = secondCrash; i < reverted; ++i) {
+    EXPECT_EQ(messages[i].rfind("Failed to download", 0), std::string::npos) << messages[i];
+  }
+  EXPECT_THAT(PluginDownloaderLog(), ::testing::HasSubstr("Using the staged installer '"));
+  EXPECT_EQ(PluginFiles(), (std::map<std::string, std::string>{
+                               {"obs-browser.dll", "browser plugin, revision 5\n"},
+                               {"obs-browser-page.exe", "page helper, revision 5\n"},
+                               {"locale/en-US.ini", "[en-US]\nReload=\"Reload\"\n"}}));
+  EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "5");
+  EXPECT_EQ(StagedFiles(), std::vector<std::string>{kept5});
+  std::this_thread::sleep_for(3s);  // the OBS started again runs, and keeps running
+  EXPECT_EQ(RunningObs(obsExe).size(), 1u);
+  cdn.Up();
+
+  // The hold outlives a restart; the release before it stays installed.
+  first = Restart({});
+  first = Launch(obs);
+  EXPECT_EQ(CountLogged(first, "Release 8 is held on this machine: it made OBS crash at start"),
+            1u);
+  EXPECT_EQ(CountLogged(first, "Ran WTSQueryUserToken."), 0u);
+  EXPECT_EQ(cdn.Requests("obsplugin/installers/plugin-rev8.exe"), 1u);
+
+  cdn.rollout = "cdn-rev9";
+  StopAllObs();
+  first = LaunchAndUpdate(obs);
+  EXPECT_EQ(CountLogged(first, "Hold of release 8 lifted: release 9 is chosen"), 1u);
+  EXPECT_EQ(CountLogged(first, "Release 9 is installed for "), 1u);
+  EXPECT_TRUE(
+      SameBytes(pluginFolder / "obs-browser.dll", Published / "plugin-rev9/obs-browser.dll"));
+}
+
 // This OBS names another file in its own loader data before the service
 // sees it: that file is neither hashed nor named.
 TEST_F(PluginUpdateEndToEnd, ALaunchWithEveryFileInPlaceRunsNothingAndIsKnownByItsRealImage) {
@@ -592,7 +670,10 @@ TEST_F(PluginUpdateEndToEnd, TheInstallerIsStagedWhileObsRunsAndRunFromThere) {
   EXPECT_TRUE(
       SameBytes(pluginFolder / "obs-browser.dll", Published / "plugin-rev6/obs-browser.dll"));
   EXPECT_EQ(ReadFileBytes(state / "lastrev.txt"), "6");
-  EXPECT_EQ(StagedFiles(), std::vector<std::string>{newer});  // removed once installed
+  // Kept once installed, to undo the next release with.
+  const std::string installer = ReadFileBytes(Published / "cdn" / Installer6);
+  EXPECT_THAT(StagedFiles(), ::testing::UnorderedElementsAre(
+                                 newer, Sha256Hex(installer.data(), installer.size()) + ".exe"));
   EXPECT_EQ(cdn.Requests(Installer6), 1u);
 
   // The same launch again: nothing to download, nothing to stage.

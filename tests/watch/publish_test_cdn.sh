@@ -3,8 +3,9 @@
 # maker would sign it: two plugin releases for the stand-in OBS build, the
 # rollout of the first, the rollout of the second in a copy of its own for
 # the test to switch to, the rollout of a release for the core browser
-# layout (revision 138) in another, a service update whose installer on the CDN is not
-# the one it names, and the documents the test serves to see them refused.
+# layout (revision 138) in another, those of a release that crashes OBS at
+# start (8) and of the one after it (9), a service update whose installer on
+# the CDN is not the one it names, and the documents the test serves to see them refused.
 # The version table is signed with the openssl command line instead of the
 # tool (with serial 1, as the first signatures were), and `check --keys` must
 # accept the whole folder. Then the key sets of a rotation and a recovery,
@@ -16,7 +17,9 @@ publish=$1 obs=$2 out=$3 port=$4 keys=$5 roots=$6
 key=$keys/signing-key.pem
 rm -rf "$out"
 mkdir -p "$out/cdn" "$out/variants" "$out/other-key"
-for rev in 5 6 138; do write_test_plugin "$out/plugin-rev$rev" "revision $rev"; done
+for rev in 5 6 9 138; do write_test_plugin "$out/plugin-rev$rev" "revision $rev"; done
+# Release 8 makes the stand-in OBS crash at start.
+write_test_plugin "$out/plugin-rev8" "revision 8, crash at start"
 # Release 7 has release 5's files: whichever of the two a machine takes, it
 # installs nothing, and the document it reads says which it took.
 
@@ -42,6 +45,10 @@ publish_test_release "$publish" "$out/cdn" 5 "$out/plugin-rev5" "$base/installer
   --obs-version 30.1.2 --installer-url "$base/installers/plugin-rev138.exe" --key "$key"
 "$publish" release --cdn "$out/cdn" --rev 7 --plugin-dir "$out/plugin-rev5" \
   --obs-version 30.1.2 --installer-url "$base/installers/plugin-rev7.exe" --key "$key"
+for rev in 8 9; do
+  "$publish" release --cdn "$out/cdn" --rev $rev --plugin-dir "$out/plugin-rev$rev" \
+    --obs-version 30.1.2 --installer-url "$base/installers/plugin-rev$rev.exe" --key "$key"
+done
 in30days=$(date -u -d '+30 days' +%Y-%m-%dT%H:%M:%SZ)
 openssl_sign "$key" "$out/cdn/obsplugin/obsversions.json" /obsplugin/obsversions.json 1 \
   "$in30days" >"$out/cdn/obsplugin/obsversions.json.sig"
@@ -61,6 +68,11 @@ cp -r "$out/cdn" "$out/cdn-rev7"
 "$publish" publish --cdn "$out/cdn-rev7" --new 7 --stable 5 --chance 50 --key "$key"
 cp -r "$out/cdn-rev7" "$out/cdn-back-to-5"
 "$publish" publish --cdn "$out/cdn-back-to-5" --new 5 --stable 5 --chance 100 --key "$key"
+# Release 8, which crashes OBS, to every machine; then release 9 after it.
+cp -r "$out/cdn" "$out/cdn-rev8"
+"$publish" publish --cdn "$out/cdn-rev8" --new 8 --stable 8 --chance 100 --key "$key"
+cp -r "$out/cdn-rev8" "$out/cdn-rev9"
+"$publish" publish --cdn "$out/cdn-rev9" --new 9 --stable 9 --chance 100 --key "$key"
 "$publish" check --cdn "$out/cdn" --keys "$keys/signing-key.pub.pem"
 "$publish" check --cdn "$out/cdn-rev6" --keys "$keys/signing-key.pub.pem"
 

@@ -48,7 +48,8 @@ class FakeContext : public WatchContext {
   int64_t now = T;
   std::vector<ObsLaunch> processes;
   std::vector<std::string> events;
-  std::vector<int32_t> followed;  // the launches FollowUp was given
+  std::vector<int32_t> followed;       // the launches watched for their end
+  std::vector<size_t> watchedAtCheck;  // how many were, at each check
   // By default the check records the launch, as a finished check does.
   std::function<void(WorkerState*, const ObsLaunch&, ObsProcessHistory&)> check =
       [this](WorkerState*, const ObsLaunch& launch, ObsProcessHistory& history) {
@@ -65,11 +66,13 @@ class FakeContext : public WatchContext {
   void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                          ObsProcessHistory& history) override {
     events.push_back("check " + std::to_string(launch.processId));
+    watchedAtCheck.push_back(followed.size());
     check(worker, launch, history);
   }
-  void FollowUp(WorkerState*, const std::vector<ObsLaunch>& seen, ObsProcessHistory&) override {
+  void WatchNewLaunches(WorkerState*, const std::vector<ObsLaunch>& seen) override {
     for (const ObsLaunch& launch : seen) followed.push_back(launch.processId);
   }
+  void FollowUp(WorkerState*, ObsProcessHistory&) override {}
   void CheckForServiceUpdate(WorkerState* worker) override {
     events.push_back("self-update");
     worker->lastUpdateCheck = now;
@@ -124,8 +127,9 @@ TEST_F(WatchPass, ExaminesUpToFourSecondsIncludingNegativeAgesAndOnlyRecordsOlde
                           Adding(200, T + 5), Detected(-3, 300, T + 13), Adding(300, T + 13)));
   EXPECT_THAT(history, ElementsAre(ObsProcessKey{100, T + 6}, ObsProcessKey{200, T + 5},
                                    ObsProcessKey{300, T + 13}));
-  // Each new one, fresh or not, is followed up on (watched for its end).
+  // Each new one, fresh or not, is watched for its end, before any is checked.
   EXPECT_THAT(context.followed, ElementsAre(100, 200, 300));
+  EXPECT_THAT(context.watchedAtCheck, ElementsAre(3u, 3u));
 
   // Later passes are silent about launches already dealt with.
   context.now = T + 20;
