@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the readers of what decides trust: the key set
 // (with the roots it retires), the halt, the serial floors, the retired
-// roots and the OBS installs kept in the state folder, and PEM key files.
+// roots, the OBS installs and the releases kept in the state folder, and PEM
+// key files.
 // Each must turn any input into a result without crashing; a halt never
 // raises a chance, and the state files that parse read back as they were
 // written.
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "state/kept_releases.h"
 #include "state/known_installs.h"
 #include "trust/key_set.h"
 #include "trust/signature_serials.h"
@@ -76,5 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<KnownInstall> installs = ParseKnownInstalls(body, now);
   Check(installs.size() <= MaxKnownInstalls);
   Check(ParseKnownInstalls(FormatKnownInstalls(installs), now) == installs);
+  if (std::optional<KeptReleases> releases = ParseKeptReleases(body)) {
+    Check(ParseKeptReleases(FormatKeptReleases(*releases)) == releases);
+    // What a run of OBS does to any release kept leaves a record that parses.
+    for (auto& [build, entry] : *releases) {
+      JudgeObsRun(*releases, build, true, 0xC0000005, 1);
+      CheckHold(*releases, build, entry.held + 1);
+    }
+    Check(ParseKeptReleases(FormatKeptReleases(*releases)).has_value());
+  }
   return 0;
 }

@@ -19,7 +19,13 @@
 #  5. Changes meta_publish.json on the CDN without signing it, makes the
 #     plugin stale again and starts OBS again: the service must refuse the
 #     document and run nothing.
-#  6. Prints a summary, uninstalls with Uninstall.exe /S and stops everything
+#  6. Publishes release 5, whose plugin makes the stand-in OBS crash at
+#     start, and closes and starts OBS: the service installs it, and the OBS
+#     it starts again crashes. With nginx stopped OBS is started once more
+#     and crashes again: the service must put release 3 back from the
+#     installer it kept and start OBS again. With nginx up, the next launch
+#     must install nothing: release 5 is held.
+#  7. Prints a summary, uninstalls with Uninstall.exe /S and stops everything
 #     it started.
 # A failing step ends the job with a non-zero exit, the step's name and the
 # log lines that show why.
@@ -143,8 +149,8 @@ crl_port=$(https_cdn_free_port)
 https_cdn_make_pki "$run/pki" "$crl_port"
 wine "$trust" "Z:${run//\//\\}\\pki\\ca.pem" || fail "trusting the run's authority in $WINEPREFIX"
 https_cdn_listening "$port" && fail "something else listens on 127.0.0.1:$port"
-https_cdn_start "$run/pki" "$run/cdn" "$crl_port" "$(https_cdn_free_port)" "$port:localhost" ||
-  fail "starting nginx" "$run/pki/nginx-error.log"
+cdn_args=("$run/pki" "$run/cdn" "$crl_port" "$(https_cdn_free_port)" "$port:localhost")
+https_cdn_start "${cdn_args[@]}" || fail "starting nginx" "$run/pki/nginx-error.log"
 
 step "Installing the service: LumenfeldBrowserServiceSetup.exe /S"
 wine net stop "$name" >/dev/null 2>&1 || true
@@ -300,6 +306,54 @@ EOF
   tampered="refused (\"Signature check failed ...\"), nothing run, plugin left as it was"
 fi
 
+step "Publishing release 5, whose plugin makes OBS crash at start, to every machine"
+# What a bad release does: the stand-in OBS ends with an exception a second
+# after its start when its plugin file says "crash at start".
+write_test_plugin "$run/plugin-5" "release 5, crash at start"
+{
+  "$publish" release --cdn "$run/cdn" "${key_args[@]}" --rev 5 --plugin-dir "$run/plugin-5" \
+    --obs-version 30.1.2 --installer-url "$base/obsplugin/installers/browser-plugin-5.exe"
+  "$publish" publish --cdn "$run/cdn" "${key_args[@]}" --new 5 --stable 3 --chance 100
+} >>"$run/publish.log" 2>&1 || fail "lumenfeld-publish" "$run/publish.log"
+stop_obs_and_wait_for_check # stages release 5
+launches=$(launches_done)
+start_obs
+wait_for_launch "$launches"
+wait_for_count "Release 5 is installed for " 0
+# The OBS the service started again after the install crashes at start.
+wait_for_count "crash 1 of release 5" 0
+grep -F -e "Release 5 is installed for " -e "crash 1 of release 5" "$log" | sed 's/^/   | /'
+
+step "Stopping nginx, then starting OBS again: it crashes a second time, and the service reverts"
+https_cdn_stop
+https_cdn_listening "$port" && fail "the CDN still answers on $port"
+start_obs
+wait_for_count "Reverted the plugin of " 0
+grep -F -e "crash 2 of release 5" -e "Reverted the plugin of " "$log" | sed 's/^/   | /'
+# The log's clock is in milliseconds: from the second crash to OBS started again.
+clock() { grep -F -- "$1" "$log" | tail -n 1 | sed -E 's/^\[[0-9]+\]\[([0-9]+)\].*/\1/'; }
+revert_ms=$(($(clock "Reverted the plugin of ") - $(clock "crash 2 of release 5")))
+[ "$(stale_files)" = 0 ] || fail "the plugin files are not those of release 3 after the revert"
+[ "$(cat "$state/lastrev.txt")" = 3 ] || fail "lastrev.txt does not hold 3 after the revert"
+sleep 3 # release 3 does not crash: OBS keeps running
+[ "$(running_obs | wc -l)" = 1 ] || fail "OBS is not running again with release 3"
+echo "   OBS running again with release 3, ${revert_ms} ms after the second crash, nginx stopped"
+https_cdn_start "${cdn_args[@]}" || fail "starting nginx again" "$run/pki/nginx-error.log"
+
+step "Starting OBS once more with nginx up: release 5 is held"
+stop_obs_and_wait_for_check
+runs=$(count "Ran GetExitCodeProcess")
+launches=$(launches_done)
+start_obs
+wait_for_launch "$launches"
+grep -F "Release 5 is held on this machine" "$log" | tail -n 1 | sed 's/^/   | /'
+[ "$(count "Release 5 is held on this machine: it made OBS crash at start")" -gt 0 ] ||
+  fail "the service did not hold release 5"
+[ "$(count "Ran GetExitCodeProcess")" = "$runs" ] || fail "the service installed the held release"
+[ "$(stale_files)" = 0 ] || fail "the plugin files changed"
+reverted="release 5 crashed OBS twice at start: back to release 3 in ${revert_ms} ms with"
+reverted+=" nginx stopped, OBS running again, release 5 held on the next launch"
+
 step "Summary"
 version_line=$(grep -o "Latest version is [0-9-]*, mine is [0-9-]*\. URL to latest is .*" "$log" |
   tail -n 1)
@@ -313,6 +367,7 @@ else
 fi
 echo "   halt:                 $halted"
 echo "   tampered document:    $tampered"
+echo "   crash at start:       $reverted"
 echo "   own version check:    ${version_line:-none logged}"
 echo "   CDN requests (nginx): $(wc -l <"$run/pki/nginx-access.log") over HTTPS"
 [ -n "$version_line" ] || fail "the service logged no version check"

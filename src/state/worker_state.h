@@ -24,7 +24,10 @@
 //   lastrev.txt, obs_installs.txt), `lastKeySetFetch` and `lastHaltFetch`:
 //   all only under `stateLock`, which each thread holds for one look at the
 //   CDN at a time (the documents one launch or one install needs, or one
-//   self-update check) and for the bookkeeping after an install.
+//   self-update check) and for the bookkeeping after an install;
+// - kept_releases.json, without the lock: only the watch thread writes it,
+//   each write replaces it whole, and nothing that undoes a release that
+//   crashes OBS may wait behind a look at the CDN.
 class WorkerState {
  public:
   // State files in `stateDirectory` (ending in "/"). Empty for a worker whose
