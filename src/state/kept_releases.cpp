@@ -107,6 +107,13 @@ json ReleaseJson(const std::optional<KeptRelease>& release) {
           {"unelevated", release->unelevated}};
 }
 
+// The probation of the release installed begins or ends, with no crash counted.
+void StartOrEndProbation(BuildReleases& entry, bool probation, int64_t now) {
+  entry.probation = probation;
+  entry.crashes = 0;
+  entry.updated = now;
+}
+
 // Of more than MaxKeptBuilds, the ones changed longest ago go.
 void Trim(KeptReleases& releases) {
   while (releases.size() > MaxKeptBuilds) {
@@ -202,9 +209,7 @@ void RecordInstall(KeptReleases& releases, const std::string& build, const std::
   if (entry.installed && entry.installed->rev != release.rev) entry.previous = entry.installed;
   entry.installed = release;
   entry.obsPath = obsPath;
-  entry.probation = true;
-  entry.crashes = 0;
-  entry.updated = now;
+  StartOrEndProbation(entry, true, now);
   Trim(releases);
 }
 
@@ -214,19 +219,14 @@ void RecordRevert(KeptReleases& releases, const std::string& build, int64_t now)
   BuildReleases& entry = found->second;
   entry.installed = std::move(entry.previous);
   entry.previous.reset();
-  entry.probation = false;
-  entry.crashes = 0;
-  entry.updated = now;
+  StartOrEndProbation(entry, false, now);
 }
 
 void HoldRelease(KeptReleases& releases, const std::string& build, int32_t rev, bool settled,
                  int64_t now) {
   BuildReleases& entry = releases[build];
   entry.held = rev;
-  if (settled) {
-    entry.probation = false;
-    entry.crashes = 0;
-  }
+  if (settled) StartOrEndProbation(entry, false, now);
   entry.updated = now;
   Trim(releases);
 }

@@ -260,7 +260,6 @@ UpdateOutcome RunPlannedUpdate(WorkerState& worker, UpdateRunner& runner, Servic
     log.Print("RunGuiProcess for the downloader/installer did not finish in total success.");
     return outcome;
   }
-  outcome.succeeded = true;
   const std::optional<std::set<std::string>> kept =
       KeepReleases(worker, log, update, withoutElevation);
   // Kept, the file is the previous release's installer after the next update.

@@ -98,7 +98,6 @@ struct PlannedUpdate {
 
 // What RunPlannedUpdate did.
 struct UpdateOutcome {
-  bool succeeded = false;
   // The OBS started again (processId 0 when none) and, when the run started
   // it, its process handle from its creation.
   ObsLaunch restarted;
