@@ -32,34 +32,22 @@ KeptReleases SixAfterFive() {
   return releases;
 }
 
-TEST(KeptReleases, InstallsKeepTheReleaseReplacedAndWhatParsesReadsBackAsWritten) {
+TEST(KeptReleases, InstallsKeepTheReleaseReplacedUntilTheNextOneAndTheOldestBuildGoes) {
   KeptReleases releases = SixAfterFive();
   RecordInstall(releases, BuildA, ObsA, Release(6, 'b'), T + 20);  // again: 5 stays previous
-  RecordInstall(releases, BuildB, "D:\\obs\\bin\\64bit\\obs64.exe", Release(6, 'b'), T + 30);
-  const BuildReleases& a = releases.at(BuildA);
-  EXPECT_EQ(a.previous, Release(5, 'a'));
-  EXPECT_TRUE(a.probation);
-  EXPECT_THAT(KeptInstallerSha256s(releases),
-              ElementsAre(std::string(64, 'a'), std::string(64, 'b')));
-  RecordInstall(releases, BuildA, ObsA, Release(7), T + 40);  // pins no installer
+  EXPECT_EQ(releases.at(BuildA).previous, Release(5, 'a'));
+  RecordInstall(releases, BuildA, ObsA, Release(7), T + 40);  // pins no installer: 5 goes
   EXPECT_THAT(KeptInstallerSha256s(releases), ElementsAre(std::string(64, 'b')));
-
-  releases.at(BuildA).obsPath = "C:\\\xC3\xA9t\xC3\xA9\\obs64.exe \"quoted\"";
-  EXPECT_EQ(ParseKeptReleases(FormatKeptReleases(releases)), releases);
-  EXPECT_EQ(ParseKeptReleases(FormatKeptReleases({})), KeptReleases{});
-
-  // Of more than MaxKeptBuilds, the one changed longest ago goes.
   for (size_t i = 0; i < MaxKeptBuilds; ++i) {
     RecordInstall(releases, std::string(31, '0') + "0123456789ABCDEF"[i], ObsA, Release(8),
                   T + 100 + static_cast<int64_t>(i));
   }
-  EXPECT_EQ(releases.size(), MaxKeptBuilds);
-  EXPECT_EQ(releases.count(BuildB), 0u);
+  EXPECT_EQ(releases.count(BuildA), 0u);
 }
 
 TEST(KeptReleases, AnythingButTheFormFailsToParse) {
   const std::string good = FormatKeptReleases(SixAfterFive());
-  ASSERT_TRUE(ParseKeptReleases(good));
+  ASSERT_EQ(ParseKeptReleases(good), SixAfterFive());
   const auto changed = [&](const std::string& from, const std::string& to) {
     std::string text = good;
     const size_t at = text.find(from);
@@ -116,22 +104,17 @@ TEST(KeptReleases, ProbationCountsCrashesAtStartOnlyAndTheSecondReverts) {
   EXPECT_FALSE(releases.at(BuildA).previous || releases.at(BuildA).probation);
 }
 
-TEST(KeptReleases, AnOtherBuildAtTheSamePathCountsButCannotRevert) {
-  KeptReleases releases = SixAfterFive();
-  EXPECT_EQ(ProbationBuildOf(releases, BuildA, "elsewhere"), BuildA);
+TEST(KeptReleases, AnotherBuildAtTheSamePathCountsButCannotRevert) {
+  const KeptReleases releases = SixAfterFive();
   EXPECT_EQ(
       ProbationBuildOf(releases, BuildB, "c:\\PROGRAM FILES\\obs-studio\\bin\\64bit\\obs64.exe"),
       BuildA);
   EXPECT_EQ(ProbationBuildOf(releases, BuildB, "elsewhere"), "");
   EXPECT_EQ(WhyNoRevert(releases, BuildA, BuildB), "the OBS build changed with the update");
-  EXPECT_EQ(WhyNoRevert(releases, BuildA, ""), "its obs64.exe cannot be hashed");
   KeptReleases first;
   RecordInstall(first, BuildA, ObsA, Release(5, 'a'), T);
   EXPECT_EQ(WhyNoRevert(first, BuildA, BuildA),
             "no installer of the release before it is kept for this OBS build");
-  EXPECT_TRUE(AnyOnProbation(releases));
-  HoldRelease(releases, BuildA, 6, true, T + 60);
-  EXPECT_FALSE(AnyOnProbation(releases));
 }
 
 TEST(KeptReleases, AHeldReleaseStaysHeldUntilANewerOneIsChosenAndItsFileFailsClosed) {
