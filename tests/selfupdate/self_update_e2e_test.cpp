@@ -16,7 +16,7 @@
 #include "common/service_control.h"
 #include "common/temp_dir.h"
 #include "common/test_config.h"
-#include "service/service_messages.h"
+#include "log/service_messages.h"
 
 namespace {
 
