@@ -10,6 +10,7 @@
 
 #include "common/staged_installers.h"
 #include "common/text.h"
+#include "fs/path_checks.h"
 #include "log/service_log.h"
 #include "state/kept_releases.h"
 #include "state/state_directory.h"
@@ -105,8 +106,9 @@ void LaunchFollowUp::WatchForEnd(WorkerState& worker, UpdateRunner& runner, cons
           ? ReadKeptReleases(std::filesystem::path(worker.GetStateDirectory()), problem)
           : std::nullopt;
   // Hashed only while a release is on probation: an OBS started before the
-  // service, or ten in a row, costs nothing else.
-  if (releases && AnyOnProbation(*releases)) {
+  // service, or ten in a row, costs nothing else. Never through another host,
+  // which this account would authenticate to.
+  if (releases && AnyOnProbation(*releases) && IsOnLocalDrive(obs.filePath)) {
     PathLink link = PathLink::None;
     watched.md5 = runner.HashFile(obs.filePath, &link);
     watched.probationBuild = ProbationBuildOf(*releases, watched.md5, ToUtf8(obs.filePath));

@@ -590,6 +590,10 @@ TEST_F(LaunchHandlerTest, TheSecondCrashAtStartRevertsToTheKeptReleaseAndHoldsTh
     runner.runs.clear();
     install(139);
     install(140);
+    // On probation each OBS's build is hashed, but never through another host.
+    const std::wstring remote = L"\\\\host\\share\\obs\\bin\\64bit\\obs64.exe";
+    followUp.WatchForEnd(worker_, runner, {remote, 1704067400, 6100});
+    EXPECT_THAT(runner.hashed, Not(::testing::Contains(remote)));
     EXPECT_TRUE(fs::exists(staged / (sha[139] + ".exe")) &&
                 fs::exists(staged / (sha[140] + ".exe")));
     if (row.kept139) {
