@@ -31,6 +31,7 @@
 #include "common/command_line.h"
 #include "common/http_test_server.h"
 #include "common/service_control.h"
+#include "common/staged_installers.h"
 #include "common/temp_dir.h"
 #include "common/test_config.h"
 #include "common/unique_handle.h"
@@ -87,6 +88,14 @@ bool CloseObs(const fs::path& exe) {
   const bool anyRan = !RunningObs(exe).empty();
   return EndRunningObs(exe) &&
          (!anyRan || WaitUntil([&] { return CountLogged(0, PrestagingDone) > checks; }, 600s));
+}
+
+// Empties the service's folder of staged installers; false if something stays.
+bool RemoveStagedInstallers() {
+  const fs::path staged = fs::path(ServiceDataDirectory()) / StagedFolderName;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(staged, error)) fs::remove(entry.path(), error);
+  return fs::is_empty(staged, error) && !error;
 }
 
 // The launch that got the update and its downtime; launches 0 on failure.
@@ -246,6 +255,12 @@ int main() {
   }
   // 2. Release 7 published while OBS is closed (release 6 before it, which
   // the stale files match again): no check comes before the first launch.
+  // The service keeps the installer of the release it installed in 1, so
+  // it goes first, or this launch would find it staged.
+  if (!RemoveStagedInstallers()) {
+    std::printf("the installers staged in 1 could not be removed\n");
+    return 1;
+  }
   publish(6, true);
   makeStale();
   publish(7, true);
