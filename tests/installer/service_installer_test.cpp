@@ -126,7 +126,9 @@ TEST(ServiceInstaller, AFailedUpgradeLeavesTheOldServiceRunning) {
   fs::create_directories(folder);  // empty: taken as it is
   const std::wstring options = L"\" /S /D=" + folder.wstring();
   ASSERT_EQ(RunCommandLine(L"\"" + WinePathOf(SETUP_EXE_PATH) + options, 120s), 0u);
-  ASSERT_EQ(ServiceState(name), static_cast<DWORD>(SERVICE_RUNNING));
+  // Wine's "net start" returns once the service has asked to start, which
+  // can be before it reports running.
+  ASSERT_TRUE(WaitUntil([&] { return ServiceState(name) == SERVICE_RUNNING; }, 60s));
   const std::string oldService = ReadFileBytes(folder / "LumenfeldBrowserService.exe");
   // Where the programs would load it from instead of the system's.
   WriteFileBytes(folder / "wtsapi32.dll", "planted");
