@@ -24,10 +24,18 @@ bool SameSha256(const std::string& expected, const std::string& actual) {
   return true;
 }
 
-bool IsLowerHex(std::string_view text, size_t length) {
+namespace {
+
+bool IsHexIn(std::string_view text, size_t length, char firstLetter) {
   if (text.size() != length) return false;
   for (char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    if (!((c >= '0' && c <= '9') || (c >= firstLetter && c <= firstLetter + 5))) return false;
   }
   return true;
 }
+
+}  // namespace
+
+bool IsLowerHex(std::string_view text, size_t length) { return IsHexIn(text, length, 'a'); }
+
+bool IsUpperHex(std::string_view text, size_t length) { return IsHexIn(text, length, 'A'); }

@@ -15,3 +15,6 @@ bool SameSha256(const std::string& expected, const std::string& actual);
 // True when `text` is exactly `length` lower-case hexadecimal digits, the
 // form digests and key ids are kept and signed in.
 bool IsLowerHex(std::string_view text, size_t length);
+
+// The same in upper case, the form MD5s of obs64.exe are kept in.
+bool IsUpperHex(std::string_view text, size_t length);

@@ -32,6 +32,19 @@ std::wstring StagedInstallerFileName(std::wstring_view sha256, size_t index) {
   return std::wstring(sha256) + IndexMark(index) + std::wstring(kSuffix);
 }
 
+std::vector<std::wstring> StagedInstallerPaths(std::wstring_view stagedFolder,
+                                               std::wstring_view sha256) {
+  std::vector<std::wstring> paths;
+  for (size_t index = 0; index < StagedNamesPerInstaller; ++index) {
+    paths.push_back(std::wstring(stagedFolder) + L"\\" + StagedInstallerFileName(sha256, index));
+  }
+  return paths;
+}
+
+namespace {
+
+// The SHA-256 part of a name StagedInstallerFileName can give; empty for
+// any other name.
 std::wstring_view StagedInstallerSha256(std::wstring_view name) {
   if (name.size() < kSha256Digits + kSuffix.size() ||
       name.substr(name.size() - kSuffix.size()) != kSuffix) {
@@ -47,19 +60,15 @@ std::wstring_view StagedInstallerSha256(std::wstring_view name) {
   return {};
 }
 
-bool IsStagedInstallerFileName(std::wstring_view name) {
-  return !StagedInstallerSha256(name).empty();
-}
+}  // namespace
 
 bool IsStagedInstallerPath(std::wstring_view path, std::wstring_view stagedFolder,
                            std::wstring_view sha256) {
   if (sha256.size() != kSha256Digits || !IsLowerHex(sha256)) return false;
-  for (size_t index = 0; index < StagedNamesPerInstaller; ++index) {
-    const std::wstring expected =
-        std::wstring(stagedFolder) + L"\\" + StagedInstallerFileName(sha256, index);
-    if (SameIgnoringAsciiCase(path, expected)) return true;
-  }
-  return false;
+  const std::vector<std::wstring> names = StagedInstallerPaths(stagedFolder, sha256);
+  return std::any_of(names.begin(), names.end(), [&](const std::wstring& expected) {
+    return SameIgnoringAsciiCase(path, expected);
+  });
 }
 
 std::vector<std::wstring> StagedEntriesToRemove(const std::vector<StagedEntry>& entries,
@@ -67,7 +76,7 @@ std::vector<std::wstring> StagedEntriesToRemove(const std::vector<StagedEntry>& 
                                                 std::wstring_view keptName,
                                                 const KeptInstallers& kept) {
   const auto isInstaller = [](const StagedEntry& entry) {
-    return entry.plainFile && IsStagedInstallerFileName(entry.name);
+    return entry.plainFile && !StagedInstallerSha256(entry.name).empty();
   };
   const auto isOwn = [&](const StagedEntry& entry) {
     return StagedInstallerSha256(entry.name) == sha256;

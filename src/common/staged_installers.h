@@ -29,11 +29,10 @@ inline constexpr size_t StagedNamesPerInstaller = 3;
 // given (the service passes the checked, lower-case hash of its metadata).
 std::wstring StagedInstallerFileName(std::wstring_view sha256, size_t index = 0);
 
-// True for a name StagedInstallerFileName can give.
-bool IsStagedInstallerFileName(std::wstring_view name);
-
-// The SHA-256 part of such a name; empty for any other name.
-std::wstring_view StagedInstallerSha256(std::wstring_view name);
+// The paths of every name of the installer of `sha256` in `stagedFolder`,
+// by index: the order the names are taken in.
+std::vector<std::wstring> StagedInstallerPaths(std::wstring_view stagedFolder,
+                                               std::wstring_view sha256);
 
 // True when `path` is exactly `stagedFolder`, "\" and one of the staged
 // names of `sha256`, ASCII case ignored: no other folder, no "." or ".." on

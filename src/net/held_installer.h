@@ -12,7 +12,8 @@
 // sharing only reading, so that nobody can write, rename or delete it in
 // between and the bytes whose SHA-256 is checked are the bytes that run.
 // The file lies in a folder that only LocalSystem and Administrators may
-// write (the caller's), and is deleted through handles that refuse links.
+// write (the caller's; for an install with the user's own rights, the user's
+// temporary folder), and is deleted through handles that refuse links.
 //
 // The steps in order: Create, Download, HoldForRunning (or OpenExisting for
 // a file downloaded earlier), then Sha256 and Start as needed, and Delete

@@ -30,15 +30,12 @@ class OwnerCheck {
     process_.reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
                                static_cast<DWORD>(launch_.processId)));
     if (!process_) return Failed("OpenProcess");
-    if (launch_.processStartDate != 0 &&
-        WindowsFunctions::GetProcessStartDate(process_.get()) != launch_.processStartDate) {
-      log_.Print("Not checking %s: its process has ended", path_.c_str());
-      return false;
-    }
-    // The id still names it while anyone holds a handle to it, as the watch
-    // loop does to learn how it ended.
+    // The id still names an ended process while anyone holds a handle to
+    // it, as the watch loop does to learn how it ended.
     DWORD exitCode = 0;
-    if (GetExitCodeProcess(process_.get(), &exitCode) && exitCode != STILL_ACTIVE) {
+    if ((launch_.processStartDate != 0 &&
+         WindowsFunctions::GetProcessStartDate(process_.get()) != launch_.processStartDate) ||
+        (GetExitCodeProcess(process_.get(), &exitCode) && exitCode != STILL_ACTIVE)) {
       log_.Print("Not checking %s: its process has ended", path_.c_str());
       return false;
     }

@@ -243,11 +243,8 @@ void UpdateRun::StopObs() {
 
 bool UpdateRun::ClearMarkers() {
   const UniqueKernelHandle& own = ownToken();
-  std::optional<ScopedImpersonation> asUser;
-  if (!Logged("ImpersonateLoggedOnUser", RanLine::Never, own, [&] {
-        asUser.emplace(api_, log_, own.get());
-        return asUser->ok();
-      })) {
+  ScopedImpersonation asUser(api_, log_, own.get());
+  if (!Logged("ImpersonateLoggedOnUser", RanLine::Never, own, [&] { return asUser.ok(); })) {
     return false;
   }
   std::wstring applicationData;

@@ -41,8 +41,8 @@ struct KeptFile {
   bool unreadable() const { return status == Status::Unreadable; }
 };
 
-// Reads `name` in `stateDirectory`. Missing only when neither the file nor
-// the directory is there.
+// Reads `name` in `stateDirectory`. Missing when the file, or the
+// directory, is not there.
 KeptFile ReadKeptFile(const std::filesystem::path& stateDirectory, const std::string& name);
 
 // Replaces `name` in `stateDirectory` with `bytes`, durably (see above).

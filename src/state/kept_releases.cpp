@@ -17,12 +17,6 @@ constexpr size_t kSha256Digits = 64;
 // More crashes than this are not counted: the release is held long before.
 constexpr int64_t kMostCrashes = 1000;
 
-bool IsUpperMd5(const std::string& text) {
-  return text.size() == kMd5Digits && std::all_of(text.begin(), text.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
-         });
-}
-
 // The integer member `name` of `object` in [low, high]; false for anything else.
 bool ReadInteger(const json& object, const char* name, int64_t low, int64_t high, int64_t& value) {
   const auto found = object.find(name);
@@ -145,7 +139,7 @@ std::optional<KeptReleases> ParseKeptReleases(const std::string& text) {
     KeptReleases releases;
     for (const auto& [md5, entry] : builds->items()) {
       BuildReleases build;
-      if (!IsUpperMd5(md5) || !ReadBuild(entry, build)) return std::nullopt;
+      if (!IsUpperHex(md5, kMd5Digits) || !ReadBuild(entry, build)) return std::nullopt;
       releases.emplace(md5, std::move(build));
     }
     return releases;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "common/hex_digits.h"
 #include "state/kept_files.h"
 
 namespace {
@@ -12,12 +13,6 @@ constexpr size_t kMd5Digits = 32;
 constexpr int64_t kLatestTime = (int64_t{1} << 53) - 1;
 
 char FoldedAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool IsUpperHexDigits(const std::string& text) {
-  return text.size() == kMd5Digits && std::all_of(text.begin(), text.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
-         });
-}
 
 // A full path of a file on a drive ("X:\..."), without control characters.
 bool IsDrivePath(const std::string& path) {
@@ -87,8 +82,8 @@ std::vector<KnownInstall> ParseKnownInstalls(const std::string& text, int64_t no
     KnownInstall install;
     install.md5 = line.substr(firstSpace + 1, secondSpace - firstSpace - 1);
     install.path = line.substr(secondSpace + 1);
-    if (ParseTime(line.substr(0, firstSpace), install.lastSeen) && IsUpperHexDigits(install.md5) &&
-        IsDrivePath(install.path)) {
+    if (ParseTime(line.substr(0, firstSpace), install.lastSeen) &&
+        IsUpperHex(install.md5, kMd5Digits) && IsDrivePath(install.path)) {
       installs.push_back(std::move(install));
     }
   }

@@ -12,10 +12,10 @@ namespace fs = std::filesystem;
 
 KeptTrust::KeptTrust(const SignatureCrypto& crypto, std::vector<TrustedKey> builtIn,
                      std::vector<TrustedKey> roots, fs::path stateDirectory)
-    : crypto_(crypto), state_(std::move(stateDirectory)) {
+    : state_(std::move(stateDirectory)) {
   if (roots.empty()) {
     // Without roots no key set is ever fetched, nor a kept one used.
-    trust_ = std::make_unique<DocumentTrust>(crypto_, std::move(builtIn), std::vector<TrustedKey>{},
+    trust_ = std::make_unique<DocumentTrust>(crypto, std::move(builtIn), std::vector<TrustedKey>{},
                                              std::set<std::string>{});
     return;
   }
@@ -38,7 +38,7 @@ KeptTrust::KeptTrust(const SignatureCrypto& crypto, std::vector<TrustedKey> buil
   }
   const std::optional<std::string> kept = read(KeptKeySetFileName);
   const std::optional<std::string> keptSignature = read(KeptKeySetSignatureFileName);
-  trust_ = std::make_unique<DocumentTrust>(crypto_, std::move(builtIn), roots, retired);
+  trust_ = std::make_unique<DocumentTrust>(crypto, std::move(builtIn), roots, retired);
   if (!problem_.empty()) return;
   if ((kept || keptSignature) &&
       !(kept && keptSignature && trust_->LoadKeySet(*kept, *keptSignature))) {
@@ -46,7 +46,7 @@ KeptTrust::KeptTrust(const SignatureCrypto& crypto, std::vector<TrustedKey> buil
     // built in may be the very ones that set replaced, so nothing is trusted
     // until a set is accepted.
     keptSetBroken_ = true;
-    trust_ = std::make_unique<DocumentTrust>(crypto_, std::vector<TrustedKey>{}, std::move(roots),
+    trust_ = std::make_unique<DocumentTrust>(crypto, std::vector<TrustedKey>{}, std::move(roots),
                                              std::move(retired));
   } else if (kept) {
     keptBody_ = *kept;

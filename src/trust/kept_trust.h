@@ -80,7 +80,6 @@ class KeptTrust {
                                 int64_t now);
 
  private:
-  const SignatureCrypto& crypto_;
   std::filesystem::path state_;
   std::unique_ptr<DocumentTrust> trust_;
   std::string problem_;

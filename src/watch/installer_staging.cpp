@@ -193,12 +193,10 @@ bool StageInstaller(ServiceLog& log, const StagingRequest& request, std::wstring
   RemoveOtherEntries(log, request, sha256);
   // Anyone may read a staged file, and so hold it open: that must not stop
   // every update. The next name is taken instead.
-  for (size_t index = 0; index < StagedNamesPerInstaller; ++index) {
-    const std::wstring name = StagedInstallerFileName(sha256, index);
-    const std::wstring path = request.stagedFolder + L"\\" + name;
+  for (const std::wstring& path : StagedInstallerPaths(request.stagedFolder, sha256)) {
     switch (StageAt(log, request, path)) {
       case StagedAt::Ready:
-        RemoveOtherEntries(log, request, sha256, name);
+        RemoveOtherEntries(log, request, sha256, path.substr(request.stagedFolder.size() + 1));
         stagedPath = path;
         return true;
       case StagedAt::Failed:
@@ -216,9 +214,7 @@ bool StageInstaller(ServiceLog& log, const StagingRequest& request, std::wstring
 
 bool FindStagedInstaller(ServiceLog& log, const std::wstring& stagedFolder,
                          const std::string& sha256, std::wstring& stagedPath) {
-  for (size_t index = 0; index < StagedNamesPerInstaller; ++index) {
-    const std::wstring path =
-        stagedFolder + L"\\" + StagedInstallerFileName(FromUtf8(sha256), index);
+  for (const std::wstring& path : StagedInstallerPaths(stagedFolder, FromUtf8(sha256))) {
     HeldInstaller installer;
     if (!installer.OpenExisting(path) || !SameSha256(sha256, installer.Sha256())) continue;
     log.Print("Using the installer staged earlier, %s", ToUtf8(path).c_str());
@@ -242,9 +238,7 @@ void RemoveStagedInstaller(ServiceLog& log, const std::wstring& path) {
 void RemoveStagedInstallers(ServiceLog& log, const std::wstring& stagedFolder,
                             const std::vector<std::string>& sha256s) {
   for (const std::string& sha256 : sha256s) {
-    for (size_t index = 0; index < StagedNamesPerInstaller; ++index) {
-      const std::wstring path =
-          stagedFolder + L"\\" + StagedInstallerFileName(FromUtf8(sha256), index);
+    for (const std::wstring& path : StagedInstallerPaths(stagedFolder, FromUtf8(sha256))) {
       if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
         RemoveStagedInstaller(log, path);
       }

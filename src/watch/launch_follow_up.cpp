@@ -25,9 +25,7 @@ std::string FindKeptInstaller(UpdateRunner& runner, const std::wstring& stagedFo
                               const KeptRelease& release, std::wstring& path) {
   if (runner.FindStagedInstaller(stagedFolder, release.sha256, path)) return {};
   const std::string rev = std::to_string(release.rev);
-  for (size_t index = 0; index < StagedNamesPerInstaller; ++index) {
-    const std::wstring name =
-        stagedFolder + L"\\" + StagedInstallerFileName(FromUtf8(release.sha256), index);
+  for (const std::wstring& name : StagedInstallerPaths(stagedFolder, FromUtf8(release.sha256))) {
     if (GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES) {
       return "the installer kept of release " + rev + " is no longer the one its metadata named";
     }

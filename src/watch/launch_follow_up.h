@@ -70,7 +70,6 @@ class LaunchFollowUp {
                ObsProcessHistory& obsProcessHistory, std::chrono::steady_clock::time_point now);
 
   size_t waiting() const { return waiting_.size(); }
-  size_t watched() const { return watched_.size(); }
 
  private:
   struct WaitingUpdate {

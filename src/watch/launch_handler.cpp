@@ -56,9 +56,10 @@ std::wstring PluginFolderArgument(ServiceLog& log, const std::wstring& filePath,
 // installer that takes the folder for an OBS root puts the files (and where
 // installers published before that test put them whenever it exists); the
 // plugin folder when it is given the OBS root; and each listed file in the
-// first two. The installer writes there elevated: a junction or link on the
-// way, which the user who owns this OBS copy may have made, would send its
-// files anywhere. Logs why it is false.
+// first two. The installer writes there with the rights the update lends
+// (elevated, unless the folder lets users change it): a junction or link on
+// the way, which the user who owns this OBS copy may have made, would send
+// its files anywhere. Logs why it is false.
 bool InstallFolderLeadsToItself(ServiceLog& log, const std::wstring& pluginFolder,
                                 const ObsFolders& folders, const PluginMetadata& metadata) {
   const std::wstring redirected = (fs::path(pluginFolder) / L"core" / L"obs-browser").wstring();

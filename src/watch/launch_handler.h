@@ -24,8 +24,9 @@ inline constexpr int32_t CoreLayoutRevision = 138;
 // The steps of a launch check that reach outside this process: telling whose
 // OBS it is, hashing the installed plugin files, reading the service's own
 // executable path (to find the downloader and the tools beside it), finding
-// a staged installer and seeing whether OBS still runs, and the install on
-// the user's desktop.
+// a staged installer, opening the OBS processes it watches and reading how
+// long they ran, how they ended and whose they are, the install on the
+// user's desktop, and the event-log entry of a revert.
 class UpdateRunner {
  public:
   virtual ~UpdateRunner() = default;

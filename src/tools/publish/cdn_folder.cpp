@@ -53,11 +53,7 @@ bool IsObsVersion(const std::string& text) {
   return true;
 }
 
-bool IsUpperCaseMd5(const std::string& text) {
-  return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
-           return std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'F');
-         });
-}
+bool IsUpperCaseMd5(const std::string& text) { return IsUpperHex(text, 32); }
 
 fs::path CdnFileForUrl(const fs::path& cdn, const std::string& url) {
   size_t scheme = url.find("://");
