@@ -13,10 +13,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/folder_worker_state.h"
@@ -41,11 +43,16 @@ constexpr int PluginFileCount = 20;
 // CDN; it notes when each launch was seen and when its check ended.
 class TimedContext : public SystemWatchContext {
  public:
-  TimedContext(PluginMetadataResolver& resolver) : resolver_(resolver) {}
+  explicit TimedContext(std::string baseUrl) : baseUrl_(std::move(baseUrl)) {}
   void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                          ObsProcessHistory& obsProcessHistory) override {
     const Clock::time_point seen = Clock::now();
-    ::HandleFreshLaunch(*worker, resolver_, runner_, launch, obsProcessHistory, followUp_);
+    ::HandleFreshLaunch(
+        *worker,
+        [this](WorkerState& state) {
+          return std::make_unique<PluginMetadataResolver>(baseUrl_, state);
+        },
+        runner_, launch, obsProcessHistory, followUp_);
     std::lock_guard<std::mutex> lock(mutex);
     results.push_back({launch.processId, seen, Clock::now()});
     changed.notify_all();
@@ -61,7 +68,7 @@ class TimedContext : public SystemWatchContext {
   std::vector<Result> results;
 
  private:
-  PluginMetadataResolver& resolver_;
+  std::string baseUrl_;
   SystemUpdateRunner runner_{nullptr};  // never asked to stop
   LaunchFollowUp followUp_;
 };
@@ -121,8 +128,7 @@ int main(int argc, char** argv) {
   });
 
   FolderWorkerState state(dir / L"state");
-  PluginMetadataResolver resolver(server.BaseUrl(), state);
-  TimedContext context(resolver);
+  TimedContext context(server.BaseUrl());
   state.running = true;
   std::thread loop([&] { RunWatchLoop(context, &state); });
 

@@ -50,6 +50,11 @@ std::wstring ObsRootText(const std::wstring& filePath) {
   return filePath.substr(0, filePath.size() - ExecutableTailLength);
 }
 
+std::unique_ptr<PluginMetadataResolver> MakeResolver(WorkerState& worker,
+                                                     const ResolverFactory& factory) {
+  return factory ? factory(worker) : std::make_unique<PluginMetadataResolver>(worker);
+}
+
 InstallIdentity IdentifyInstall(ServiceLog& log, PluginMetadataResolver& resolver,
                                 const std::wstring& exePath, bool quiet) {
   InstallIdentity identity;

@@ -3,12 +3,14 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "update/metadata_documents.h"
 
 class PluginMetadataResolver;
 class ServiceLog;
+class WorkerState;
 enum class PathLink;  // fs/path_checks.h
 
 // What a launch and a prestaging check decide about one OBS install alike:
@@ -61,6 +63,13 @@ struct InstallIdentity {
 // the worker's stateLock.
 InstallIdentity IdentifyInstall(ServiceLog& log, PluginMetadataResolver& resolver,
                                 const std::wstring& exePath, bool quiet);
+
+// Makes the resolver of one launch or prestaging check; called under the
+// worker's stateLock, so that the check is judged by the trust files in
+// force while it runs. Empty: the build's CDN and keys.
+using ResolverFactory = std::function<std::unique_ptr<PluginMetadataResolver>(WorkerState&)>;
+std::unique_ptr<PluginMetadataResolver> MakeResolver(WorkerState& worker,
+                                                     const ResolverFactory& factory);
 
 // Compares the listed plugin files with the disk, in list order, up to the
 // first that differs (a file is looked for in the plugin folder, then in the

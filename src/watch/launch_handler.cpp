@@ -290,16 +290,12 @@ UpdateOutcome RunPlannedUpdate(WorkerState& worker, UpdateRunner& runner, Servic
 void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                        ObsProcessHistory& obsProcessHistory, LaunchFollowUp& followUp) {
   SystemUpdateRunner runner(&worker->running);
-  // The documents it reads are judged by the key set in force now.
-  std::unique_lock<std::mutex> lock(worker->stateLock);
-  PluginMetadataResolver resolver(*worker);
-  lock.unlock();
-  HandleFreshLaunch(*worker, resolver, runner, launch, obsProcessHistory, followUp);
+  HandleFreshLaunch(*worker, {}, runner, launch, obsProcessHistory, followUp);
 }
 
-void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, UpdateRunner& runner,
-                       const ObsLaunch& launch, ObsProcessHistory& obsProcessHistory,
-                       LaunchFollowUp& followUp) {
+void HandleFreshLaunch(WorkerState& worker, const ResolverFactory& makeResolver,
+                       UpdateRunner& runner, const ObsLaunch& launch,
+                       ObsProcessHistory& obsProcessHistory, LaunchFollowUp& followUp) {
   ServiceLog& log = ServiceLog::Instance();
   // Another user's OBS would have the service stop, install for and start
   // again, with this user's token, whatever that user put in its folder.
@@ -318,7 +314,8 @@ void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, Up
   InstallIdentity identity;
   {
     std::lock_guard<std::mutex> lock(worker.stateLock);
-    identity = IdentifyInstall(log, resolver, launch.filePath, false);
+    // Its documents are judged by the key set in force now.
+    identity = IdentifyInstall(log, *MakeResolver(worker, makeResolver), launch.filePath, false);
     RememberInstall(worker, launch, identity);
   }
   switch (identity.outcome) {

@@ -143,7 +143,7 @@ UpdateOutcome RunPlannedUpdate(WorkerState& worker, UpdateRunner& runner, Servic
 void HandleFreshLaunch(WorkerState* worker, const ObsLaunch& launch,
                        ObsProcessHistory& obsProcessHistory, LaunchFollowUp& followUp);
 
-// HandleFreshLaunch with the resolver and the runner given.
-void HandleFreshLaunch(WorkerState& worker, PluginMetadataResolver& resolver, UpdateRunner& runner,
-                       const ObsLaunch& launch, ObsProcessHistory& obsProcessHistory,
-                       LaunchFollowUp& followUp);
+// HandleFreshLaunch with the resolver (see ResolverFactory) and the runner given.
+void HandleFreshLaunch(WorkerState& worker, const ResolverFactory& makeResolver,
+                       UpdateRunner& runner, const ObsLaunch& launch,
+                       ObsProcessHistory& obsProcessHistory, LaunchFollowUp& followUp);

@@ -49,8 +49,7 @@ int PrestageInstalls(WorkerState& worker, bool all, const std::vector<std::strin
     InstallIdentity identity;
     {
       std::lock_guard<std::mutex> lock(worker.stateLock);
-      std::unique_ptr<PluginMetadataResolver> resolver =
-          makeResolver ? makeResolver(worker) : std::make_unique<PluginMetadataResolver>(worker);
+      std::unique_ptr<PluginMetadataResolver> resolver = MakeResolver(worker, makeResolver);
       // One halt document a round: a launch then takes the one kept.
       if (checked++ == 0) resolver->SetHaltFetch(PluginMetadataResolver::HaltFetch::Now);
       identity = IdentifyInstall(log, *resolver, exePath, true);

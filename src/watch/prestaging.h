@@ -1,16 +1,9 @@
 #pragma once
 
-#include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
-class PluginMetadataResolver;
-class WorkerState;
-
-// Makes the resolver one prestaging check uses; called under the worker's
-// stateLock. Empty: the build's CDN and keys.
-using ResolverFactory = std::function<std::unique_ptr<PluginMetadataResolver>(WorkerState&)>;
+#include "watch/install_check.h"
 
 // The prestaging checks asked for: of every install kept in obs_installs.txt
 // (`all`), or of those among them whose obs64.exe is one of `paths`. Each

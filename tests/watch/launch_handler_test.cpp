@@ -92,7 +92,7 @@ class FakeRunner : public UpdateRunner {
 
 class LaunchHandlerTest : public ::testing::Test {
  protected:
-  LaunchHandlerTest() : resolver_(server_.BaseUrl(), worker_) {
+  LaunchHandlerTest() {
     ServiceLog::Instance();
     worker_.EnsureRolls();
     launch.filePath = (root / L"bin\\64bit\\obs64.exe").wstring();
@@ -133,7 +133,12 @@ class LaunchHandlerTest : public ::testing::Test {
   void Handle() {
     // The lines of the launch check itself (the resolver's own are left out).
     LogLinesSince lines(ServiceLog::Instance().LogPath);
-    HandleFreshLaunch(worker_, resolver_, runner, launch, history, followUp);
+    HandleFreshLaunch(
+        worker_,
+        [this](WorkerState& worker) {
+          return std::make_unique<PluginMetadataResolver>(server_.BaseUrl(), worker);
+        },
+        runner, launch, history, followUp);
     log = lines.MessagesStartingWith({"filePath '", "needsUpdate", "Adding {", "RunGuiProcess",
                                       "Failed to get valid", "It's ", "Not ", "The OBS folder",
                                       "Waiting up to ", "Using the installer", "Prestaging "});
@@ -188,7 +193,6 @@ class LaunchHandlerTest : public ::testing::Test {
   FolderWorkerState worker_{state_};
 
   HttpTestServer server_;
-  PluginMetadataResolver resolver_;
 };
 
 TEST_F(LaunchHandlerTest, MatchingFilesRunNothingAndAFileFoundOnlyUnderCoreBrowserMatches) {

@@ -63,13 +63,17 @@ TEST(LaunchOverHttps, OnlyACdnWhoseCertificatePassesEveryCheckIsBelieved) {
 
   for (const std::string& port :
        {cdn.wrongNamePort, cdn.untrustedPort, cdn.expiredPort, cdn.port}) {
-    PluginMetadataResolver resolver(HttpsCdn::Url(port, ""), worker);
     CountingRunner runner;
     ObsProcessHistory history;
     const ObsLaunch launch{obsExe.wstring(), static_cast<int64_t>(std::time(nullptr)), 4242};
     const size_t first = ServiceLogMessages().size();
     LaunchFollowUp followUp;
-    HandleFreshLaunch(worker, resolver, runner, launch, history, followUp);
+    HandleFreshLaunch(
+        worker,
+        [&](WorkerState& w) {
+          return std::make_unique<PluginMetadataResolver>(HttpsCdn::Url(port, ""), w);
+        },
+        runner, launch, history, followUp);
     // The staging thread's part, then the watch thread's next pass.
     while (std::optional<StagingBoard::Job> job = worker.staging.TakeJob()) {
       RunStagingJob(worker, *job);
