@@ -26,6 +26,8 @@
 
 // The largest kept file that is read; a bigger one is not ours.
 inline constexpr size_t MaxKeptFileSize = 1024 * 1024;
+// What a read asks for first.
+inline constexpr size_t KeptFileFirstRead = 4096;
 
 // What reading a kept file found.
 struct KeptFile {

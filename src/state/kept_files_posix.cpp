@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -56,9 +57,13 @@ KeptFile ReadKeptFile(const fs::path& stateDirectory, const std::string& name) {
     return Unreadable("open", code);
   }
   KeptFile file;
-  file.bytes.resize(MaxKeptFileSize + 1);
+  // Most kept files are a line or a few: the buffer grows only for a longer one.
+  file.bytes.resize(KeptFileFirstRead);
   size_t size = 0;
   for (;;) {
+    if (size == file.bytes.size()) {
+      file.bytes.resize(std::min(2 * size, MaxKeptFileSize + 1));
+    }
     const ssize_t got = read(fd.get(), file.bytes.data() + size, file.bytes.size() - size);
     if (got < 0) {
       if (errno == EINTR) continue;

@@ -52,9 +52,13 @@ KeptFile ReadKeptFile(const fs::path& stateDirectory, const std::string& name) {
     return Unreadable(error);
   }
   KeptFile file;
-  file.bytes.resize(MaxKeptFileSize + 1);
+  // Most kept files are a line or a few: the buffer grows only for a longer one.
+  file.bytes.resize(KeptFileFirstRead);
   size_t size = 0;
   for (;;) {
+    if (size == file.bytes.size()) {
+      file.bytes.resize(std::min(2 * size, MaxKeptFileSize + 1));
+    }
     DWORD got = 0;
     const DWORD wanted = static_cast<DWORD>(file.bytes.size() - size);
     if (!ReadFile(handle.get(), file.bytes.data() + size, wanted, &got, nullptr)) {

@@ -152,6 +152,8 @@ TEST_F(StateFilesTest, KeptFilesAreReplacedWholeAndToldMissingFromUnreadable) {
   EXPECT_FALSE(fs::exists(file("roll.txt.new")));
 
   write("big", std::string(MaxKeptFileSize + 1, 'x'));
+  write("largest", std::string(MaxKeptFileSize, 'y'));  // read in ever larger parts
+  EXPECT_EQ(ReadKeptFile(dir.path(), "largest").bytes, std::string(MaxKeptFileSize, 'y'));
   const std::vector<std::pair<const char*, KeptFile::Status>> rows = {
       {"lastrev.txt", KeptFile::Status::Read},
       {"nothing.txt", KeptFile::Status::Missing},
