@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "common/environment_block.h"
 #include "common/sha256.h"
 #include "fs/held_file.h"
 #include "fs/path_checks.h"
@@ -35,15 +36,19 @@ uint64_t HeldInstaller::Size() const {
 }
 
 bool HeldInstaller::Start(const std::wstring& commandLine, UniqueKernelHandle& process,
-                          const std::wstring* environment) {
+                          const std::vector<std::pair<std::wstring, std::wstring>>& set) {
   std::wstring line = commandLine;
-  std::wstring block = environment ? *environment : std::wstring();
+  std::wstring block;
+  if (!set.empty()) {
+    UniqueEnvironmentStrings own(GetEnvironmentStringsW());
+    block = EnvironmentWith(own.get(), set);
+  }
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(path_.c_str(), line.data(), nullptr, nullptr, FALSE,
-                      environment ? CREATE_UNICODE_ENVIRONMENT : 0,
-                      environment ? block.data() : nullptr, nullptr, &startup, &info)) {
+                      set.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT,
+                      set.empty() ? nullptr : block.data(), nullptr, &startup, &info)) {
     return false;
   }
   process.reset(info.hProcess);

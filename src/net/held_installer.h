@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/unique_handle.h"
 #include "net/http_download.h"
@@ -55,11 +57,10 @@ class HeldInstaller {
 
   // Starts the held file with `commandLine` (the file is named as the
   // application, so nothing is searched for), in the caller's folder and
-  // environment, or in `environment` when given (a block as
-  // EnvironmentWith in common/environment_block.h makes). `process`
-  // receives the new process.
+  // environment, with each variable of `set` set in it (see EnvironmentWith
+  // in common/environment_block.h). `process` receives the new process.
   bool Start(const std::wstring& commandLine, UniqueKernelHandle& process,
-             const std::wstring* environment = nullptr);
+             const std::vector<std::pair<std::wstring, std::wstring>>& set = {});
 
   // Closes the handle and deletes the file without following a link.
   bool Delete();

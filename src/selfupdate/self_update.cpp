@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "common/command_line.h"
-#include "common/environment_block.h"
 #include "common/hex_digits.h"
 #include "common/service_version.h"
 #include "common/unique_handle.h"
@@ -101,15 +100,6 @@ std::wstring InstallerFolder(const std::wstring& updateFolder, GetTempPath2WFunc
   if (length > MAX_PATH) SetLastError(ERROR_INSUFFICIENT_BUFFER);
   if (length == 0 || length > MAX_PATH) return {};
   return std::wstring(buffer, length);
-}
-
-// The service's environment with TEMP and TMP set to `folder`: the
-// installer runs as LocalSystem, and NSIS unpacks the DLLs it then loads
-// into its temporary folder, where in the system's shared one any user may
-// have put a file of that name first.
-std::wstring InstallerEnvironment(const std::wstring& folder) {
-  UniqueEnvironmentStrings own(GetEnvironmentStringsW());
-  return EnvironmentWith(own.get(), {{L"TEMP", folder}, {L"TMP", folder}});
 }
 
 void LogLastError(const char* format) {
@@ -223,10 +213,12 @@ void CheckForServiceUpdate(WorkerState* worker, CdnDocuments& cdn,
   }
 
   // Not waited for: the installer stops this service and starts the new one.
+  // It runs as LocalSystem, and NSIS unpacks the DLLs it then loads into its
+  // temporary folder, where in the system's shared one any user may have
+  // put a file of that name first: TEMP and TMP are the update folder.
   UniqueKernelHandle process;
-  const std::wstring environment = InstallerEnvironment(updateFolder);
   if (!installer.Start(SilentInstallCommandLine(installerPath, ParentFolder(ownPath)), process,
-                       &environment)) {
+                       {{L"TEMP", updateFolder}, {L"TMP", updateFolder}})) {
     log.Print("Failed to start installer process");
   }
 }

@@ -8,7 +8,6 @@
 #include <filesystem>
 
 #include "common/command_line.h"
-#include "common/environment_block.h"
 #include "common/hex_digits.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
@@ -184,12 +183,9 @@ int RunHeldInstaller(HeldInstaller& installer, const std::wstring& pluginFolder,
   log.Print("Running %s", ToUtf8(commandLine).c_str());
   progress.Installing();
   UniqueKernelHandle process;
-  std::wstring environment;
-  if (asInvoker) {
-    UniqueEnvironmentStrings own(GetEnvironmentStringsW());
-    environment = EnvironmentWith(own.get(), {{L"__COMPAT_LAYER", L"RunAsInvoker"}});
-  }
-  if (!installer.Start(commandLine, process, asInvoker ? &environment : nullptr)) {
+  std::vector<std::pair<std::wstring, std::wstring>> environment;
+  if (asInvoker) environment.emplace_back(L"__COMPAT_LAYER", L"RunAsInvoker");
+  if (!installer.Start(commandLine, process, environment)) {
     log.Print("The installer could not be started, GetLastError = %d", AsInt(GetLastError()));
     return downloader_exit::kInstallerNotStarted;
   }
