@@ -256,7 +256,6 @@ void LaunchFollowUp::Revert(WorkerState& worker, UpdateRunner& runner, ServiceLo
   revert.metadata.installer = good.url;
   revert.metadata.installerSha256 = good.sha256;
   for (const std::string& file : good.files) revert.metadata.files.push_back({file, {}});
-  revert.folders = DeriveObsFolders(crashed.obs.filePath);
   revert.revertOf = entry.installed->rev;
   // The rights the update it undoes had, or fewer where the folder asks so now.
   revert.unelevated = entry.installed->unelevated;

@@ -233,9 +233,10 @@ UpdateOutcome RunPlannedUpdate(WorkerState& worker, UpdateRunner& runner, Servic
   UpdateOutcome outcome;
   std::wstring servicePath;
   if (!runner.GetServicePath(servicePath)) return outcome;
+  const ObsFolders folders = DeriveObsFolders(launch.filePath);
   const std::wstring pluginFolder =
-      PluginFolderArgument(log, launch.filePath, metadata.rev, update.folders);
-  if (!InstallFolderLeadsToItself(log, pluginFolder, update.folders, metadata)) return outcome;
+      PluginFolderArgument(log, launch.filePath, metadata.rev, folders);
+  if (!InstallFolderLeadsToItself(log, pluginFolder, folders, metadata)) return outcome;
   const bool withoutElevation =
       InstallsWithoutElevation(log, ObsRootText(launch.filePath)) || update.unelevated;
   const fs::path serviceFolder = fs::path(servicePath).parent_path();
@@ -343,8 +344,7 @@ void HandleFreshLaunch(WorkerState& worker, const ResolverFactory& makeResolver,
   if (needsUpdate) {
     // The staging deadline counts from here: the documents and the hashes
     // are behind, only the wait for the installer is ahead.
-    PlannedUpdate update{launch, obsUser, std::move(identity.metadata), identity.folders,
-                         identity.exeHash};
+    PlannedUpdate update{launch, obsUser, std::move(identity.metadata), identity.exeHash};
     followUp.Begin(worker, runner, log, update, obsProcessHistory,
                    std::chrono::steady_clock::now());
   }

@@ -81,14 +81,13 @@ class SystemUpdateRunner : public UpdateRunner {
 };
 
 // An update a launch check decided on: the launch, the user its OBS runs as,
-// the release and the folders of that OBS, and its build (the MD5 of
+// the release, and its build (the MD5 of
 // obs64.exe; empty when it was not hashed). A revert (see LaunchFollowUp)
 // is one too: the release kept from before the one that crashed OBS.
 struct PlannedUpdate {
   ObsLaunch launch;
   std::vector<unsigned char> obsUser;
   PluginMetadata metadata;
-  ObsFolders folders;
   std::string obsBuild;
   // A revert: the release it undoes; 0 for an update.
   int32_t revertOf = 0;
