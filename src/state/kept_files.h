@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
 
 // The one way the service writes a file of its state directory, and reads
 // one whose absence must not be confused with a failure: the one-line state
@@ -53,6 +55,30 @@ KeptFile ReadKeptFile(const std::filesystem::path& stateDirectory, const std::st
 // "<name>.new" is left behind.
 bool WriteKeptFile(const std::filesystem::path& stateDirectory, const std::string& name,
                    const std::string& bytes, std::string* error = nullptr);
+
+// Why a kept file cannot be relied on, as the log names it:
+// "<name> cannot be read: <error>", "<name> does not parse",
+// "<name> cannot be written: <error>".
+inline std::string KeptFileUnreadable(const char* name, const std::string& error) {
+  return std::string(name) + " cannot be read: " + error;
+}
+inline std::string KeptFileUnparsable(const char* name) {
+  return std::string(name) + " does not parse";
+}
+inline std::string KeptFileUnwritable(const char* name, const std::string& error) {
+  return std::string(name) + " cannot be written: " + error;
+}
+
+// The content of `name` in `stateDirectory`; nullopt when it is missing, or
+// when it is there but cannot be read, which also sets `problem`
+// (KeptFileUnreadable).
+inline std::optional<std::string> ReadKeptText(const std::filesystem::path& stateDirectory,
+                                               const char* name, std::string& problem) {
+  KeptFile file = ReadKeptFile(stateDirectory, name);
+  if (file.unreadable()) problem = KeptFileUnreadable(name, file.error);
+  if (!file.read()) return std::nullopt;
+  return std::move(file.bytes);
+}
 
 // Removes `name`; true when it is gone (or was never there), else false with
 // the reason in `error` when given.

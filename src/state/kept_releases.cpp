@@ -165,14 +165,16 @@ std::string FormatKeptReleases(const KeptReleases& releases) {
 
 std::optional<KeptReleases> ReadKeptReleases(const std::filesystem::path& stateDirectory,
                                              std::string& problem) {
-  const KeptFile file = ReadKeptFile(stateDirectory, KeptReleasesFileName);
-  if (file.missing()) return KeptReleases{};
-  if (file.unreadable()) {
-    problem = std::string(KeptReleasesFileName) + " cannot be read: " + file.error;
+  std::string unreadable;
+  const std::optional<std::string> text =
+      ReadKeptText(stateDirectory, KeptReleasesFileName, unreadable);
+  if (!text) {
+    if (unreadable.empty()) return KeptReleases{};
+    problem = unreadable;
     return std::nullopt;
   }
-  std::optional<KeptReleases> releases = ParseKeptReleases(file.bytes);
-  if (!releases) problem = std::string(KeptReleasesFileName) + " does not parse";
+  std::optional<KeptReleases> releases = ParseKeptReleases(*text);
+  if (!releases) problem = KeptFileUnparsable(KeptReleasesFileName);
   return releases;
 }
 
@@ -182,7 +184,7 @@ bool WriteKeptReleases(const std::filesystem::path& stateDirectory, const KeptRe
   if (WriteKeptFile(stateDirectory, KeptReleasesFileName, FormatKeptReleases(releases), &error)) {
     return true;
   }
-  problem = std::string(KeptReleasesFileName) + " cannot be written: " + error;
+  problem = KeptFileUnwritable(KeptReleasesFileName, error);
   return false;
 }
 

@@ -23,7 +23,7 @@ KeptTrust::KeptTrust(const SignatureCrypto& crypto, std::vector<TrustedKey> buil
   // that each is looked at the same way whichever fails.
   const auto read = [&](const char* name) {
     std::string problem;
-    std::optional<std::string> text = ReadTrustFile(state_, name, problem);
+    std::optional<std::string> text = ReadKeptText(state_, name, problem);
     if (problem_.empty()) problem_ = problem;
     return text;
   };
@@ -33,7 +33,7 @@ KeptTrust::KeptTrust(const SignatureCrypto& crypto, std::vector<TrustedKey> buil
     if (parsed) {
       retired = std::move(*parsed);
     } else if (problem_.empty()) {
-      problem_ = TrustFileUnparsable(RetiredRootsFileName);
+      problem_ = KeptFileUnparsable(RetiredRootsFileName);
     }
   }
   const std::optional<std::string> kept = read(KeptKeySetFileName);
@@ -111,7 +111,7 @@ KeySetAcceptance KeptTrust::AcceptKeySet(const std::string& body, const std::str
       !WriteKeptFile(state_, RetiredRootsFileName, FormatRetiredRoots(next->retiredRoots()),
                      &error)) {
     return refuse(SignatureFailure::TrustFileNotKept,
-                  TrustFileUnwritable(RetiredRootsFileName, error));
+                  KeptFileUnwritable(RetiredRootsFileName, error));
   }
   // Set, not raised: a floor by a root this set retires did not hold it
   // back, and must not hold back its successors either.
@@ -124,7 +124,7 @@ KeySetAcceptance KeptTrust::AcceptKeySet(const std::string& body, const std::str
       {KeptKeySetSignatureFileName, &signatureBody}, {KeptKeySetFileName, &body}};
   for (const auto& [name, bytes] : files) {
     if (!WriteKeptFile(state_, name, *bytes, &error)) {
-      return refuse(SignatureFailure::TrustFileNotKept, TrustFileUnwritable(name, error));
+      return refuse(SignatureFailure::TrustFileNotKept, KeptFileUnwritable(name, error));
     }
   }
   trust_ = std::move(next);

@@ -90,14 +90,13 @@ std::string FormatSignatureSerials(const SignatureSerials& serials) {
 
 std::optional<SignatureSerials> ReadSignatureSerials(const fs::path& stateDirectory,
                                                      std::string& problem) {
-  std::optional<std::string> text =
-      ReadTrustFile(stateDirectory, SignatureSerialsFileName, problem);
+  std::optional<std::string> text = ReadKeptText(stateDirectory, SignatureSerialsFileName, problem);
   if (!text) {
     if (!problem.empty()) return std::nullopt;
     return SignatureSerials{};
   }
   std::optional<SignatureSerials> serials = ParseSignatureSerials(*text);
-  if (!serials) problem = TrustFileUnparsable(SignatureSerialsFileName);
+  if (!serials) problem = KeptFileUnparsable(SignatureSerialsFileName);
   return serials;
 }
 
@@ -114,7 +113,7 @@ bool WriteSignatureSerials(const fs::path& stateDirectory, const SignatureSerial
   std::string error;
   if (!WriteKeptFile(stateDirectory, SignatureSerialsFileName, FormatSignatureSerials(serials),
                      &error)) {
-    problem = TrustFileUnwritable(SignatureSerialsFileName, error);
+    problem = KeptFileUnwritable(SignatureSerialsFileName, error);
     return false;
   }
   return true;

@@ -25,21 +25,3 @@ std::string FormatRetiredRoots(const std::set<std::string>& keyids) {
   for (const std::string& keyid : keyids) text += keyid + "\r\n";
   return text;
 }
-
-std::optional<std::string> ReadTrustFile(const std::filesystem::path& stateDirectory,
-                                         const char* name, std::string& problem) {
-  KeptFile file = ReadKeptFile(stateDirectory, name);
-  if (file.unreadable()) problem = TrustFileUnreadable(name, file.error);
-  if (!file.read()) return std::nullopt;
-  return std::move(file.bytes);
-}
-
-std::string TrustFileUnreadable(const char* name, const std::string& error) {
-  return std::string(name) + " cannot be read: " + error;
-}
-
-std::string TrustFileUnparsable(const char* name) { return std::string(name) + " does not parse"; }
-
-std::string TrustFileUnwritable(const char* name, const std::string& error) {
-  return std::string(name) + " cannot be written: " + error;
-}

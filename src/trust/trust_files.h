@@ -24,16 +24,3 @@ inline constexpr char RetiredRootsFileName[] = "retired_roots.txt";
 // cut one has lost what it recorded.
 std::optional<std::set<std::string>> ParseRetiredRoots(const std::string& text);
 std::string FormatRetiredRoots(const std::set<std::string>& keyids);
-
-// The content of the trust file `name` in `stateDirectory`; nullopt when it
-// is missing, or when it is there but cannot be read, which also sets
-// `problem` (TrustFileUnreadable).
-std::optional<std::string> ReadTrustFile(const std::filesystem::path& stateDirectory,
-                                         const char* name, std::string& problem);
-
-// Why a trust file cannot be relied on, as the log names it:
-// "<name> cannot be read: <error>", "<name> does not parse",
-// "<name> cannot be written: <error>".
-std::string TrustFileUnreadable(const char* name, const std::string& error);
-std::string TrustFileUnparsable(const char* name);
-std::string TrustFileUnwritable(const char* name, const std::string& error);

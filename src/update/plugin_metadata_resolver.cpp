@@ -38,11 +38,11 @@ bool PluginMetadataResolver::ApplyHalt(PublishedReleases& releases) {
   // A kept halt that cannot be read or does not parse may be holding a
   // release back: nothing is chosen until it can be read.
   std::string problem;
-  if (std::optional<std::string> body = ReadTrustFile(state, KeptHaltFileName, problem)) {
+  if (std::optional<std::string> body = ReadKeptText(state, KeptHaltFileName, problem)) {
     if (ReadRolloutHalt(*body, read)) {
       kept = read;
     } else {
-      problem = TrustFileUnparsable(KeptHaltFileName);
+      problem = KeptFileUnparsable(KeptHaltFileName);
     }
   }
   if (!problem.empty()) {
@@ -89,7 +89,7 @@ bool PluginMetadataResolver::ApplyHalt(PublishedReleases& releases) {
       std::string error;
       if (!WriteKeptFile(state, KeptHaltFileName, body, &error)) {
         log.Print("Not choosing a release: %s",
-                  TrustFileUnwritable(KeptHaltFileName, error).c_str());
+                  KeptFileUnwritable(KeptHaltFileName, error).c_str());
         return false;
       }
       log.Print("Halt of release %d accepted: chance at most %d", read.newReleaseRev,
