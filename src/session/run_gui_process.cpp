@@ -107,10 +107,11 @@ class UpdateRun {
   // started during the install. On false OBS runs again or is recorded.
   bool LockObsExe();
   // An OBS running from the path of the one stopped (case ignored), as the
-  // watch loop lists it, in that one's session and as its user; processId 0
-  // when there is none. Another's OBS of the same path (quite possibly why
+  // watch loop lists it, in that one's session and as its user, with a
+  // handle to it in `process` (SYNCHRONIZE) opened while it was vetted;
+  // processId 0 when there is none. Another's OBS of the same path (quite possibly why
   // the lock failed) is left alone and is no relaunch of this one.
-  ObsLaunch FindRelaunchedObs();
+  ObsLaunch FindRelaunchedObs(UniqueKernelHandle& process);
   bool StartInstaller();
   // False when the service was asked to stop and the installer outlived its
   // grace. obs64.exe is unlocked either way.
@@ -266,20 +267,19 @@ bool UpdateRun::LockObsExe() {
   log_.Print("Locking obs64.exe with CreateFileW failed, GetLastError = %d", AsInt(error));
   // The user may have started OBS again since it was stopped: that one
   // stays the only OBS, and is recorded so it is not taken for a new launch.
-  const ObsLaunch relaunched = FindRelaunchedObs();
+  UniqueKernelHandle process;
+  const ObsLaunch relaunched = FindRelaunchedObs(process);
   if (relaunched.processId == 0) return FailAndRestartObs();
   log_.Print(
       "OBS was started again before obs64.exe could be locked, processId = %d; not starting "
       "another",
       AsInt(static_cast<DWORD>(relaunched.processId)));
   restartedObs_ = relaunched;
-  if (restartedProcess_) {
-    *restartedProcess_ = WindowsFunctions::OpenLaunchedProcess(relaunched, SYNCHRONIZE);
-  }
+  if (restartedProcess_) *restartedProcess_ = std::move(process);
   return false;
 }
 
-ObsLaunch UpdateRun::FindRelaunchedObs() {
+ObsLaunch UpdateRun::FindRelaunchedObs(UniqueKernelHandle& process) {
   std::vector<unsigned char> obsUser = request_.obsUser;
   if (!stoppedObsSession_ || (obsUser.empty() && !api_.TokenUserSid(ownToken().get(), obsUser))) {
     return {};
@@ -291,7 +291,8 @@ ObsLaunch UpdateRun::FindRelaunchedObs() {
         CSTR_EQUAL) {
       continue;
     }
-    const UniqueKernelHandle process = WindowsFunctions::OpenLaunchedProcess(launch, 0);
+    // Kept open for whoever watches the one found: its id names it meanwhile.
+    process = WindowsFunctions::OpenLaunchedProcess(launch, SYNCHRONIZE);
     DWORD session = 0;
     UniqueKernelHandle token;
     std::vector<unsigned char> user;
@@ -307,6 +308,7 @@ ObsLaunch UpdateRun::FindRelaunchedObs() {
         "session and as the user of the one stopped",
         AsInt(static_cast<DWORD>(launch.processId)));
   }
+  process.reset();
   return {};
 }
 
