@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cwchar>
 
-namespace {
+#include "common/ascii_case.h"
 
-wchar_t FoldedAscii(wchar_t c) {
-  return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
-}
+namespace {
 
 // The name of "NAME=value": up to the first "=" after the first character
 // (a leading "=" belongs to the name).
@@ -20,7 +18,7 @@ std::wstring NameOf(const std::wstring& entry) {
 int CompareNames(const std::wstring& a, const std::wstring& b) {
   const size_t common = std::min(a.size(), b.size());
   for (size_t i = 0; i < common; ++i) {
-    const wchar_t x = FoldedAscii(a[i]), y = FoldedAscii(b[i]);
+    const wchar_t x = AsciiUpper(a[i]), y = AsciiUpper(b[i]);
     if (x != y) return x < y ? -1 : 1;
   }
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);

@@ -2,20 +2,12 @@
 
 #include <algorithm>
 
+#include "common/ascii_case.h"
+
 namespace {
 
 constexpr std::wstring_view kSuffix = L".exe";
 constexpr size_t kSha256Digits = 64;
-
-wchar_t FoldedAscii(wchar_t c) {
-  return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-bool SameIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](wchar_t x, wchar_t y) { return FoldedAscii(x) == FoldedAscii(y); });
-}
 
 bool IsLowerHex(std::wstring_view text) {
   return std::all_of(text.begin(), text.end(), [](wchar_t c) {

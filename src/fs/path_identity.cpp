@@ -1,5 +1,7 @@
 #include "fs/path_identity.h"
 
+#include "common/ascii_case.h"
+
 namespace {
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
@@ -10,11 +12,7 @@ bool StartsWith(std::wstring_view text, std::wstring_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
-wchar_t Folded(wchar_t c) {
-  if (c == L'/') return L'\\';
-  if (c >= L'a' && c <= L'z') return static_cast<wchar_t>(c - L'a' + L'A');
-  return c;
-}
+wchar_t Folded(wchar_t c) { return c == L'/' ? L'\\' : AsciiUpper(c); }
 
 // The path as a comparable key: prefix dropped, separators and ASCII case
 // folded, no trailing separator (except after a drive letter).

@@ -2,15 +2,13 @@
 
 #include <set>
 
+#include "common/ascii_case.h"
+
 namespace {
 
 // 100-nanosecond intervals per second, and seconds from 1601-01-01 to 1970-01-01.
 constexpr uint64_t FileTimeUnitsPerSecond = 10000000;
 constexpr int64_t SecondsFrom1601To1970 = 11644473600;
-
-wchar_t AsciiLower(wchar_t c) {
-  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
 
 void Walk(uint32_t processId, uint64_t creationTime, const ProcessSnapshot& snapshot,
           const std::function<ProcessSnapshot()>& takeSnapshot,
@@ -33,11 +31,7 @@ int64_t FileTimeToUnixSeconds(uint64_t fileTime) {
 }
 
 bool SameExecutableName(std::wstring_view executableName, std::wstring_view name) {
-  if (executableName.size() != name.size()) return false;
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (AsciiLower(executableName[i]) != AsciiLower(name[i])) return false;
-  }
-  return true;
+  return SameIgnoringAsciiCase(executableName, name);
 }
 
 bool CreatedNoEarlierThanParent(const ProcessEntry& child, uint64_t parentCreationTime) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "common/ascii_case.h"
 #include "common/hex_digits.h"
 #include "state/kept_files.h"
 
@@ -12,12 +13,10 @@ constexpr size_t kMd5Digits = 32;
 // Times beyond this are not ours (and would not fit the scale of the log).
 constexpr int64_t kLatestTime = (int64_t{1} << 53) - 1;
 
-char FoldedAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // A full path of a file on a drive ("X:\..."), without control characters.
 bool IsDrivePath(const std::string& path) {
-  const char drive = FoldedAscii(path.empty() ? '\0' : path[0]);
-  if (path.size() < 4 || drive < 'a' || drive > 'z' || path[1] != ':' || path[2] != '\\') {
+  const char drive = AsciiUpper(path.empty() ? '\0' : path[0]);
+  if (path.size() < 4 || drive < 'A' || drive > 'Z' || path[1] != ':' || path[2] != '\\') {
     return false;
   }
   return std::none_of(path.begin(), path.end(), [](char c) {
@@ -64,9 +63,7 @@ std::vector<KnownInstall> Kept(std::vector<KnownInstall> installs, int64_t now) 
 }  // namespace
 
 bool SameInstallPath(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return FoldedAscii(x) == FoldedAscii(y);
-         });
+  return SameIgnoringAsciiCase(a, b);
 }
 
 std::vector<KnownInstall> ParseKnownInstalls(const std::string& text, int64_t now) {
