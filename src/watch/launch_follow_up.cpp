@@ -227,6 +227,11 @@ void LaunchFollowUp::Revert(WorkerState& worker, UpdateRunner& runner, ServiceLo
   }
   // Without it, the run could not keep to that user's tokens.
   if (why.empty() && crashed.user.empty()) why = "the user it ran as cannot be told";
+  // A copy of the build run from anywhere else has no OBS root to install
+  // into: its folders would be made up from its path, and judged there.
+  if (why.empty() && !HasExecutableTail(crashed.obs.filePath)) {
+    why = "it does not run from the bin\\64bit folder of an OBS install";
+  }
   // Held before anything runs: the next launch must not install it again,
   // whatever becomes of the revert. When the revert cannot be, nothing more
   // is done about this release's crashes.

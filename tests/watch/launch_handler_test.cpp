@@ -546,7 +546,10 @@ TEST_F(LaunchHandlerTest, TheSecondCrashAtStartRevertsToTheKeptReleaseAndHoldsTh
     std::vector<UpdateRunner::ObsRun> ends;  // in turn; the first is the OBS the update started
     const char* kept139;                     // what the kept installer of 139 holds; null: none
     std::vector<std::string> lines;
+    bool copy = false;  // the later launches run a copy of obs64.exe from the OBS root
   };
+  const fs::path copy = root / L"obs64.exe";
+  fs::copy_file(launch.filePath, copy);
   const std::vector<Row> rows = {
       {"ends that are no crash",
        {{3, 1}, {5, 1}},
@@ -574,6 +577,15 @@ TEST_F(LaunchHandlerTest, TheSecondCrashAtStartRevertsToTheKeptReleaseAndHoldsTh
             ": the installer kept of release 139 is no longer the one its metadata named; release "
             "140 is held on this machine",
         held}},
+      {"a copy outside bin\\64bit",
+       {{2, Av}, {2, Av}},
+       "installer of 139",
+       {crash(1), crash(2),
+        "Not reverting the plugin of " + ToUtf8(copy.wstring()) +
+            ": it does not run from the bin\\64bit folder of an OBS install; release 140 is held "
+            "on this machine",
+        held},
+       true},
       {"reverted",
        {{2, Av}, {1, OwnHandler}},
        "installer of 139",
@@ -610,7 +622,10 @@ TEST_F(LaunchHandlerTest, TheSecondCrashAtStartRevertsToTheKeptReleaseAndHoldsTh
     for (size_t i = 0; i < row.ends.size(); ++i) {
       // The first is the OBS the update started; the others, launches seen later.
       const int32_t pid = i == 0 ? 5140 : static_cast<int32_t>(6000 + i);
-      if (i > 0) followUp.WatchForEnd(worker_, runner, {launch.filePath, 1704067400, pid});
+      if (i > 0) {
+        followUp.WatchForEnd(worker_, runner,
+                             {row.copy ? copy.wstring() : launch.filePath, 1704067400, pid});
+      }
       runner.runs[pid] = row.ends[i];
       runner.ended.insert(pid);
       Advance();
