@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -28,8 +29,6 @@
 
 // The largest kept file that is read; a bigger one is not ours.
 inline constexpr size_t MaxKeptFileSize = 1024 * 1024;
-// What a read asks for first.
-inline constexpr size_t KeptFileFirstRead = 4096;
 
 // What reading a kept file found.
 struct KeptFile {
@@ -44,6 +43,13 @@ struct KeptFile {
   bool read() const { return status == Status::Read; }
   bool unreadable() const { return status == Status::Unreadable; }
 };
+
+// The whole of an open kept file, read through `readSome(buffer, size,
+// got, error)`, which reads at most `size` bytes into `buffer` and sets
+// `got` (0 at the end), or returns false with why in `error`. The part
+// ReadKeptFile's versions for each system share.
+KeptFile ReadWholeKeptFile(const std::function<bool(char* buffer, size_t size, size_t& got,
+                                                    std::string& error)>& readSome);
 
 // Reads `name` in `stateDirectory`. Missing when the file, or the
 // directory, is not there.

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -56,31 +55,15 @@ KeptFile ReadKeptFile(const fs::path& stateDirectory, const std::string& name) {
     if (code == ENOENT || code == ENOTDIR) return {};
     return Unreadable("open", code);
   }
-  KeptFile file;
-  // Most kept files are a line or a few: the buffer grows only for a longer one.
-  file.bytes.resize(KeptFileFirstRead);
-  size_t size = 0;
-  for (;;) {
-    if (size == file.bytes.size()) {
-      file.bytes.resize(std::min(2 * size, MaxKeptFileSize + 1));
-    }
-    const ssize_t got = read(fd.get(), file.bytes.data() + size, file.bytes.size() - size);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return Unreadable("read", errno);
-    }
-    if (got == 0) break;
-    size += static_cast<size_t>(got);
-    if (size > MaxKeptFileSize) {
-      KeptFile large;
-      large.status = KeptFile::Status::Unreadable;
-      large.error = "larger than " + std::to_string(MaxKeptFileSize) + " bytes";
-      return large;
-    }
-  }
-  file.bytes.resize(size);
-  file.status = KeptFile::Status::Read;
-  return file;
+  return ReadWholeKeptFile([&](char* buffer, size_t size, size_t& got, std::string& error) {
+    ssize_t read = 0;
+    do {
+      read = ::read(fd.get(), buffer, size);
+    } while (read < 0 && errno == EINTR);
+    if (read < 0) return Failed("read", errno, &error);
+    got = static_cast<size_t>(read);
+    return true;
+  });
 }
 
 bool WriteKeptFile(const fs::path& stateDirectory, const std::string& name,

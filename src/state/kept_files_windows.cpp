@@ -51,31 +51,14 @@ KeptFile ReadKeptFile(const fs::path& stateDirectory, const std::string& name) {
     Failed("CreateFileW", code, &error);
     return Unreadable(error);
   }
-  KeptFile file;
-  // Most kept files are a line or a few: the buffer grows only for a longer one.
-  file.bytes.resize(KeptFileFirstRead);
-  size_t size = 0;
-  for (;;) {
-    if (size == file.bytes.size()) {
-      file.bytes.resize(std::min(2 * size, MaxKeptFileSize + 1));
+  return ReadWholeKeptFile([&](char* buffer, size_t size, size_t& got, std::string& error) {
+    DWORD read = 0;
+    if (!ReadFile(handle.get(), buffer, static_cast<DWORD>(size), &read, nullptr)) {
+      return Failed("ReadFile", GetLastError(), &error);
     }
-    DWORD got = 0;
-    const DWORD wanted = static_cast<DWORD>(file.bytes.size() - size);
-    if (!ReadFile(handle.get(), file.bytes.data() + size, wanted, &got, nullptr)) {
-      const DWORD code = GetLastError();
-      std::string error;
-      Failed("ReadFile", code, &error);
-      return Unreadable(error);
-    }
-    if (got == 0) break;
-    size += got;
-    if (size > MaxKeptFileSize) {
-      return Unreadable("larger than " + std::to_string(MaxKeptFileSize) + " bytes");
-    }
-  }
-  file.bytes.resize(size);
-  file.status = KeptFile::Status::Read;
-  return file;
+    got = read;
+    return true;
+  });
 }
 
 bool WriteKeptFile(const fs::path& stateDirectory, const std::string& name,
